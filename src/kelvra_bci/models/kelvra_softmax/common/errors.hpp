@@ -1,0 +1,32 @@
+// Turning C++ exceptions into Python errors at the interpreter boundary.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <new>
+
+namespace kelvra {
+
+// Runs `work`; any C++ exception it throws becomes the pending Python error.
+// Returns false when an error is pending. Nothing thrown may reach CPython.
+template <typename Work>
+bool translate_exceptions(Work&& work) noexcept {
+  try {
+    work();
+    return true;
+  } catch (pybind11::error_already_set& error) {
+    error.restore();  // the very exception the failed Python call raised
+  } catch (pybind11::builtin_exception& error) {
+    error.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+  return false;
+}
+
+}  // namespace kelvra

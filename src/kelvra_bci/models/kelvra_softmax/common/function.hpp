@@ -1,0 +1,81 @@
+// The callable type shared by both extension modules.
+//
+// Every public callable, every private helper and every nested loop body is an
+// instance of one Python type. An instance pairs a static description (names,
+// parameters, annotations, docstring, the C++ body) with the per-object state a
+// Python function carries: the namespace its names resolve in at call time, its
+// captured values, its own attribute dictionary and weak references. Binding and
+// conversion of arguments happen here, before a body runs, so that every callable
+// reports argument errors with the same texts.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+namespace kelvra {
+
+namespace py = pybind11;
+
+// How an argument is converted after binding and before the body sees it.
+enum class Conversion {
+  none,     // passed through as given
+  integer,  // exact int kept, other number-like objects converted to int
+  real,     // converted to a machine double
+};
+
+struct Parameter {
+  const char* name;
+  const char* annotation = nullptr;  // annotation text, or no annotation
+  Conversion conversion = Conversion::none;
+};
+
+class Call;
+using Body = py::object (*)(Call&);
+
+// Static description of a callable; one per function definition.
+struct FunctionSpec {
+  const char* name;
+  const char* qualname;
+  std::vector<Parameter> parameters;
+  const char* return_annotation;  // nullptr: no "return" annotation
+  const char* doc;                // nullptr: __doc__ is None
+  Body body;
+  const char* source;  // file name shown in traceback entries
+};
+
+// The arguments of one call, bound and converted, plus what the callable
+// carries: its namespace and its captured values.
+class Call {
+ public:
+  Call(PyObject* function, std::vector<py::object> arguments)
+      : function_(function), arguments_(std::move(arguments)) {}
+
+  py::handle arg(std::size_t index) const { return arguments_[index]; }
+  // A parameter declared with Conversion::real.
+  double real(std::size_t index) const { return PyFloat_AS_DOUBLE(arguments_[index].ptr()); }
+  // A value captured when the callable was created.
+  py::handle captured(std::size_t index) const;
+  // A name resolved in the callable's namespace now, then in the builtins.
+  py::object global(const char* name) const;
+  // The namespace, to hand on to nested callables created by this body.
+  py::handle globals() const;
+
+ private:
+  PyObject* function_;
+  std::vector<py::object> arguments_;
+};
+
+// Readies the type; called by each module's start-up before making callables.
+void ready_function_type();
+
+// A new callable resolving names in `globals`, carrying `captured` values.
+py::object make_function(const FunctionSpec& spec, py::handle globals,
+                         py::tuple captured = py::tuple());
+
+// Resolves a name as a function body does: namespace first, then builtins.
+py::object lookup_global(py::handle globals, const char* name);
+
+}  // namespace kelvra

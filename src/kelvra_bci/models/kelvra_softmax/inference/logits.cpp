@@ -1,0 +1,48 @@
+// The full reference-class logit matrix from raw features and coefficient rows.
+#include "common/python.hpp"
+#include "inference/inference.hpp"
+
+namespace kelvra::inference {
+namespace {
+
+using namespace pybind11::literals;
+
+py::object logits_from_beta_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  py::handle X = call.arg(0), beta_mean = call.arg(1), non_ref_classes = call.arg(2);
+  py::handle ref_class = call.arg(3), n_classes = call.arg(4);
+  py::object dtype = X.attr("dtype");
+  py::int_ n = host_int(X.attr("shape")[py::int_(0)]);
+
+  // The bias column goes last, as in the coefficient rows of the record.
+  py::object ones = jnp.attr("ones")(py::make_tuple(n, 1), "dtype"_a = dtype);
+  py::list parts;
+  parts.append(X);
+  parts.append(ones);
+  py::object X_aug = jnp.attr("concatenate")(parts, "axis"_a = 1);
+  py::object logits = jnp.attr("zeros")(py::make_tuple(n, n_classes), "dtype"_a = dtype);
+  py::object eta = matmul(X_aug, beta_mean.attr("T"));
+  logits = logits.attr("at")[py::make_tuple(all(), non_ref_classes)].attr("set")(eta);
+  // Written last, so the reference column is zero even if also listed above.
+  py::object zeros = jnp.attr("zeros")(py::make_tuple(n), "dtype"_a = dtype);
+  return logits.attr("at")[py::make_tuple(all(), ref_class)].attr("set")(zeros);
+}
+
+}  // namespace
+
+const FunctionSpec logits_from_beta = {
+    "_logits_from_beta",
+    "_logits_from_beta",
+    {{"X", "jax.Array"},
+     {"beta_mean", "jax.Array"},
+     {"non_ref_classes", "np.ndarray"},
+     {"ref_class", "int", Conversion::integer},
+     {"n_classes", "int", Conversion::integer}},
+    "jax.Array",
+    "_logits_from_beta(X: jax.Array, beta_mean: jax.Array, non_ref_classes: np.ndarray, int "
+    "ref_class: int, int n_classes: int) -> jax.Array",
+    logits_from_beta_body,
+    "kelvra_bci/models/kelvra_softmax/inference/logits.cpp",
+};
+
+}  // namespace kelvra::inference

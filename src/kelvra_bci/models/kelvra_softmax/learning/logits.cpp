@@ -1,0 +1,42 @@
+// The full reference-class logit matrix from augmented features and means.
+#include "common/python.hpp"
+#include "learning/learning.hpp"
+
+namespace kelvra::learning {
+namespace {
+
+using namespace pybind11::literals;
+
+py::object build_logits_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  py::handle X_aug = call.arg(0), beta_mean = call.arg(1), non_ref_classes = call.arg(2);
+  py::handle ref_class = call.arg(3), n_classes = call.arg(4);
+  py::object dtype = X_aug.attr("dtype");
+  py::int_ n = host_int(X_aug.attr("shape")[py::int_(0)]);
+
+  py::object logits = jnp.attr("zeros")(py::make_tuple(n, n_classes), "dtype"_a = dtype);
+  py::object eta = matmul(X_aug, beta_mean.attr("T"));
+  logits = logits.attr("at")[py::make_tuple(all(), non_ref_classes)].attr("set")(eta);
+  // Written last, so the reference column is zero even if also listed above.
+  py::object zeros = jnp.attr("zeros")(py::make_tuple(n), "dtype"_a = dtype);
+  return logits.attr("at")[py::make_tuple(all(), ref_class)].attr("set")(zeros);
+}
+
+}  // namespace
+
+const FunctionSpec build_logits = {
+    "_build_logits",
+    "_build_logits",
+    {{"X_aug", "jax.Array"},
+     {"beta_mean", "jax.Array"},
+     {"non_ref_classes", "jax.Array"},
+     {"ref_class", "int", Conversion::integer},
+     {"n_classes", "int", Conversion::integer}},
+    "jax.Array",
+    "_build_logits(X_aug: jax.Array, beta_mean: jax.Array, non_ref_classes: jax.Array, int "
+    "ref_class: int, int n_classes: int) -> jax.Array",
+    build_logits_body,
+    "kelvra_bci/models/kelvra_softmax/learning/logits.cpp",
+};
+
+}  // namespace kelvra::learning
