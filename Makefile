@@ -9,9 +9,12 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 
 # The build tools go into the environment so rebuilds reuse build/ and stay incremental.
+# KELVRA_STRICT=1 turns compiler warnings into errors (CI sets it).
+STRICT_FLAGS := $(if $(KELVRA_STRICT),--config-settings=cmake.define.KELVRA_WARNINGS_AS_ERRORS=ON)
+
 install: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core pybind11
-	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
+	$(PY) -m pip install --quiet --no-build-isolation $(STRICT_FLAGS) '.[test]'
 
 test: install
 	$(PY) -m pytest -q
