@@ -159,7 +159,7 @@ class Number:
         return float(self.value)
 
 
-LOGIT_ARGS = (np.ones((2, 2)), np.ones((0, 2)), np.zeros(0, dtype=np.int64), 0)
+LOGIT_ARGS = (np.ones((2, 2), np.float32), np.ones((0, 2), np.float32), np.zeros(0, dtype=np.int64), 0)
 
 
 @pytest.mark.parametrize("value", [3.7, True, np.int64(4), np.float32(2.9), Number(3)])
@@ -200,12 +200,12 @@ class Trap:
     __call__ = __getattr__
 
 
-F64, VEC, MAT = np.ones((3, 2)), np.zeros(2), np.eye(2)
+F64, F32, VEC, MAT = np.ones((3, 2)), np.ones((3, 2), np.float32), np.zeros(2), np.eye(2)
 FIT = (F64, np.array([0, 1, 1]), 2, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 1)
 
 
 @pytest.mark.parametrize("module,attr,name,args", [
-    (LEARNING, "_pg_expected_omega", "_pg_binary_update", (F64, np.zeros(3), np.zeros(3), VEC, MAT, VEC, MAT)),
+    (LEARNING, "_pg_expected_omega", "_pg_binary_update", (F32, np.zeros(3), np.zeros(3), VEC, MAT, VEC, MAT)),
     (LEARNING, "jnp", "_pg_expected_omega", (VEC,)),
     (LEARNING, "jax", "_jax_dtype_from_numpy", (F64,)),
     (LEARNING, "_jax_dtype_from_numpy", "kelvra_softmax_fit", FIT),

@@ -10,15 +10,10 @@ from kelvra_bci.models.kelvra_softmax import learning
 EPS64 = np.finfo(np.float64).eps
 
 
-def omega_ref(c):
-    c = np.maximum(c, EPS64)
-    return np.tanh(c / 2) / (2 * c)
-
-
 def update_ref(Xa, z, offset, m0, prec0, m, S):
     psi = Xa @ m - offset
     c = np.sqrt(psi * psi + np.einsum("nd,de,ne->n", Xa, S, Xa) + EPS64)
-    omega = omega_ref(c)
+    omega = np.tanh(c / 2) / (2 * c)
     prec = prec0 + Xa.T @ (Xa * omega[:, None])
     b = prec0 @ m0 + Xa.T @ (z - 0.5 + omega * offset)
     return np.linalg.solve(prec, b), np.linalg.inv(prec)

@@ -25,7 +25,3 @@ def test_switch_is_read_on_every_call(x32):
     jax.config.update("jax_enable_x64", True)
     assert learning._jax_dtype_from_numpy(x) is jnp.float64
 
-
-def test_argument_without_dtype():
-    with pytest.raises(AttributeError):
-        learning._jax_dtype_from_numpy([1.0, 2.0])
