@@ -229,17 +229,17 @@ def _softmax_problem(params: Mapping[str, np.ndarray]) -> str | None:
         arr = params[key]
         if arr.ndim != ndim or arr.dtype.kind != kind:
             return f"parameter {key!r} has dtype {arr.dtype} and shape {arr.shape}"
-    k = int(params["n_classes"])
-    mean, chol = params["beta_mean"], params["beta_cov_chol"]
-    rows, d = mean.shape
-    if (
-        k < 2
-        or int(params["label_base"]) not in (0, 1)
-        or not 0 <= int(params["ref_class"]) < k
-        or rows != k - 1
-        or params["non_ref_classes"].shape != (rows,)
-        or chol.shape != (rows, d, d)
-        or params["class_counts"].shape != (k,)
-    ):
-        return "inconsistent class layout or array shapes"
+    k, base, ref = int(params["n_classes"]), int(params["label_base"]), int(params["ref_class"])
+    if k < 2 or base not in (0, 1) or not 0 <= ref < k:
+        return f"inconsistent classes: n_classes={k}, label_base={base}, ref_class={ref}"
+    d = params["beta_mean"].shape[1]
+    expected = {
+        "non_ref_classes": (k - 1,),
+        "beta_mean": (k - 1, d),
+        "beta_cov_chol": (k - 1, d, d),
+        "class_counts": (k,),
+    }
+    for key, shape in expected.items():
+        if params[key].shape != shape:
+            return f"parameter {key!r} has shape {params[key].shape}, expected {shape} for {k} classes"
     return None
