@@ -6,6 +6,7 @@ import pytest
 pytest.importorskip("sklearn")
 from sklearn.base import clone
 from sklearn.datasets import load_iris, make_blobs
+from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
@@ -15,7 +16,9 @@ from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier
 
 
 def blobs(n=60, centers=3, seed=0):
-    return make_blobs(n_samples=n, centers=centers, n_features=2, cluster_std=0.6, random_state=seed)
+    return make_blobs(
+        n_samples=n, centers=centers, n_features=2, cluster_std=0.6, random_state=seed
+    )
 
 
 @parametrize_with_checks([KelvraSoftmaxClassifier()])
@@ -76,9 +79,11 @@ def test_partial_fit_classes_argument():
     np.testing.assert_array_equal(est.classes_, [7, 5, 6])
     assert est.predict_proba(X).shape == (60, 3)
     np.testing.assert_array_equal(est.model_.params["class_counts"], [0, 20, 20])
-    one = y == 5
+    one, failed = y == 5, KelvraSoftmaxClassifier()
     with pytest.raises(ValueError, match="class"):
-        KelvraSoftmaxClassifier().fit(X[one], y[one])
+        failed.fit(X[one], y[one])
+    with pytest.raises(NotFittedError):
+        failed.predict(X)
     with pytest.raises(ValueError, match="not seen"):
         est.partial_fit(X, y, classes=[5, 8])
     est = KelvraSoftmaxClassifier().partial_fit(X[one], y[one], classes=[5, 6])

@@ -115,7 +115,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         first = not hasattr(self, "model_")
         X, y = validate_data(self, X, y, reset=first)
         check_classification_targets(y)
-        known = self.classes_ if not first else np.asarray([], dtype=np.asarray(y).dtype)
+        known = np.asarray([], dtype=y.dtype) if first else self.classes_
         if classes is not None:
             classes = np.asarray(classes)
             if classes.ndim != 1 or np.unique(classes).size != classes.size:
@@ -134,13 +134,13 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             if classes_.size < 2:
                 raise ValueError(
                     "This solver needs samples of at least 2 classes in the data, "
-                    f"but the data contains only one class: {classes_[0]!r}"
+                    f"but the data contains only one class: {classes_.tolist()[0]!r}"
                 )
             self.model_ = learning.kelvra_softmax_fit(
                 X, y0, classes_.size, 0,
                 self.w_loc, self.w_scale, self.b_loc, self.b_scale,
                 self._seed(), self.learning_rate, self.num_steps,
-            )  # fmt: skip
+            )
         else:
             self.model_ = learning.kelvra_softmax_update(self.model_, X, y0)
         self.classes_ = classes_
@@ -178,10 +178,9 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         idx = inference.kelvra_softmax_predict_samples(self.model_, X, s, self._seed())
         return self.classes_[idx]
 
-    def __sklearn_tags__(self):
-        tags = super().__sklearn_tags__()
-        tags.input_tags.sparse = False
-        return tags
+    def __sklearn_is_fitted__(self):
+        # validate_data sets n_features_in_ even when the first fit then fails.
+        return hasattr(self, "model_")
 
     def _check_X(self, X):
         check_is_fitted(self)
