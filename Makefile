@@ -19,10 +19,15 @@ install: $(PY)
 test: install
 	$(PY) -m pytest -q
 
+# Where the demo writes its figure, metrics and model: make demo DEMO_OUT=/tmp/run
+DEMO_OUT ?= out
+
+# CMake comes from PyPI when the machine has none.
 demo: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core pybind11
+	command -v cmake >/dev/null 2>&1 || $(PY) -m pip install --quiet cmake ninja
 	$(PY) -m pip install --quiet --no-build-isolation '.[demo]'
-	$(PY) -m kelvra_bci demo
+	$(PY) -m kelvra_bci demo --out $(DEMO_OUT)
 
 bench: install
 	$(PY) benchmarks/bench_fit.py
