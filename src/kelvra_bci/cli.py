@@ -202,7 +202,8 @@ def _load_model(path: str) -> KelvraModel:
 def _check_features(model: KelvraModel, X: np.ndarray, path: str) -> None:
     expected = np.asarray(model.params["beta_mean"]).shape[1] - 1
     if X.shape[1] != expected:
-        raise UsageError(f"the model expects {expected} features per trial, {path} has {X.shape[1]}")
+        hint = "; name a label column with --label-column" if X.shape[1] == expected + 1 else ""
+        raise UsageError(f"the model expects {expected} features per trial, {path} has {X.shape[1]}{hint}")
 
 
 @contextlib.contextmanager
@@ -492,6 +493,11 @@ def main(argv: list[str] | None = None) -> int:
         args.func(args)
     except (UsageError, ModelFileError) as exc:
         return _fail(str(exc))
+    except BrokenPipeError:
+        # The reader of standard output went away (e.g. `| head`); stop quietly.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except OSError as exc:
         where = f" {exc.filename}" if exc.filename else ""
         return _fail(f"cannot access{where}: {exc.strerror or exc}")
