@@ -83,14 +83,14 @@ def _read_csv(path: str, delimiter: str) -> tuple[list[str] | None, np.ndarray]:
     return header, table
 
 
-def _column_index(spec: str, header: list[str] | None, width: int, path: str) -> int:
-    if header is not None and spec in header:
-        return header.index(spec)
+def _column_index(column: str, header: list[str] | None, width: int, path: str) -> int:
+    if header is not None and column in header:
+        return header.index(column)
     try:
-        index = int(spec)
+        index = int(column)
     except ValueError:
         names = ", ".join(header) if header else "none: the file has no header line"
-        raise UsageError(f"{path} has no column {spec!r} (columns: {names})") from None
+        raise UsageError(f"{path} has no column {column!r} (columns: {names})") from None
     if not -width <= index < width:
         raise UsageError(f"{path} has {width} columns; column number {index} does not exist")
     return index % width
