@@ -8,12 +8,14 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# The build tools go into the environment so rebuilds reuse build/ and stay incremental.
+# The build tools live in the environment (CMake included, for machines without
+# one), so that rebuilds reuse build/ and stay incremental.
+BUILD_TOOLS := scikit-build-core pybind11 cmake ninja
 # KELVRA_STRICT=1 turns compiler warnings into errors (CI sets it).
 STRICT_FLAGS := $(if $(KELVRA_STRICT),--config-settings=cmake.define.KELVRA_WARNINGS_AS_ERRORS=ON)
 
 install: $(PY)
-	$(PY) -m pip install --quiet scikit-build-core pybind11
+	$(PY) -m pip install --quiet $(BUILD_TOOLS)
 	$(PY) -m pip install --quiet --no-build-isolation $(STRICT_FLAGS) '.[test]'
 
 test: install
@@ -22,10 +24,8 @@ test: install
 # Where the demo writes its figure, metrics and model: make demo DEMO_OUT=/tmp/run
 DEMO_OUT ?= out
 
-# CMake comes from PyPI when the machine has none.
 demo: $(PY)
-	$(PY) -m pip install --quiet scikit-build-core pybind11
-	command -v cmake >/dev/null 2>&1 || $(PY) -m pip install --quiet cmake ninja
+	$(PY) -m pip install --quiet $(BUILD_TOOLS)
 	$(PY) -m pip install --quiet --no-build-isolation '.[demo]'
 	$(PY) -m kelvra_bci demo --out $(DEMO_OUT)
 
@@ -35,7 +35,8 @@ bench: install
 	$(PY) benchmarks/bench_update.py
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	$(PY) -m pip install --quiet clang-format
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
 	rm -rf build $(VENV)
