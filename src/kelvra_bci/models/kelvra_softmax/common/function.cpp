@@ -15,7 +15,7 @@ namespace {
 // itself: its slots, vectorcall entry and GC support are what CPython calls.
 struct FunctionObject {
   PyObject_HEAD vectorcallfunc vectorcall;
-  const FunctionSpec* spec;
+  const FunctionDef* definition;
   PyObject* globals;      // module dictionary; names resolve here at call time
   PyObject* captured;     // tuple of values captured at creation
   PyObject* name;         // __name__
@@ -35,15 +35,15 @@ FunctionObject* as_function(PyObject* object) {
   return reinterpret_cast<FunctionObject*>(object);
 }
 
-void raise_argument_count(const FunctionSpec& spec, Py_ssize_t given) {
-  const auto expected = static_cast<Py_ssize_t>(spec.parameters.size());
+void raise_argument_count(const FunctionDef& definition, Py_ssize_t given) {
+  const auto expected = static_cast<Py_ssize_t>(definition.parameters.size());
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               spec.name, "exactly", expected, expected == 1 ? "" : "s", given);
+               definition.name, "exactly", expected, expected == 1 ? "" : "s", given);
 }
 
-Py_ssize_t parameter_index(const FunctionSpec& spec, PyObject* keyword) {
-  for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(keyword, spec.parameters[i].name) == 0) {
+Py_ssize_t parameter_index(const FunctionDef& definition, PyObject* keyword) {
+  for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, definition.parameters[i].name) == 0) {
       return static_cast<Py_ssize_t>(i);
     }
   }
@@ -52,30 +52,30 @@ Py_ssize_t parameter_index(const FunctionSpec& spec, PyObject* keyword) {
 
 // Fills `slots` (borrowed references) from a vectorcall argument vector.
 // Returns false with a TypeError set when the arguments do not fit.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionDef& definition, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::vector<PyObject*>& slots) {
-  const auto nparams = static_cast<Py_ssize_t>(spec.parameters.size());
+  const auto nparams = static_cast<Py_ssize_t>(definition.parameters.size());
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   if (nkw == 0 ? nargs != nparams : nargs > nparams) {
-    raise_argument_count(spec, nargs);
+    raise_argument_count(definition, nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(keyword)) {
-      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", definition.name);
       return false;
     }
-    const Py_ssize_t index = parameter_index(spec, keyword);
+    const Py_ssize_t index = parameter_index(definition, keyword);
     if (index < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", definition.name,
                    keyword);
       return false;
     }
     if (slots[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
-                   keyword);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   definition.name, keyword);
       return false;
     }
     slots[index] = args[nargs + k];
@@ -83,7 +83,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
   for (Py_ssize_t i = 0; i < nparams; ++i) {
     if (slots[i] == nullptr) {
       // The count reported is the position of the first missing parameter.
-      raise_argument_count(spec, i);
+      raise_argument_count(definition, i);
       return false;
     }
   }
@@ -113,13 +113,13 @@ py::object convert_real(PyObject* value) {
 
 py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-  const FunctionSpec& spec = *self->spec;
-  std::vector<PyObject*> slots(spec.parameters.size(), nullptr);
-  if (!bind_arguments(spec, args, nargs, kwnames, slots)) throw py::error_already_set();
+  const FunctionDef& definition = *self->definition;
+  std::vector<PyObject*> slots(definition.parameters.size(), nullptr);
+  if (!bind_arguments(definition, args, nargs, kwnames, slots)) throw py::error_already_set();
   std::vector<py::object> arguments;
   arguments.reserve(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    const Parameter& parameter = spec.parameters[i];
+    const Parameter& parameter = definition.parameters[i];
     switch (parameter.conversion) {
       case Conversion::integer:
         arguments.push_back(convert_integer(parameter, slots[i]));
@@ -133,15 +133,15 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
     }
   }
   Call call(reinterpret_cast<PyObject*>(self), std::move(arguments));
-  return spec.body(call);
+  return definition.body(call);
 }
 
 // Adds a traceback entry named after the callable to the pending exception.
 void add_traceback_entry(FunctionObject* self) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  auto code = py::reinterpret_steal<py::object>(
-      reinterpret_cast<PyObject*>(PyCode_NewEmpty(self->spec->source, self->spec->qualname, 0)));
+  auto code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(self->definition->source, self->definition->qualname, 0)));
   py::object frame;
   if (code) {
     frame = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_New(
@@ -240,19 +240,19 @@ int set_doc(PyObject* object, PyObject* value, void*) {
   return 0;
 }
 
-PyObject* build_annotations(const FunctionSpec& spec) {
+PyObject* build_annotations(const FunctionDef& definition) {
   py::dict annotations;
-  for (const Parameter& parameter : spec.parameters) {
+  for (const Parameter& parameter : definition.parameters) {
     if (parameter.annotation != nullptr) annotations[parameter.name] = parameter.annotation;
   }
-  if (spec.return_annotation != nullptr) annotations["return"] = spec.return_annotation;
+  if (definition.return_annotation != nullptr) annotations["return"] = definition.return_annotation;
   return annotations.release().ptr();
 }
 
 PyObject* get_annotations(PyObject* object, void*) {
   auto* self = as_function(object);
   if (self->annotations == nullptr) {
-    if (!translate_exceptions([&] { self->annotations = build_annotations(*self->spec); })) {
+    if (!translate_exceptions([&] { self->annotations = build_annotations(*self->definition); })) {
       return nullptr;
     }
   }
@@ -315,12 +315,12 @@ void ready_function_type() {
   function_type = reinterpret_cast<PyTypeObject*>(type);
 }
 
-py::object make_function(const FunctionSpec& spec, py::handle globals, py::tuple captured) {
+py::object make_function(const FunctionDef& definition, py::handle globals, py::tuple captured) {
   if (function_type == nullptr) throw std::logic_error("kelvra_function type is not ready");
   FunctionObject* self = PyObject_GC_New(FunctionObject, function_type);
   if (self == nullptr) throw py::error_already_set();
   self->vectorcall = function_vectorcall;
-  self->spec = &spec;
+  self->definition = &definition;
   self->globals = nullptr;
   self->captured = nullptr;
   self->name = nullptr;
@@ -334,13 +334,14 @@ py::object make_function(const FunctionSpec& spec, py::handle globals, py::tuple
   auto function = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
   self->globals = py::reinterpret_borrow<py::object>(globals).release().ptr();
   self->captured = captured.release().ptr();
-  self->name = py::str(spec.name).release().ptr();
-  self->qualname = py::str(spec.qualname).release().ptr();
+  self->name = py::str(definition.name).release().ptr();
+  self->qualname = py::str(definition.qualname).release().ptr();
   // Like a Python function, __module__ comes from the defining namespace.
   PyObject* module_name = PyDict_GetItemWithError(globals.ptr(), py::str("__name__").ptr());
   if (module_name == nullptr && PyErr_Occurred()) throw py::error_already_set();
   self->module = Py_NewRef(module_name == nullptr ? Py_None : module_name);
-  self->doc = spec.doc == nullptr ? Py_NewRef(Py_None) : py::str(spec.doc).release().ptr();
+  self->doc =
+      definition.doc == nullptr ? Py_NewRef(Py_None) : py::str(definition.doc).release().ptr();
   PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
   return function;
 }

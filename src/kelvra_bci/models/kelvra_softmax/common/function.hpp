@@ -36,7 +36,7 @@ class Call;
 using Body = py::object (*)(Call&);
 
 // Static description of a callable; one per function definition.
-struct FunctionSpec {
+struct FunctionDef {
   const char* name;
   const char* qualname;
   std::vector<Parameter> parameters;
@@ -72,7 +72,7 @@ class Call {
 void ready_function_type();
 
 // A new callable resolving names in `globals`, carrying `captured` values.
-py::object make_function(const FunctionSpec& spec, py::handle globals,
+py::object make_function(const FunctionDef& definition, py::handle globals,
                          py::tuple captured = py::tuple());
 
 // Resolves a name as a function body does: namespace first, then builtins.

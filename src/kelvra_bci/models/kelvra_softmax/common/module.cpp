@@ -14,7 +14,7 @@ std::int64_t owner_interpreter = -1;
 // since a module bound to one interpreter is never re-created.
 PyObject* initialised_module = nullptr;
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) return nullptr;
   if (owner_interpreter == -1) {
@@ -28,7 +28,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
   if (initialised_module != nullptr) return Py_NewRef(initialised_module);
   PyObject* module = nullptr;
   translate_exceptions([&] {
-    py::object name = py::reinterpret_borrow<py::object>(spec).attr("name");
+    py::object name = py::reinterpret_borrow<py::object>(module_spec).attr("name");
     module = PyModule_NewObject(name.ptr());
     if (module == nullptr) throw py::error_already_set();
   });
@@ -47,8 +47,8 @@ int exec_module(PyObject* module) {
     ready_function_type();
     auto namespace_ = py::reinterpret_borrow<py::dict>(PyModule_GetDict(module));
     definition->bind_imports(namespace_);
-    for (const FunctionSpec* spec : definition->callables) {
-      namespace_[spec->name] = make_function(*spec, namespace_);
+    for (const FunctionDef* callable : definition->callables) {
+      namespace_[callable->name] = make_function(*callable, namespace_);
     }
   });
   if (!ok) return -1;

@@ -14,7 +14,7 @@ struct ModuleDefinition {
   const char* short_name;  // "learning" or "inference", as named in error messages
   // Binds the module's imports into its namespace; callables come after.
   void (*bind_imports)(py::dict namespace_);
-  std::vector<const FunctionSpec*> callables;  // defined in this order
+  std::vector<const FunctionDef*> callables;  // defined in this order
 };
 
 // The value of PyInit_<name>: a module definition for multi-phase start-up.

@@ -6,10 +6,10 @@
 
 namespace kelvra::inference {
 
-extern const FunctionSpec logits_from_beta;
-extern const FunctionSpec kelvra_softmax_predict_proba;
-extern const FunctionSpec kelvra_softmax_predict;
-extern const FunctionSpec kelvra_softmax_predict_samples;
+extern const FunctionDef logits_from_beta;
+extern const FunctionDef kelvra_softmax_predict_proba;
+extern const FunctionDef kelvra_softmax_predict;
+extern const FunctionDef kelvra_softmax_predict_samples;
 
 // A record read for prediction, with the features in its working dtype.
 struct Posterior {

@@ -27,7 +27,7 @@ py::object draw_labels_body(Call& call) {
                                                                "axis"_a = -1);
 }
 
-const FunctionSpec draw_labels = {
+const FunctionDef draw_labels = {
     "<lambda>",       "kelvra_softmax_predict_samples.<locals>.<lambda>",
     {{"kk"}, {"lp"}}, nullptr,
     nullptr,          draw_labels_body,
@@ -59,7 +59,7 @@ py::object predict_samples_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec kelvra_softmax_predict = {
+const FunctionDef kelvra_softmax_predict = {
     "kelvra_softmax_predict",
     "kelvra_softmax_predict",
     {{"model", "KelvraModel"},
@@ -75,7 +75,7 @@ const FunctionSpec kelvra_softmax_predict = {
     kSource,
 };
 
-const FunctionSpec kelvra_softmax_predict_samples = {
+const FunctionDef kelvra_softmax_predict_samples = {
     "kelvra_softmax_predict_samples",
     "kelvra_softmax_predict_samples",
     {{"model", "KelvraModel"},

@@ -30,7 +30,7 @@ py::object logits_from_beta_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec logits_from_beta = {
+const FunctionDef logits_from_beta = {
     "_logits_from_beta",
     "_logits_from_beta",
     {{"X", "jax.Array"},

@@ -88,7 +88,7 @@ py::object predict_proba_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec kelvra_softmax_predict_proba = {
+const FunctionDef kelvra_softmax_predict_proba = {
     "kelvra_softmax_predict_proba",
     "kelvra_softmax_predict_proba",
     {{"model", "KelvraModel"},

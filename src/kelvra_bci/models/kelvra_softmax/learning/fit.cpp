@@ -18,14 +18,14 @@ enum FitContext : std::size_t { X_aug, Xj, yj, non_ref_j, m_prior, prec0, alpha,
 py::object fit_update_one_body(Call& call);
 py::object fit_sweep_body(Call& call);
 
-const FunctionSpec fit_update_one = {
+const FunctionDef fit_update_one = {
     "update_one",    "kelvra_softmax_fit.<locals>.update_one",
     {{"i"}, {"st"}}, nullptr,
     nullptr,         fit_update_one_body,
     kSource,
 };
 
-const FunctionSpec fit_sweep = {
+const FunctionDef fit_sweep = {
     "sweep",
     "kelvra_softmax_fit.<locals>.sweep",
     {{"_"}, {"state"}},
@@ -191,7 +191,7 @@ py::object fit_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec kelvra_softmax_fit = {
+const FunctionDef kelvra_softmax_fit = {
     "kelvra_softmax_fit",
     "kelvra_softmax_fit",
     {{"X", "np.ndarray"},

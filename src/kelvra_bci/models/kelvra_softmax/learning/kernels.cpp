@@ -64,7 +64,7 @@ py::object pg_binary_update_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec pg_expected_omega = {
+const FunctionDef pg_expected_omega = {
     "_pg_expected_omega",
     "_pg_expected_omega",
     {{"c", "jax.Array"}},
@@ -74,7 +74,7 @@ const FunctionSpec pg_expected_omega = {
     kSource,
 };
 
-const FunctionSpec pg_binary_update = {
+const FunctionDef pg_binary_update = {
     "_pg_binary_update",
     "_pg_binary_update",
     {{"Xa", "jax.Array"},

@@ -5,11 +5,11 @@
 
 namespace kelvra::learning {
 
-extern const FunctionSpec jax_dtype_from_numpy;
-extern const FunctionSpec pg_expected_omega;
-extern const FunctionSpec pg_binary_update;
-extern const FunctionSpec build_logits;
-extern const FunctionSpec kelvra_softmax_fit;
-extern const FunctionSpec kelvra_softmax_update;
+extern const FunctionDef jax_dtype_from_numpy;
+extern const FunctionDef pg_expected_omega;
+extern const FunctionDef pg_binary_update;
+extern const FunctionDef build_logits;
+extern const FunctionDef kelvra_softmax_fit;
+extern const FunctionDef kelvra_softmax_update;
 
 }  // namespace kelvra::learning

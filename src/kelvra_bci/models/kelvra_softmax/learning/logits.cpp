@@ -24,7 +24,7 @@ py::object build_logits_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec build_logits = {
+const FunctionDef build_logits = {
     "_build_logits",
     "_build_logits",
     {{"X_aug", "jax.Array"},

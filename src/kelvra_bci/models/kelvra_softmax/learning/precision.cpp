@@ -18,7 +18,7 @@ py::object jax_dtype_from_numpy_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec jax_dtype_from_numpy = {
+const FunctionDef jax_dtype_from_numpy = {
     "_jax_dtype_from_numpy",
     "_jax_dtype_from_numpy",
     {{"x", "np.ndarray"}},

@@ -19,14 +19,14 @@ enum UpdateContext : std::size_t { X_aug, Xj, yj, non_ref, non_ref_j, ref0, one_
 py::object update_one_body(Call& call);
 py::object update_sweep_body(Call& call);
 
-const FunctionSpec update_one = {
+const FunctionDef update_one = {
     "update_one",    "kelvra_softmax_update.<locals>.sweep.<locals>.update_one",
     {{"i"}, {"st"}}, nullptr,
     nullptr,         update_one_body,
     kSource,
 };
 
-const FunctionSpec update_sweep = {
+const FunctionDef update_sweep = {
     "sweep",
     "kelvra_softmax_update.<locals>.sweep",
     {{"_"}, {"state"}},
@@ -219,7 +219,7 @@ py::object update_body(Call& call) {
 
 }  // namespace
 
-const FunctionSpec kelvra_softmax_update = {
+const FunctionDef kelvra_softmax_update = {
     "kelvra_softmax_update",
     "kelvra_softmax_update",
     {{"model", "KelvraModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}},
