@@ -23,9 +23,8 @@ def test_predict_is_first_argmax_plus_base(x64, make_model, base, S):
 
 
 @pytest.mark.parametrize("base", [0, 1])
-@pytest.mark.parametrize(  # bias of each row; the weights are zero
-    "non_ref, ref, biases", [((0, 2), 1, [2.0, 2.0]), ((1, 2), 0, [-1.0, 0.0])]
-)
+# bias of each row; the weights are zero
+@pytest.mark.parametrize("non_ref, ref, biases", [((0, 2), 1, [2.0, 2.0]), ((1, 2), 0, [-1.0, 0.0])])
 def test_tie_between_classes_0_and_2_goes_to_0(make_model, base, non_ref, ref, biases):
     model = make_model(non_ref, ref, label_base=base)
     model.params["beta_mean"] = np.array([[0.0, 0.0, biases[0]], [0.0, 0.0, biases[1]]])
@@ -34,14 +33,11 @@ def test_tie_between_classes_0_and_2_goes_to_0(make_model, base, non_ref, ref, b
 
 
 @pytest.mark.parametrize("fn", [predict, samples])
-@pytest.mark.parametrize(
-    "missing, X, error, key",
-    [
-        (("label_base",), np.zeros(3), ValueError, None),
-        (("label_base", "beta_cov_chol"), np.zeros((2, 2)), KeyError, "beta_cov_chol"),
-        (("label_base",), np.zeros((2, 2)), KeyError, "label_base"),
-    ],
-)
+@pytest.mark.parametrize("missing, X, error, key", [
+    (("label_base",), np.zeros(3), ValueError, None),
+    (("label_base", "beta_cov_chol"), np.zeros((2, 2)), KeyError, "beta_cov_chol"),
+    (("label_base",), np.zeros((2, 2)), KeyError, "label_base"),
+])
 def test_label_base_is_read_after_the_work(monkeypatch, make_model, fn, missing, X, error, key):
     calls = []
 
