@@ -84,11 +84,14 @@ def test_zero_probability_classes_can_still_be_drawn(monkeypatch, make_model):
     assert set(np.unique(got)) == {1, 2, 3}
 
 
-def test_fitted_model_recovers_training_labels(x64):
+def test_fitted_model_recovers_training_labels_and_inputs_are_kept(x64):
     rng = np.random.default_rng(7)
     X = rng.normal(size=(60, 2))
     y = np.argmax(3.0 * X @ rng.normal(size=(2, 3)), axis=1) + 1
-    model = learning.kelvra_softmax_fit(X, y, 3, 1, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 20)
+    X_before, y_list = X.copy(), y.tolist()
+    model = learning.kelvra_softmax_fit(X, y_list, 3, 1, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 20)
+    np.testing.assert_array_equal(X, X_before)
+    assert y_list == y.tolist()
     for S in (1, 30):
         assert np.mean(predict(model, X, S, 0) == y) > 0.9
     assert np.mean(samples(model, X, 30, 0) == y) > 0.6
