@@ -15,7 +15,7 @@ def make_problem(n, p, k, seed, sep=4.0):
 
 def assert_matches(params, expected, rtol=1e-10):
     """Class layout exactly, coefficients to rtol relative to each array's scale."""
-    for key in ("non_ref_classes", "class_counts"):
+    for key in ("ref_class", "non_ref_classes", "class_counts"):
         np.testing.assert_array_equal(params[key], expected[key])
     for key in ("beta_mean", "beta_cov_chol"):
         got, want = np.asarray(params[key], dtype=np.float64), expected[key]
