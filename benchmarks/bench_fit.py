@@ -9,9 +9,9 @@ import argparse
 import statistics
 import time
 
-import jax
 import numpy as np
 
+from jax_options import add_jax_options, configure_jax, describe
 from kelvra_bci.models.kelvra_softmax import learning
 
 
@@ -35,16 +35,16 @@ def main():
     parser.add_argument("--quick", action="store_true", help="a smaller grid and fewer repeats")
     parser.add_argument("--repeats", type=int, default=3, help="timed calls after the first")
     parser.add_argument("--num-steps", type=int, default=20)
-    parser.add_argument("--x64", action="store_true", help="turn on JAX's 64-bit mode")
+    add_jax_options(parser)
     args = parser.parse_args()
 
-    jax.config.update("jax_enable_x64", args.x64)
+    configure_jax(args)
     trials, features, classes = (100, 300, 1000), (8, 32, 128), (2, 4)
     repeats = args.repeats
     if args.quick:
         trials, features, repeats = (100, 1000), (8, 128), min(repeats, 2)
 
-    print(f"backend={jax.default_backend()} x64={args.x64} num_steps={args.num_steps} "
+    print(f"{describe(args)} num_steps={args.num_steps} "
           f"repeats={repeats}")
     print(f"{'n':>6}{'p':>6}{'K':>4}{'first s':>10}{'median s':>10}{'first-median s':>16}")
     for n in trials:

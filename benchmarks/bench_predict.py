@@ -8,9 +8,9 @@ import argparse
 import statistics
 import time
 
-import jax
 import numpy as np
 
+from jax_options import add_jax_options, configure_jax, describe
 from kelvra_bci.kelvra_io import KelvraModel
 from kelvra_bci.models.kelvra_softmax import inference
 
@@ -49,15 +49,15 @@ def main():
     parser.add_argument("--batch", type=int, default=1000, help="trials in the batch case")
     parser.add_argument("--samples", type=int, nargs="+", default=[1, 100])
     parser.add_argument("--repeats", type=int, default=20)
-    parser.add_argument("--x64", action="store_true", help="turn on JAX's 64-bit mode")
+    add_jax_options(parser)
     args = parser.parse_args()
 
-    jax.config.update("jax_enable_x64", args.x64)
+    configure_jax(args)
     model = make_model(args.features, args.classes, seed=0)
     rng = np.random.default_rng(1)
     functions = [inference.kelvra_softmax_predict_proba, inference.kelvra_softmax_predict_samples]
 
-    print(f"backend={jax.default_backend()} x64={args.x64} p={args.features} "
+    print(f"{describe(args)} p={args.features} "
           f"K={args.classes} repeats={args.repeats}")
     print(f"{'function':<32}{'n':>6}{'S':>6}{'median ms':>12}{'min ms':>10}")
     for fn in functions:

@@ -8,9 +8,9 @@ import argparse
 import statistics
 import time
 
-import jax
 import numpy as np
 
+from jax_options import add_jax_options, configure_jax, describe
 from kelvra_bci.models.kelvra_softmax import learning
 
 
@@ -27,10 +27,10 @@ def main():
     parser.add_argument("--train", type=int, default=200, help="trials of the initial fit")
     parser.add_argument("--batches", type=int, nargs="+", default=[1, 10, 100])
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--x64", action="store_true", help="turn on JAX's 64-bit mode")
+    add_jax_options(parser)
     args = parser.parse_args()
 
-    jax.config.update("jax_enable_x64", args.x64)
+    configure_jax(args)
     p, K = args.features, args.classes
     rng = np.random.default_rng(0)
     centres = rng.normal(scale=2.0, size=(K, p))
@@ -39,7 +39,7 @@ def main():
     y[:K] = np.arange(K)
     model = learning.kelvra_softmax_fit(X, y, K, 0, 0.0, 1.0, 0.0, 1.0, 0, 0.5, args.num_steps)
 
-    print(f"backend={jax.default_backend()} x64={args.x64} p={p} K={K} "
+    print(f"{describe(args)} p={p} K={K} "
           f"num_steps={args.num_steps} repeats={args.repeats}")
     print(f"{'new trials':>10}{'warm-up ms':>12}{'median ms':>12}{'min ms':>10}")
     for n in args.batches:
