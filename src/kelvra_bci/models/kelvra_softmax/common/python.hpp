@@ -77,3 +77,14 @@ inline bool not_equal(py::handle a, py::handle b) {
 }
 
 }  // namespace kelvra
+
+namespace kelvra {
+
+// [value], for the one-element lists that array constructors take.
+inline py::list list_of(py::object value) {
+  py::list items;
+  items.append(std::move(value));
+  return items;
+}
+
+}  // namespace kelvra

@@ -1,4 +1,5 @@
 // The full reference-class logit matrix from raw features and coefficient rows.
+#include "common/logits.hpp"
 #include "common/python.hpp"
 #include "inference/inference.hpp"
 
@@ -20,12 +21,8 @@ py::object logits_from_beta_body(Call& call) {
   parts.append(X);
   parts.append(ones);
   py::object X_aug = jnp.attr("concatenate")(parts, "axis"_a = 1);
-  py::object logits = jnp.attr("zeros")(py::make_tuple(n, n_classes), "dtype"_a = dtype);
-  py::object eta = matmul(X_aug, beta_mean.attr("T"));
-  logits = logits.attr("at")[py::make_tuple(all(), non_ref_classes)].attr("set")(eta);
-  // Written last, so the reference column is zero even if also listed above.
-  py::object zeros = jnp.attr("zeros")(py::make_tuple(n), "dtype"_a = dtype);
-  return logits.attr("at")[py::make_tuple(all(), ref_class)].attr("set")(zeros);
+  return reference_class_logits(jnp, X_aug, beta_mean, non_ref_classes, ref_class, n_classes, n,
+                                dtype);
 }
 
 }  // namespace

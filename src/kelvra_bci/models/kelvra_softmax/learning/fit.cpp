@@ -4,6 +4,7 @@
 #include "common/record.hpp"
 #include "learning/class_step.hpp"
 #include "learning/learning.hpp"
+#include "learning/training_data.hpp"
 
 namespace kelvra::learning {
 namespace {
@@ -66,16 +67,6 @@ py::object fit_sweep_body(Call& call) {
   return py::make_tuple(mean, cov);
 }
 
-[[noreturn]] void invalid(const char* message) {
-  throw py::value_error(message);
-}
-
-py::list single(py::object value) {
-  py::list items;
-  items.append(std::move(value));
-  return items;
-}
-
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
@@ -89,13 +80,7 @@ py::object fit_body(Call& call) {
   py::object int64 = np.attr("int64"), float64 = np.attr("float64");
 
   // Every check runs before any JAX array exists.
-  py::object Xn = np.attr("asarray")(X, "dtype"_a = float64);
-  py::object yn = np.attr("asarray")(y);
-  if (not_equal(Xn.attr("ndim"), py::int_(2))) invalid("X must be 2D: (n_trials, n_features)");
-  if (not_equal(yn.attr("ndim"), py::int_(1))) invalid("y must be 1D: (n_trials,)");
-  if (not_equal(Xn.attr("shape")[py::int_(0)], yn.attr("shape")[py::int_(0)])) {
-    invalid("X and y must have same number of rows");
-  }
+  auto [Xn, yn] = checked_training_arrays(np, X, y);
   if (n_classes < py::int_(2)) invalid("n_classes must be >= 2");
   if (not_equal(label_base, py::int_(0)) && not_equal(label_base, py::int_(1))) {
     invalid("label_base must be 0 or 1");
@@ -123,31 +108,23 @@ py::object fit_body(Call& call) {
   py::object non_ref = np.attr("array")(others, "dtype"_a = int64);
   py::object non_ref_j_ = jnp.attr("asarray")(non_ref, "dtype"_a = jnp.attr("int32"));
 
-  py::object dtype = call.global("_jax_dtype_from_numpy")(Xn);
-  py::object Xj_ = jnp.attr("asarray")(Xn, "dtype"_a = dtype);
-  py::object yj_ = jnp.attr("asarray")(y0, "dtype"_a = jnp.attr("int32"));
-  py::int_ n_features = host_int(Xj_.attr("shape")[py::int_(1)]);
-  // Derived values follow the array's dtype, the single source of truth.
-  py::object wdtype = Xj_.attr("dtype");
-  py::object n_rows = Xj_.attr("shape")[py::int_(0)];
-  py::object one = jnp.attr("ones")(py::make_tuple(n_rows, 1), "dtype"_a = wdtype);
-  py::object X_aug_ = jnp.attr("concatenate")(py::make_tuple(Xj_, one), "axis"_a = 1);
-  py::int_ d_aug = host_int(X_aug_.attr("shape")[py::int_(1)]);
+  const Design design = design_matrix(call, Xn, y0);
+  py::object wdtype = design.Xj.attr("dtype");
 
   // The shared prior: independent Gaussians, bias last.
   py::object m_prior_ = jnp.attr("concatenate")(
-      py::make_tuple(jnp.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = wdtype),
-                     jnp.attr("array")(single(py::float_(b_loc)), "dtype"_a = wdtype)),
+      py::make_tuple(jnp.attr("full")(py::make_tuple(design.n_features), w_loc, "dtype"_a = wdtype),
+                     jnp.attr("array")(list_of(py::float_(b_loc)), "dtype"_a = wdtype)),
       "axis"_a = 0);
   py::object w_prec = jnp.attr("array")(1.0 / (w_scale * w_scale), "dtype"_a = wdtype);
   py::object b_prec = jnp.attr("array")(1.0 / (b_scale * b_scale), "dtype"_a = wdtype);
-  py::object prec_diag = jnp.attr("concatenate")(
-      py::make_tuple(jnp.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = wdtype),
-                     jnp.attr("array")(single(b_prec), "dtype"_a = wdtype)));
+  py::object prec_diag = jnp.attr("concatenate")(py::make_tuple(
+      jnp.attr("full")(py::make_tuple(design.n_features), w_prec, "dtype"_a = wdtype),
+      jnp.attr("array")(list_of(b_prec), "dtype"_a = wdtype)));
   py::object prec0_ = jnp.attr("diag")(prec_diag);
   py::object L0 = jnp.attr("linalg").attr("cholesky")(prec0_);
   py::object S0 = jax.attr("scipy").attr("linalg").attr("cho_solve")(
-      py::make_tuple(L0, true), jnp.attr("eye")(d_aug, "dtype"_a = wdtype));
+      py::make_tuple(L0, true), jnp.attr("eye")(design.d_aug, "dtype"_a = wdtype));
 
   // Every class starts at the prior.
   py::int_ n_rows_state = n_classes - py::int_(1);
@@ -157,12 +134,13 @@ py::object fit_body(Call& call) {
                                          py::make_tuple(n_rows_state, 1, 1));
   py::object alpha_ = jnp.attr("array")(learning_rate, "dtype"_a = wdtype);
   py::object one_s_ = jnp.attr("array")(1, "dtype"_a = wdtype);
-  py::object ref0_ =
-      jnp.attr("zeros")(py::make_tuple(X_aug_.attr("shape")[py::int_(0)], 1), "dtype"_a = wdtype);
+  py::object ref0_ = jnp.attr("zeros")(py::make_tuple(design.X_aug.attr("shape")[py::int_(0)], 1),
+                                       "dtype"_a = wdtype);
 
-  py::object update_one = make_function(
-      fit_update_one, call.globals(),
-      py::make_tuple(X_aug_, Xj_, yj_, non_ref_j_, m_prior_, prec0_, alpha_, one_s_, ref0_));
+  py::object update_one =
+      make_function(fit_update_one, call.globals(),
+                    py::make_tuple(design.X_aug, design.Xj, design.yj, non_ref_j_, m_prior_, prec0_,
+                                   alpha_, one_s_, ref0_));
   py::object sweep =
       make_function(fit_sweep, call.globals(), py::make_tuple(update_one, n_classes));
   auto [mean, cov] = unpack_pair(

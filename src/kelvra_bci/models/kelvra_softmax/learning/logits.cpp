@@ -1,4 +1,5 @@
 // The full reference-class logit matrix from augmented features and means.
+#include "common/logits.hpp"
 #include "common/python.hpp"
 #include "learning/learning.hpp"
 
@@ -14,12 +15,8 @@ py::object build_logits_body(Call& call) {
   py::object dtype = X_aug.attr("dtype");
   py::int_ n = host_int(X_aug.attr("shape")[py::int_(0)]);
 
-  py::object logits = jnp.attr("zeros")(py::make_tuple(n, n_classes), "dtype"_a = dtype);
-  py::object eta = matmul(X_aug, beta_mean.attr("T"));
-  logits = logits.attr("at")[py::make_tuple(all(), non_ref_classes)].attr("set")(eta);
-  // Written last, so the reference column is zero even if also listed above.
-  py::object zeros = jnp.attr("zeros")(py::make_tuple(n), "dtype"_a = dtype);
-  return logits.attr("at")[py::make_tuple(all(), ref_class)].attr("set")(zeros);
+  return reference_class_logits(jnp, X_aug, beta_mean, non_ref_classes, ref_class, n_classes, n,
+                                dtype);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "common/record.hpp"
 #include "learning/class_step.hpp"
 #include "learning/learning.hpp"
+#include "learning/training_data.hpp"
 
 namespace kelvra::learning {
 namespace {
@@ -76,16 +77,6 @@ py::object update_sweep_body(Call& call) {
   return py::make_tuple(mean, chol);
 }
 
-[[noreturn]] void invalid(const char* message) {
-  throw py::value_error(message);
-}
-
-py::list single(py::object value) {
-  py::list items;
-  items.append(std::move(value));
-  return items;
-}
-
 // A plain dict copy of a dict; any other mapping goes through dict().
 py::dict shallow_copy(py::object mapping) {
   if (PyDict_Check(mapping.ptr())) {
@@ -103,13 +94,7 @@ py::object update_body(Call& call) {
   py::handle model = call.arg(0), X = call.arg(1), y = call.arg(2);
   py::object int64 = np.attr("int64"), float64 = np.attr("float64");
 
-  py::object Xn = np.attr("asarray")(X, "dtype"_a = float64);
-  py::object yn = np.attr("asarray")(y);
-  if (not_equal(Xn.attr("ndim"), py::int_(2))) invalid("X must be 2D: (n_trials, n_features)");
-  if (not_equal(yn.attr("ndim"), py::int_(1))) invalid("y must be 1D: (n_trials,)");
-  if (not_equal(Xn.attr("shape")[py::int_(0)], yn.attr("shape")[py::int_(0)])) {
-    invalid("X and y must have same number of rows");
-  }
+  auto [Xn, yn] = checked_training_arrays(np, X, y);
   py::int_ label_base = record::read_int(np, model, record::label_base);
   py::object y0 = yn.attr("astype")(int64) - label_base;
   // No upper bound: a label past the stored classes grows the class set.
@@ -129,15 +114,8 @@ py::object update_body(Call& call) {
   if (!(0.0 < alpha && alpha <= 1.0)) invalid("learning_rate must be in (0, 1]");
   if (num_steps < py::int_(1)) invalid("num_steps must be >= 1");
 
-  py::object dtype = call.global("_jax_dtype_from_numpy")(Xn);
-  py::object Xj_ = jnp.attr("asarray")(Xn, "dtype"_a = dtype);
-  py::object yj_ = jnp.attr("asarray")(y0, "dtype"_a = jnp.attr("int32"));
-  py::int_ n_features = host_int(Xj_.attr("shape")[py::int_(1)]);
-  py::object wdtype = Xj_.attr("dtype");
-  py::object one =
-      jnp.attr("ones")(py::make_tuple(Xj_.attr("shape")[py::int_(0)], 1), "dtype"_a = wdtype);
-  py::object X_aug_ = jnp.attr("concatenate")(py::make_tuple(Xj_, one), "axis"_a = 1);
-  py::int_ d_aug_ = host_int(X_aug_.attr("shape")[py::int_(1)]);
+  const Design design = design_matrix(call, Xn, y0);
+  py::object wdtype = design.Xj.attr("dtype");
   // Stored arrays are recast to this call's working precision.
   py::object beta_mean =
       jnp.attr("asarray")(record::entry(model, record::beta_mean), "dtype"_a = wdtype);
@@ -160,18 +138,18 @@ py::object update_body(Call& call) {
           py::make_tuple(non_ref_, np.attr("asarray")(add_classes, "dtype"_a = int64)),
           "axis"_a = 0);
       // The prior is built in float64 on the host, then cast once.
-      py::object m_prior = np.attr("concatenate")(
-          py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = float64),
-                         np.attr("array")(single(py::float_(b_loc)), "dtype"_a = float64)));
+      py::object m_prior = np.attr("concatenate")(py::make_tuple(
+          np.attr("full")(py::make_tuple(design.n_features), w_loc, "dtype"_a = float64),
+          np.attr("array")(list_of(py::float_(b_loc)), "dtype"_a = float64)));
       const double w_prec = 1.0 / (w_scale * w_scale);
       const double b_prec = 1.0 / (b_scale * b_scale);
-      py::object prec_diag = np.attr("concatenate")(
-          py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = float64),
-                         np.attr("array")(single(py::float_(b_prec)), "dtype"_a = float64)));
+      py::object prec_diag = np.attr("concatenate")(py::make_tuple(
+          np.attr("full")(py::make_tuple(design.n_features), w_prec, "dtype"_a = float64),
+          np.attr("array")(list_of(py::float_(b_prec)), "dtype"_a = float64)));
       py::object prec0_np = np.attr("diag")(prec_diag);
       py::object linalg = np.attr("linalg");
       py::object L0 = linalg.attr("cholesky")(prec0_np);
-      py::object A = linalg.attr("solve")(L0, np.attr("eye")(d_aug_, "dtype"_a = float64));
+      py::object A = linalg.attr("solve")(L0, np.attr("eye")(design.d_aug, "dtype"_a = float64));
       py::object S0 = linalg.attr("solve")(L0.attr("T"), A);
       py::int_ n_added(static_cast<Py_ssize_t>(add_classes.size()));
       py::object mean_rows = jnp.attr("tile")(
@@ -198,10 +176,10 @@ py::object update_body(Call& call) {
   py::object alpha_j_ = jnp.attr("array")(alpha, "dtype"_a = wdtype);
   py::object one_s_ = jnp.attr("array")(1, "dtype"_a = wdtype);
   py::object non_ref_j_ = jnp.attr("asarray")(non_ref_, "dtype"_a = jnp.attr("int32"));
-  py::object ref0_ =
-      jnp.attr("zeros")(py::make_tuple(X_aug_.attr("shape")[py::int_(0)], 1), "dtype"_a = wdtype);
-  py::tuple context =
-      py::make_tuple(X_aug_, Xj_, yj_, non_ref_, non_ref_j_, ref0_, one_s_, alpha_j_, d_aug_);
+  py::object ref0_ = jnp.attr("zeros")(py::make_tuple(design.X_aug.attr("shape")[py::int_(0)], 1),
+                                       "dtype"_a = wdtype);
+  py::tuple context = py::make_tuple(design.X_aug, design.Xj, design.yj, non_ref_, non_ref_j_,
+                                     ref0_, one_s_, alpha_j_, design.d_aug);
   py::object sweep = make_function(update_sweep, call.globals(), py::make_tuple(context));
   auto [beta_mean_u, beta_cov_u] = unpack_pair(jax.attr("lax").attr("fori_loop")(
       0, num_steps, sweep, py::make_tuple(beta_mean, beta_cov_chol)));
