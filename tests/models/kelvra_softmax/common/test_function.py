@@ -1,9 +1,11 @@
 """The callable type of both extension modules: binding, conversion, attributes."""
 
+import copy
 import ctypes
 import gc
 import importlib
 import math
+import pickle
 import re
 import sys
 import traceback
@@ -99,6 +101,8 @@ def test_attributes_and_docstring(name):
     assert f.__annotations__ == {**{p: a for p, _, a in params}, "return": ret}
     assert f.__doc__ == first + summary
     assert weakref.ref(f)() is f and {f: 1}[f] == 1
+    # Pickled and copied by reference, as builtin functions are.
+    assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f
 
 
 @pytest.mark.parametrize("name", NAMES)

@@ -269,6 +269,17 @@ int set_annotations(PyObject* object, PyObject* value, void*) {
   return 0;
 }
 
+// As for builtin functions: pickling and copying refer to the module attribute
+// named by the qualified name; loop bodies, local to a call, cannot be pickled.
+PyObject* function_reduce(PyObject* object, PyObject*) {
+  return Py_NewRef(as_function(object)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -292,6 +303,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
