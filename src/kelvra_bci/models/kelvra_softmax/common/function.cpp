@@ -138,8 +138,12 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
 
 // Adds a traceback entry named after the callable to the pending exception.
 void add_traceback_entry(FunctionObject* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* raised = PyErr_GetRaisedException();
+#else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
+#endif
   auto code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(
       PyCode_NewEmpty(self->definition->source, self->definition->qualname, 0)));
   py::object frame;
@@ -148,7 +152,11 @@ void add_traceback_entry(FunctionObject* self) {
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.ptr()), self->globals, nullptr)));
   }
   // Anything raised while building the entry is dropped in favour of the original error.
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(raised);
+#else
   PyErr_Restore(type, value, traceback);
+#endif
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.ptr()));
 }
 
