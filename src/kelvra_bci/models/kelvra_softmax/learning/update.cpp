@@ -87,12 +87,36 @@ py::dict shallow_copy(py::object mapping) {
   return py::dict(std::move(mapping));
 }
 
+// The prior that the record's hyperparameters describe, in float64 on the host:
+// its mean and the lower Cholesky factor of its covariance. Added classes get
+// it cast once to the working dtype.
+std::pair<py::object, py::object> host_prior(py::handle np, py::handle n_features, py::handle d_aug,
+                                             double w_loc, double w_scale, double b_loc,
+                                             double b_scale) {
+  py::object float64 = np.attr("float64");
+  py::object m_prior = np.attr("concatenate")(
+      py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = float64),
+                     np.attr("array")(list_of(py::float_(b_loc)), "dtype"_a = float64)));
+  const double w_prec = 1.0 / (w_scale * w_scale);
+  const double b_prec = 1.0 / (b_scale * b_scale);
+  py::object prec_diag = np.attr("concatenate")(
+      py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = float64),
+                     np.attr("array")(list_of(py::float_(b_prec)), "dtype"_a = float64)));
+  py::object prec0_np = np.attr("diag")(prec_diag);
+  py::object linalg = np.attr("linalg");
+  // The covariance is the inverse of the precision, through its factor.
+  py::object L0 = linalg.attr("cholesky")(prec0_np);
+  py::object A = linalg.attr("solve")(L0, np.attr("eye")(d_aug, "dtype"_a = float64));
+  py::object S0 = linalg.attr("solve")(L0.attr("T"), A);
+  return {std::move(m_prior), linalg.attr("cholesky")(S0)};
+}
+
 py::object update_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
   py::object jax = call.global("jax");
   py::handle model = call.arg(0), X = call.arg(1), y = call.arg(2);
-  py::object int64 = np.attr("int64"), float64 = np.attr("float64");
+  py::object int64 = np.attr("int64");
 
   auto [Xn, yn] = checked_training_arrays(np, X, y);
   py::int_ label_base = record::read_int(np, model, record::label_base);
@@ -137,26 +161,14 @@ py::object update_body(Call& call) {
       non_ref_ = np.attr("concatenate")(
           py::make_tuple(non_ref_, np.attr("asarray")(add_classes, "dtype"_a = int64)),
           "axis"_a = 0);
-      // The prior is built in float64 on the host, then cast once.
-      py::object m_prior = np.attr("concatenate")(py::make_tuple(
-          np.attr("full")(py::make_tuple(design.n_features), w_loc, "dtype"_a = float64),
-          np.attr("array")(list_of(py::float_(b_loc)), "dtype"_a = float64)));
-      const double w_prec = 1.0 / (w_scale * w_scale);
-      const double b_prec = 1.0 / (b_scale * b_scale);
-      py::object prec_diag = np.attr("concatenate")(py::make_tuple(
-          np.attr("full")(py::make_tuple(design.n_features), w_prec, "dtype"_a = float64),
-          np.attr("array")(list_of(py::float_(b_prec)), "dtype"_a = float64)));
-      py::object prec0_np = np.attr("diag")(prec_diag);
-      py::object linalg = np.attr("linalg");
-      py::object L0 = linalg.attr("cholesky")(prec0_np);
-      py::object A = linalg.attr("solve")(L0, np.attr("eye")(design.d_aug, "dtype"_a = float64));
-      py::object S0 = linalg.attr("solve")(L0.attr("T"), A);
+      auto [m_prior, prior_factor] =
+          host_prior(np, design.n_features, design.d_aug, w_loc, w_scale, b_loc, b_scale);
       py::int_ n_added(static_cast<Py_ssize_t>(add_classes.size()));
       py::object mean_rows = jnp.attr("tile")(
           jnp.attr("asarray")(m_prior, "dtype"_a = wdtype)[py::make_tuple(py::none(), all())],
           py::make_tuple(n_added, 1));
       beta_mean = jnp.attr("concatenate")(py::make_tuple(beta_mean, mean_rows), "axis"_a = 0);
-      py::object factor = jnp.attr("asarray")(linalg.attr("cholesky")(S0), "dtype"_a = wdtype);
+      py::object factor = jnp.attr("asarray")(prior_factor, "dtype"_a = wdtype);
       py::object factor_rows = jnp.attr("tile")(factor[py::make_tuple(py::none(), all(), all())],
                                                 py::make_tuple(n_added, 1, 1));
       beta_cov_chol =
