@@ -6,7 +6,9 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace kelvra {
 namespace {
@@ -35,10 +37,25 @@ FunctionObject* as_function(PyObject* object) {
   return reinterpret_cast<FunctionObject*>(object);
 }
 
+Py_ssize_t required_count(const FunctionDef& definition) {
+  Py_ssize_t required = 0;
+  for (const Parameter& parameter : definition.parameters) required += !parameter.optional;
+  return required;
+}
+
+// The count message of a callable whose parameters may be left out: "exactly"
+// when none may, else "at least" or "at most" the bound that was missed.
 void raise_argument_count(const FunctionDef& definition, Py_ssize_t given) {
-  const auto expected = static_cast<Py_ssize_t>(definition.parameters.size());
+  const auto total = static_cast<Py_ssize_t>(definition.parameters.size());
+  const Py_ssize_t required = required_count(definition);
+  const char* bound = "exactly";
+  Py_ssize_t expected = total;
+  if (required != total) {
+    bound = given < required ? "at least" : "at most";
+    expected = given < required ? required : total;
+  }
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               definition.name, "exactly", expected, expected == 1 ? "" : "s", given);
+               definition.name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
 Py_ssize_t parameter_index(const FunctionDef& definition, PyObject* keyword) {
@@ -56,7 +73,7 @@ bool bind_arguments(const FunctionDef& definition, PyObject* const* args, Py_ssi
                     PyObject* kwnames, std::vector<PyObject*>& slots) {
   const auto nparams = static_cast<Py_ssize_t>(definition.parameters.size());
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  if (nkw == 0 ? nargs != nparams : nargs > nparams) {
+  if (nargs > nparams || (nkw == 0 && nargs < required_count(definition))) {
     raise_argument_count(definition, nargs);
     return false;
   }
@@ -81,6 +98,7 @@ bool bind_arguments(const FunctionDef& definition, PyObject* const* args, Py_ssi
     slots[index] = args[nargs + k];
   }
   for (Py_ssize_t i = 0; i < nparams; ++i) {
+    if (slots[i] == nullptr && definition.parameters[i].optional) slots[i] = Py_None;
     if (slots[i] == nullptr) {
       // The count reported is the position of the first missing parameter.
       raise_argument_count(definition, i);
@@ -132,7 +150,7 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
         break;
     }
   }
-  Call call(reinterpret_cast<PyObject*>(self), std::move(arguments));
+  Call call(reinterpret_cast<PyObject*>(self), definition, std::move(arguments));
   return definition.body(call);
 }
 
@@ -360,14 +378,65 @@ py::object make_function(const FunctionDef& definition, py::handle globals, py::
   PyObject* module_name = PyDict_GetItemWithError(globals.ptr(), py::str("__name__").ptr());
   if (module_name == nullptr && PyErr_Occurred()) throw py::error_already_set();
   self->module = Py_NewRef(module_name == nullptr ? Py_None : module_name);
-  self->doc =
-      definition.doc == nullptr ? Py_NewRef(Py_None) : py::str(definition.doc).release().ptr();
+  if (definition.doc == nullptr) {
+    self->doc = Py_NewRef(Py_None);
+  } else {
+    std::string doc = definition.signature();
+    if (*definition.doc != '\0') doc.append("\n\n").append(definition.doc);
+    self->doc = py::str(doc).release().ptr();
+  }
   PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
   return function;
 }
 
-py::handle Call::captured(std::size_t index) const {
-  return PyTuple_GET_ITEM(as_function(function_)->captured, static_cast<Py_ssize_t>(index));
+std::size_t FunctionDef::index_of(const char* wanted) const {
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    if (std::strcmp(parameters[i].name, wanted) == 0) return i;
+  }
+  throw std::logic_error(std::string(qualname) + "() has no parameter '" + wanted + "'");
+}
+
+std::string FunctionDef::signature() const {
+  std::string line = std::string(name) + "(";
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    const Parameter& parameter = parameters[i];
+    if (i > 0) line += ", ";
+    if (parameter.conversion == Conversion::integer) line += "int ";
+    if (parameter.conversion == Conversion::real) line += "double ";
+    line += parameter.name;
+    if (parameter.annotation != nullptr) line.append(": ").append(parameter.annotation);
+    if (parameter.optional) line += " = None";
+  }
+  line += ")";
+  if (return_annotation != nullptr) line.append(" -> ").append(return_annotation);
+  return line;
+}
+
+const Parameter& Call::declared(const char* name, Conversion conversion) const {
+  const Parameter& parameter = definition_.parameters[definition_.index_of(name)];
+  if (parameter.conversion != conversion) {
+    throw std::logic_error(std::string(definition_.qualname) + "() reads parameter '" + name +
+                           "' with another conversion than it declares");
+  }
+  return parameter;
+}
+
+py::int_ Call::integer(const char* name) const {
+  declared(name, Conversion::integer);
+  return py::reinterpret_borrow<py::int_>(arg(name));
+}
+
+double Call::real(const char* name) const {
+  declared(name, Conversion::real);
+  return PyFloat_AS_DOUBLE(arg(name).ptr());
+}
+
+py::handle Call::captured_at(std::size_t index) const {
+  PyObject* captured = as_function(function_)->captured;
+  if (index >= static_cast<std::size_t>(PyTuple_GET_SIZE(captured))) {
+    throw std::logic_error(std::string(definition_.qualname) + "() reads past its captured values");
+  }
+  return PyTuple_GET_ITEM(captured, static_cast<Py_ssize_t>(index));
 }
 
 py::handle Call::globals() const {

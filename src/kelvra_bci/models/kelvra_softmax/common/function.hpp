@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace kelvra {
@@ -30,6 +31,7 @@ struct Parameter {
   const char* name;
   const char* annotation = nullptr;  // annotation text, or no annotation
   Conversion conversion = Conversion::none;
+  bool optional = false;  // may be left out; the body then sees None
 };
 
 class Call;
@@ -41,30 +43,50 @@ struct FunctionDef {
   const char* qualname;
   std::vector<Parameter> parameters;
   const char* return_annotation;  // nullptr: no "return" annotation
-  const char* doc;                // nullptr: __doc__ is None
+  // nullptr: __doc__ is None. Otherwise __doc__ is the signature line made
+  // from the parameter table, followed by this text after an empty line when
+  // it is not empty.
+  const char* doc;
   Body body;
   const char* source;  // file name shown in traceback entries
+
+  // Index of the parameter called `name`; a name the table lacks is a bug
+  // in the body, reported as such rather than read out of bounds.
+  std::size_t index_of(const char* name) const;
+  // "name(X: np.ndarray, int n: int, ...) -> ret", as docstrings begin.
+  std::string signature() const;
 };
 
 // The arguments of one call, bound and converted, plus what the callable
 // carries: its namespace and its captured values.
 class Call {
  public:
-  Call(PyObject* function, std::vector<py::object> arguments)
-      : function_(function), arguments_(std::move(arguments)) {}
+  Call(PyObject* function, const FunctionDef& definition, std::vector<py::object> arguments)
+      : function_(function), definition_(definition), arguments_(std::move(arguments)) {}
 
-  py::handle arg(std::size_t index) const { return arguments_[index]; }
-  // A parameter declared with Conversion::real.
-  double real(std::size_t index) const { return PyFloat_AS_DOUBLE(arguments_[index].ptr()); }
-  // A value captured when the callable was created.
-  py::handle captured(std::size_t index) const;
+  // A parameter by name, as bound (and converted, for converted parameters).
+  py::handle arg(const char* name) const { return arguments_[definition_.index_of(name)]; }
+  // A parameter declared with Conversion::integer, as a Python int.
+  py::int_ integer(const char* name) const;
+  // A parameter declared with Conversion::real, as a machine double.
+  double real(const char* name) const;
+  // A value captured when the callable was created, by its position in the
+  // captured tuple; callers name positions with a scoped enum.
+  template <typename Position>
+  py::handle captured(Position position) const {
+    return captured_at(static_cast<std::size_t>(position));
+  }
   // A name resolved in the callable's namespace now, then in the builtins.
   py::object global(const char* name) const;
   // The namespace, to hand on to nested callables created by this body.
   py::handle globals() const;
 
  private:
+  py::handle captured_at(std::size_t index) const;
+  const Parameter& declared(const char* name, Conversion conversion) const;
+
   PyObject* function_;
+  const FunctionDef& definition_;
   std::vector<py::object> arguments_;
 };
 

@@ -24,6 +24,14 @@ inline py::object equal(py::handle a, py::handle b) {
   return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
 }
 
+// a < b and a >= b, elementwise for arrays, traced ones included
+inline py::object less(py::handle a, py::handle b) {
+  return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT));
+}
+inline py::object greater_equal(py::handle a, py::handle b) {
+  return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GE));
+}
+
 // The full slice `:` of an index expression.
 inline py::slice all() {
   return py::slice(py::none(), py::none(), py::none());

@@ -1,6 +1,8 @@
 // The callables of kelvra_bci.models.kelvra_softmax.inference, and the steps
-// that the probabilities and the label samples share.
+// that the probabilities, the label samples and the engine share.
 #pragma once
+
+#include <string>
 
 #include "common/function.hpp"
 
@@ -22,14 +24,31 @@ struct Posterior {
 };
 
 // Checks X and the sample count, then reads the record, in the order callers
-// can observe through the error they get. Arguments: (model, X, S, rng_seed).
+// can observe through the error they get. Reads the parameters model, X,
+// num_posterior_samples and rng_seed of `call`.
 Posterior read_posterior(const Call& call);
 
-// The (S, n, K) logits of S coefficient draws, from (S, K-1, d) standard-normal
-// noise: every draw at once, the reference column zero in each.
-py::object sampled_logits(const Call& call, const Posterior& posterior, py::handle noise);
+// Refuses a sample count past the int32 range or a seed past int64, as one
+// clean ValueError instead of an error deep in the array library.
+void check_sampling_arguments(py::handle num_posterior_samples, py::handle rng_seed);
+
+// Refuses S coefficient draws whose arrays would not fit in memory.
+void check_sampling_memory(const std::string& request, py::handle np, const py::int_& S, py::handle n,
+                           const py::int_& n_classes, py::handle d_aug, py::handle dtype);
 
 // Standard-normal noise of shape (S, K-1, d) in the working dtype.
-py::object coefficient_noise(const Call& call, const Posterior& posterior, py::handle key);
+py::object coefficient_noise(py::handle jax, py::handle key, py::handle S, py::handle n_rows,
+                             py::handle d_aug, py::handle dtype);
+
+// The (S, n, K) logits of S coefficient draws, from (S, K-1, d) standard-normal
+// noise: every draw at once, the reference column zero in each. `non_ref`
+// and `ref_class` may be host values or traced arrays.
+py::object sampled_logits(py::handle jnp, py::handle Xj, py::handle beta_mean,
+                          py::handle beta_cov_chol, py::handle noise, py::handle non_ref,
+                          py::handle ref_class, py::handle n_classes, py::handle S);
+
+// One label per row and draw, from the (S, n, K) probabilities of the draws.
+py::object draw_labels(py::handle globals, py::handle key_cat, py::handle S, py::handle probs,
+                       py::handle dtype);
 
 }  // namespace kelvra::inference

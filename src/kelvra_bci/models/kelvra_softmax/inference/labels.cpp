@@ -13,47 +13,36 @@ constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/inference/labe
 
 py::object predict_body(Call& call) {
   py::object np = call.global("np");
-  py::object probs = call.global("kelvra_softmax_predict_proba")(call.arg(0), call.arg(1),
-                                                                 call.arg(2), call.arg(3));
+  py::handle model = call.arg("model");
+  py::object probs = call.global("kelvra_softmax_predict_proba")(
+      model, call.arg("X"), call.arg("num_posterior_samples"), call.arg("rng_seed"));
   // Read last: a record without it still reports bad input first.
-  py::int_ label_base = record::read_int(np, call.arg(0), record::label_base);
+  py::int_ label_base = record::read_int(np, model, record::label_base);
   // argmax takes the first maximum: ties go to the lower class index.
   return np.attr("argmax")(probs, "axis"_a = 1).attr("astype")(np.attr("int64")) + label_base;
 }
-
-// One categorical draw per row from the log-probabilities of one coefficient draw.
-py::object draw_labels_body(Call& call) {
-  return call.global("jax").attr("random").attr("categorical")(call.arg(0), call.arg(1),
-                                                               "axis"_a = -1);
-}
-
-const FunctionDef draw_labels = {
-    "<lambda>",       "kelvra_softmax_predict_samples.<locals>.<lambda>",
-    {{"kk"}, {"lp"}}, nullptr,
-    nullptr,          draw_labels_body,
-    kSource,
-};
 
 py::object predict_samples_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
   py::object jax = call.global("jax");
   const Posterior posterior = read_posterior(call);
+  py::int_ S = call.integer("num_posterior_samples");
 
-  py::object rng_key = jax.attr("random").attr("PRNGKey")(call.arg(3));
+  py::object rng_key = jax.attr("random").attr("PRNGKey")(call.integer("rng_seed"));
   auto [key_eps, key_cat] = unpack_pair(jax.attr("random").attr("split")(rng_key, 2));
   // Every sample count draws coefficients, one included: these are samples of
   // the predictive distribution, never of the means alone.
-  py::object noise = coefficient_noise(call, posterior, key_eps);
-  py::object logits_s = sampled_logits(call, posterior, noise);
+  py::object dtype = posterior.beta_mean.attr("dtype");
+  py::object noise =
+      coefficient_noise(jax, key_eps, S, posterior.n_classes - py::int_(1),
+                        host_int(posterior.beta_mean.attr("shape")[py::int_(1)]), dtype);
+  py::object logits_s = sampled_logits(jnp, posterior.Xj, posterior.beta_mean,
+                                       posterior.beta_cov_chol, noise, posterior.non_ref,
+                                       posterior.ref_class, posterior.n_classes, S);
   py::object probs = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
-  // Machine epsilon keeps the log finite for classes of zero probability.
-  py::object eps = jnp.attr("finfo")(posterior.Xj.attr("dtype")).attr("eps");
-  py::object logp = jnp.attr("log")(probs + eps);
-  py::object keys = jax.attr("random").attr("split")(key_cat, call.arg(2));
-  py::object draw = make_function(draw_labels, call.globals());
-  py::object y0 = jax.attr("vmap")(draw)(keys, logp);
-  py::int_ label_base = record::read_int(np, call.arg(0), record::label_base);
+  py::object y0 = draw_labels(call.globals(), key_cat, S, probs, posterior.Xj.attr("dtype"));
+  py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
   return np.attr("asarray")(y0).attr("astype")(np.attr("int64")) + label_base;
 }
 
@@ -67,9 +56,6 @@ const FunctionDef kelvra_softmax_predict = {
      {"num_posterior_samples", "int", Conversion::integer},
      {"rng_seed", "int", Conversion::integer}},
     "np.ndarray",
-    "kelvra_softmax_predict(model: KelvraModel, X: np.ndarray, int num_posterior_samples: int, "
-    "int rng_seed: int) -> np.ndarray\n"
-    "\n"
     "Predict the most likely class label for each row of X.",
     predict_body,
     kSource,
@@ -83,9 +69,6 @@ const FunctionDef kelvra_softmax_predict_samples = {
      {"num_posterior_samples", "int", Conversion::integer},
      {"rng_seed", "int", Conversion::integer}},
     "np.ndarray",
-    "kelvra_softmax_predict_samples(model: KelvraModel, X: np.ndarray, int "
-    "num_posterior_samples: int, int rng_seed: int) -> np.ndarray\n"
-    "\n"
     "Draw label samples from the posterior predictive distribution.",
     predict_samples_body,
     kSource,

@@ -17,7 +17,7 @@ std::pair<py::object, py::object> offset_and_target(const Call& call, const Step
   py::object logZ = jax.attr("nn").attr("logsumexp")(all_logits, "axis"_a = 1);
   py::object eta_i = eta[py::make_tuple(all(), i)];
   py::object p = jnp.attr("exp")(eta_i - logZ);
-  py::object dtype = context.Xj.attr("dtype");
+  py::handle dtype = context.dtype;
   py::object eps = jnp.attr("finfo")(dtype).attr("eps");
   // Removing class i's share leaves 1 - p; the floor keeps the log finite when
   // the class takes (nearly) all of the probability.
@@ -31,6 +31,17 @@ py::object damp(const StepContext& context, py::handle current, py::handle updat
   py::object kept = t * current;
   py::object moved = context.alpha * updated;
   return kept + moved;
+}
+
+}  // namespace kelvra::learning
+
+namespace kelvra::learning {
+
+py::tuple write_row(py::handle beta_mean, py::handle second, py::handle i, py::handle mean_row,
+                    py::handle second_row) {
+  py::object mean = beta_mean.attr("at")[i].attr("set")(mean_row);
+  py::object rest = second.attr("at")[i].attr("set")(second_row);
+  return py::make_tuple(mean, rest);
 }
 
 }  // namespace kelvra::learning

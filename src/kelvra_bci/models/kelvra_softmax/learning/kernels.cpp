@@ -25,7 +25,7 @@ Constants constants_of(py::handle jnp, py::handle dtype) {
 
 py::object pg_expected_omega_body(Call& call) {
   py::object jnp = call.global("jnp");
-  py::handle c = call.arg(0);
+  py::handle c = call.arg("c");
   const Constants k = constants_of(jnp, c.attr("dtype"));
   // The floor keeps c = 0 finite: the moment tends to 1/4 there.
   py::object c1 = jnp.attr("maximum")(c, k.eps);
@@ -35,8 +35,8 @@ py::object pg_expected_omega_body(Call& call) {
 py::object pg_binary_update_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
-  py::handle Xa = call.arg(0), z = call.arg(1), offset = call.arg(2), m0 = call.arg(3),
-             prec0 = call.arg(4), m = call.arg(5), S = call.arg(6);
+  py::handle Xa = call.arg("Xa"), z = call.arg("z"), offset = call.arg("offset");
+  py::handle m0 = call.arg("m0"), prec0 = call.arg("prec0"), m = call.arg("m"), S = call.arg("S");
   py::object dtype = Xa.attr("dtype");
   const Constants k = constants_of(jnp, dtype);
   py::object Xa_T = Xa.attr("T");
@@ -69,7 +69,7 @@ const FunctionDef pg_expected_omega = {
     "_pg_expected_omega",
     {{"c", "jax.Array"}},
     "jax.Array",
-    "_pg_expected_omega(c: jax.Array) -> jax.Array",
+    "",
     pg_expected_omega_body,
     kSource,
 };
@@ -85,8 +85,7 @@ const FunctionDef pg_binary_update = {
      {"m", "jax.Array"},
      {"S", "jax.Array"}},
     "tuple[jax.Array, jax.Array]",
-    "_pg_binary_update(Xa: jax.Array, z: jax.Array, offset: jax.Array, m0: jax.Array, prec0: "
-    "jax.Array, m: jax.Array, S: jax.Array) -> tuple[jax.Array, jax.Array]",
+    "",
     pg_binary_update_body,
     kSource,
 };

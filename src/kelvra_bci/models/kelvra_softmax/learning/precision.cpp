@@ -9,7 +9,7 @@ py::object jax_dtype_from_numpy_body(Call& call) {
   py::object jnp = call.global("jnp");
   // Double precision only when asked for twice: by the data and by the process
   // (JAX's 64-bit switch, read afresh on every call).
-  const bool is_double = call.arg(0).attr("dtype").equal(np.attr("float64"));
+  const bool is_double = call.arg("x").attr("dtype").equal(np.attr("float64"));
   if (is_double && py::bool_(call.global("jax").attr("config").attr("jax_enable_x64"))) {
     return jnp.attr("float64");
   }
@@ -23,7 +23,7 @@ const FunctionDef jax_dtype_from_numpy = {
     "_jax_dtype_from_numpy",
     {{"x", "np.ndarray"}},
     "jnp.dtype",
-    "_jax_dtype_from_numpy(x: np.ndarray) -> jnp.dtype",
+    "",
     jax_dtype_from_numpy_body,
     "kelvra_bci/models/kelvra_softmax/learning/precision.cpp",
 };

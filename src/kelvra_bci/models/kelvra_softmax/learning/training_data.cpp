@@ -1,5 +1,9 @@
 #include "learning/training_data.hpp"
 
+#include <cmath>
+#include <cstdio>
+
+#include "common/limits.hpp"
 #include "common/python.hpp"
 
 namespace kelvra::learning {
@@ -17,9 +21,78 @@ TrainingArrays checked_training_arrays(py::handle np, py::handle X, py::handle y
   return {std::move(Xn), std::move(yn)};
 }
 
-Design design_matrix(const Call& call, py::handle Xn, py::handle y0) {
-  py::object jnp = call.global("jnp");
-  py::object dtype = call.global("_jax_dtype_from_numpy")(Xn);
+void check_sweep_settings(double learning_rate, const py::int_& num_steps) {
+  // Written as "not in range" so that a NaN rate is refused.
+  if (!(0.0 < learning_rate && learning_rate <= 1.0)) invalid("learning_rate must be in (0, 1]");
+  if (num_steps < py::int_(1)) invalid("num_steps must be >= 1");
+}
+
+py::object zero_based_labels(py::handle np, py::handle yn, py::handle label_base) {
+  return yn.attr("astype")(np.attr("int64")) - label_base;
+}
+
+void check_sweep_cap(const py::int_& num_steps) {
+  if (!int_within(num_steps, 1, kInt32Max)) invalid("num_steps must be <= 2147483647");
+}
+
+void check_finite_setting(const char* name, double value) {
+  if (!std::isfinite(value)) invalid(std::string(name) + " must be finite");
+}
+
+void check_prior_scale(const char* name, double scale, py::handle np, py::handle dtype) {
+  check_finite_setting(name, scale);
+  // The precision is formed in double, then stored in the working dtype:
+  // it must neither overflow to infinity nor vanish there.
+  const double precision = 1.0 / (scale * scale);
+  py::object info = np.attr("finfo")(dtype);
+  const double largest = info.attr("max").cast<double>();
+  const double smallest = info.attr("smallest_normal").cast<double>();
+  if (!(precision <= largest && precision >= smallest)) {
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "%s=%g is out of range: the prior precision 1/%s**2 does not fit in %s", name,
+                  scale, name, py::str(info.attr("dtype")).cast<std::string>().c_str());
+    invalid(message);
+  }
+}
+
+void check_finite_features(py::handle np, py::handle Xn, py::handle dtype) {
+  if (!np.attr("isfinite")(Xn).attr("all")().cast<bool>()) {
+    invalid("X must not contain NaN or infinite values");
+  }
+  if (Xn.attr("size").cast<py::ssize_t>() == 0) return;
+  const double largest = np.attr("finfo")(dtype).attr("max").cast<double>();
+  if (np.attr("abs")(Xn).attr("max")().cast<double>() > largest) {
+    invalid("X holds values too large for " +
+            py::str(np.attr("finfo")(dtype).attr("dtype")).cast<std::string>());
+  }
+}
+
+void check_class_count(const std::string& what, const py::int_& n_classes, const py::int_& d_aug,
+                       py::handle np, py::handle dtype) {
+  if (!int_within(n_classes, 2, kInt32Max)) {
+    invalid(what + ": " + py::str(n_classes).cast<std::string>() +
+            " classes is more than the 2147483647 supported");
+  }
+  // Each class row holds a mean and a d x d factor; the sweeps keep a few
+  // such stacks alive at once.
+  const double d = d_aug.cast<double>();
+  const double itemsize = np.attr("dtype")(dtype).attr("itemsize").cast<double>();
+  const double bytes = 4.0 * n_classes.cast<double>() * (d * d + d) * itemsize;
+  require_memory(what.c_str(), bytes);
+}
+
+ClassLayout class_layout(py::handle np, py::handle y0, const py::int_& n_classes) {
+  py::object int64 = np.attr("int64");
+  py::object counts = np.attr("bincount")(y0, "minlength"_a = n_classes).attr("astype")(int64);
+  // The most frequent class is the reference; ties go to the smallest index.
+  py::int_ ref_class = host_int(np.attr("argmax")(counts));
+  py::object classes = np.attr("arange")(n_classes, "dtype"_a = int64);
+  py::object non_ref = np.attr("delete")(classes, ref_class);
+  return {std::move(counts), std::move(ref_class), std::move(non_ref)};
+}
+
+Design design_matrix(py::handle jnp, py::handle Xn, py::handle y0, py::handle dtype) {
   Design design;
   design.Xj = jnp.attr("asarray")(Xn, "dtype"_a = dtype);
   design.yj = jnp.attr("asarray")(y0, "dtype"_a = jnp.attr("int32"));

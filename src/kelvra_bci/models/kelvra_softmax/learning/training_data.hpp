@@ -1,11 +1,15 @@
-// Input checks and the design matrix that the fit and the update share.
+// What the fit and the update (of both the modules and the engine) do with
+// their inputs before any sweep: the checks in their fixed order, the
+// zero-based labels, the class layout and the design matrix.
 #pragma once
+
+#include <string>
 
 #include "common/function.hpp"
 
 namespace kelvra::learning {
 
-[[noreturn]] inline void invalid(const char* message) {
+[[noreturn]] inline void invalid(const std::string& message) {
   throw py::value_error(message);
 }
 
@@ -17,6 +21,34 @@ struct TrainingArrays {
 // Converts X and y and checks their shapes, in the order callers observe.
 TrainingArrays checked_training_arrays(py::handle np, py::handle X, py::handle y);
 
+// The damping and sweep-count checks that the fit and the update share.
+void check_sweep_settings(double learning_rate, const py::int_& num_steps);
+
+// y as int64 minus the label base.
+py::object zero_based_labels(py::handle np, py::handle yn, py::handle label_base);
+
+// Checks that go beyond the documented ones, so that no setting can turn into
+// a NaN model, an overflow deep inside the array library, or a request for
+// more memory than the machine has. They run after the documented checks.
+void check_sweep_cap(const py::int_& num_steps);
+void check_finite_setting(const char* name, double value);
+// `scale` must give a prior precision 1 / scale**2 that the working dtype holds.
+void check_prior_scale(const char* name, double scale, py::handle np, py::handle dtype);
+// No NaN or infinity, and nothing beyond the range of the working dtype.
+void check_finite_features(py::handle np, py::handle Xn, py::handle dtype);
+// `n_classes` classes of `d_aug` coefficients must fit the int32 index range
+// and the memory available; `what` names the request in the message.
+void check_class_count(const std::string& what, const py::int_& n_classes, const py::int_& d_aug,
+                       py::handle np, py::handle dtype);
+
+// The reference class is the most frequent; every other class has a row.
+struct ClassLayout {
+  py::object counts;   // (K,) int64 trials per class
+  py::int_ ref_class;  // first maximum of the counts
+  py::object non_ref;  // (K-1,) int64 the other classes, ascending
+};
+ClassLayout class_layout(py::handle np, py::handle y0, const py::int_& n_classes);
+
 struct Design {
   py::object Xj;     // (n, p) features in the working dtype
   py::object yj;     // (n,) int32 zero-based labels
@@ -25,7 +57,7 @@ struct Design {
   py::int_ d_aug;
 };
 
-// The working dtype comes from the precision policy, looked up at call time.
-Design design_matrix(const Call& call, py::handle Xn, py::handle y0);
+// The design matrix as JAX arrays of the working dtype.
+Design design_matrix(py::handle jnp, py::handle Xn, py::handle y0, py::handle dtype);
 
 }  // namespace kelvra::learning

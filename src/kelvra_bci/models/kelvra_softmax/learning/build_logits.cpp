@@ -1,5 +1,5 @@
 // The full reference-class logit matrix from augmented features and means.
-#include "common/logits.hpp"
+#include "common/reference_logits.hpp"
 #include "common/python.hpp"
 #include "learning/learning.hpp"
 
@@ -10,8 +10,9 @@ using namespace pybind11::literals;
 
 py::object build_logits_body(Call& call) {
   py::object jnp = call.global("jnp");
-  py::handle X_aug = call.arg(0), beta_mean = call.arg(1), non_ref_classes = call.arg(2);
-  py::handle ref_class = call.arg(3), n_classes = call.arg(4);
+  py::handle X_aug = call.arg("X_aug"), beta_mean = call.arg("beta_mean");
+  py::handle non_ref_classes = call.arg("non_ref_classes");
+  py::int_ ref_class = call.integer("ref_class"), n_classes = call.integer("n_classes");
   py::object dtype = X_aug.attr("dtype");
   py::int_ n = host_int(X_aug.attr("shape")[py::int_(0)]);
 
@@ -30,10 +31,9 @@ const FunctionDef build_logits = {
      {"ref_class", "int", Conversion::integer},
      {"n_classes", "int", Conversion::integer}},
     "jax.Array",
-    "_build_logits(X_aug: jax.Array, beta_mean: jax.Array, non_ref_classes: jax.Array, int "
-    "ref_class: int, int n_classes: int) -> jax.Array",
+    "",
     build_logits_body,
-    "kelvra_bci/models/kelvra_softmax/learning/logits.cpp",
+    "kelvra_bci/models/kelvra_softmax/learning/build_logits.cpp",
 };
 
 }  // namespace kelvra::learning

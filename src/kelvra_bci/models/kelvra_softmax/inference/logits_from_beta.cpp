@@ -1,5 +1,5 @@
 // The full reference-class logit matrix from raw features and coefficient rows.
-#include "common/logits.hpp"
+#include "common/reference_logits.hpp"
 #include "common/python.hpp"
 #include "inference/inference.hpp"
 
@@ -10,8 +10,9 @@ using namespace pybind11::literals;
 
 py::object logits_from_beta_body(Call& call) {
   py::object jnp = call.global("jnp");
-  py::handle X = call.arg(0), beta_mean = call.arg(1), non_ref_classes = call.arg(2);
-  py::handle ref_class = call.arg(3), n_classes = call.arg(4);
+  py::handle X = call.arg("X"), beta_mean = call.arg("beta_mean");
+  py::handle non_ref_classes = call.arg("non_ref_classes");
+  py::int_ ref_class = call.integer("ref_class"), n_classes = call.integer("n_classes");
   py::object dtype = X.attr("dtype");
   py::int_ n = host_int(X.attr("shape")[py::int_(0)]);
 
@@ -36,10 +37,9 @@ const FunctionDef logits_from_beta = {
      {"ref_class", "int", Conversion::integer},
      {"n_classes", "int", Conversion::integer}},
     "jax.Array",
-    "_logits_from_beta(X: jax.Array, beta_mean: jax.Array, non_ref_classes: np.ndarray, int "
-    "ref_class: int, int n_classes: int) -> jax.Array",
+    "",
     logits_from_beta_body,
-    "kelvra_bci/models/kelvra_softmax/inference/logits.cpp",
+    "kelvra_bci/models/kelvra_softmax/inference/logits_from_beta.cpp",
 };
 
 }  // namespace kelvra::inference

@@ -1,4 +1,4 @@
-#include "common/logits.hpp"
+#include "common/reference_logits.hpp"
 
 #include "common/python.hpp"
 

@@ -1,0 +1,187 @@
+#include "learning/arguments.hpp"
+
+#include <string>
+
+#include "common/limits.hpp"
+#include "common/python.hpp"
+#include "common/record.hpp"
+
+namespace kelvra::learning {
+namespace {
+
+using namespace pybind11::literals;
+
+std::string text(py::handle value) {
+  return py::str(value).cast<std::string>();
+}
+
+// The prior that the record's hyperparameters describe, in float64 on the host:
+// its mean and the lower Cholesky factor of its covariance.
+std::pair<py::object, py::object> host_prior(py::handle np, const py::int_& n_features,
+                                             const py::int_& d_aug, double w_loc, double w_scale,
+                                             double b_loc, double b_scale) {
+  py::object float64 = np.attr("float64");
+  py::object m_prior = np.attr("concatenate")(
+      py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = float64),
+                     np.attr("array")(list_of(py::float_(b_loc)), "dtype"_a = float64)));
+  const double w_prec = 1.0 / (w_scale * w_scale);
+  const double b_prec = 1.0 / (b_scale * b_scale);
+  py::object prec_diag = np.attr("concatenate")(
+      py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = float64),
+                     np.attr("array")(list_of(py::float_(b_prec)), "dtype"_a = float64)));
+  py::object prec0_np = np.attr("diag")(prec_diag);
+  py::object linalg = np.attr("linalg");
+  // The covariance is the inverse of the precision, through its factor.
+  py::object L0 = linalg.attr("cholesky")(prec0_np);
+  py::object A = linalg.attr("solve")(L0, np.attr("eye")(d_aug, "dtype"_a = float64));
+  py::object S0 = linalg.attr("solve")(L0.attr("T"), A);
+  return {std::move(m_prior), linalg.attr("cholesky")(S0)};
+}
+
+}  // namespace
+
+FitArguments checked_fit_arguments(const Call& call) {
+  py::object np = call.global("np");
+  FitArguments args;
+  args.n_classes = call.integer("n_classes");
+  args.rng_seed = call.integer("rng_seed");
+  args.num_steps = call.integer("num_steps");
+  args.w_loc = call.real("w_loc");
+  args.w_scale = call.real("w_scale");
+  args.b_loc = call.real("b_loc");
+  args.b_scale = call.real("b_scale");
+  args.learning_rate = call.real("learning_rate");
+  py::handle label_base = call.arg("label_base");
+
+  // The documented checks, in their order; none of them creates a JAX array.
+  auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"));
+  if (args.n_classes < py::int_(2)) invalid("n_classes must be >= 2");
+  if (not_equal(label_base, py::int_(0)) && not_equal(label_base, py::int_(1))) {
+    invalid("label_base must be 0 or 1");
+  }
+  // Written as "not > 0" so that a NaN scale is refused instead of fitting NaNs.
+  if (!(args.w_scale > 0)) invalid("w_scale must be > 0");
+  if (!(args.b_scale > 0)) invalid("b_scale must be > 0");
+  check_sweep_settings(args.learning_rate, args.num_steps);
+  args.label_base = host_int(label_base);
+  args.y0 = zero_based_labels(np, yn, args.label_base);
+  if (np.attr("min")(args.y0) < py::int_(0) || np.attr("max")(args.y0) >= args.n_classes) {
+    invalid("y out of range for n_classes/label_base");
+  }
+
+  // Beyond those: nothing that would end in a NaN model or an overflow.
+  check_sweep_cap(args.num_steps);
+  if (!int_within(args.rng_seed, INT64_MIN, INT64_MAX)) {
+    invalid("rng_seed must fit in a signed 64-bit integer");
+  }
+  check_finite_setting("w_loc", args.w_loc);
+  check_finite_setting("b_loc", args.b_loc);
+  args.dtype = call.global("_jax_dtype_from_numpy")(Xn);
+  check_prior_scale("w_scale", args.w_scale, np, args.dtype);
+  check_prior_scale("b_scale", args.b_scale, np, args.dtype);
+  py::int_ d_aug = host_int(Xn.attr("shape")[py::int_(1)]) + py::int_(1);
+  check_class_count("fitting n_classes=" + text(args.n_classes), args.n_classes, d_aug, np,
+                    args.dtype);
+  check_finite_features(np, Xn, args.dtype);
+
+  args.Xn = std::move(Xn);
+  args.layout = class_layout(np, args.y0, args.n_classes);
+  return args;
+}
+
+UpdateArguments checked_update_arguments(const Call& call) {
+  py::object np = call.global("np");
+  UpdateArguments args;
+  args.model = py::reinterpret_borrow<py::object>(call.arg("model"));
+  py::handle model = args.model;
+
+  auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"));
+  args.label_base = record::read_int(np, model, record::label_base);
+  args.y0 = zero_based_labels(np, yn, args.label_base);
+  // No upper bound: a label past the stored classes grows the class set.
+  if (np.attr("min")(args.y0) < py::int_(0)) invalid("y out of range for label_base");
+
+  args.old_n_classes = record::read_int(np, model, record::n_classes);
+  py::int_ seen_n_classes = host_int(np.attr("max")(args.y0)) + py::int_(1);
+  args.new_n_classes = seen_n_classes > args.old_n_classes ? seen_n_classes : args.old_n_classes;
+  args.ref_class = record::read_int(np, model, record::ref_class);
+  args.non_ref = record::read_int_array(np, model, record::non_ref_classes);
+  args.w_loc = record::read_double(np, model, record::w_loc);
+  args.w_scale = record::read_double(np, model, record::w_scale);
+  args.b_loc = record::read_double(np, model, record::b_loc);
+  args.b_scale = record::read_double(np, model, record::b_scale);
+  args.learning_rate = record::read_double(np, model, record::learning_rate);
+  args.num_steps = record::read_int(np, model, record::num_steps);
+  check_sweep_settings(args.learning_rate, args.num_steps);
+
+  // Beyond the documented checks: a label cannot grow the model past what
+  // the machine holds, and no NaN reaches the sweeps.
+  check_sweep_cap(args.num_steps);
+  args.dtype = call.global("_jax_dtype_from_numpy")(Xn);
+  if (args.new_n_classes > args.old_n_classes) {
+    py::int_ d_aug = host_int(Xn.attr("shape")[py::int_(1)]) + py::int_(1);
+    py::int_ top_label = seen_n_classes - py::int_(1) + args.label_base;
+    check_class_count("label " + text(top_label) + " would grow the model to " +
+                          text(args.new_n_classes) + " classes, which",
+                      args.new_n_classes, d_aug, np, args.dtype);
+  }
+  check_finite_features(np, Xn, args.dtype);
+  args.Xn = std::move(Xn);
+  return args;
+}
+
+ClassState grown_class_state(py::handle np, py::handle xp, const UpdateArguments& args,
+                             const py::int_& n_features, const py::int_& d_aug) {
+  py::handle model = args.model;
+  py::handle dtype = args.dtype;
+  py::object int64 = np.attr("int64");
+  ClassState state;
+  state.non_ref = args.non_ref;
+  // Stored arrays are recast to this call's working precision.
+  state.beta_mean = xp.attr("asarray")(record::entry(model, record::beta_mean), "dtype"_a = dtype);
+  state.beta_cov_chol =
+      xp.attr("asarray")(record::entry(model, record::beta_cov_chol), "dtype"_a = dtype);
+  py::object class_counts = record::read_int_array(np, model, record::class_counts);
+
+  if (args.new_n_classes > args.old_n_classes) {
+    // Every class below the new count that has no row yet gets one, appended
+    // in ascending order, starting from the prior the record describes.
+    py::set present(state.non_ref.attr("tolist")());
+    py::list add_classes;
+    const auto n_total = args.new_n_classes.cast<Py_ssize_t>();
+    for (Py_ssize_t c = 0; c < n_total; ++c) {
+      py::int_ klass(c);
+      if (!klass.equal(args.ref_class) && !present.contains(klass)) add_classes.append(klass);
+    }
+    if (!add_classes.empty()) {
+      state.non_ref = np.attr("concatenate")(
+          py::make_tuple(state.non_ref, np.attr("asarray")(add_classes, "dtype"_a = int64)),
+          "axis"_a = 0);
+      auto [m_prior, prior_factor] = host_prior(np, n_features, d_aug, args.w_loc, args.w_scale,
+                                                args.b_loc, args.b_scale);
+      py::int_ n_added(static_cast<Py_ssize_t>(add_classes.size()));
+      py::object mean_rows = xp.attr("tile")(
+          xp.attr("asarray")(m_prior, "dtype"_a = dtype)[py::make_tuple(py::none(), all())],
+          py::make_tuple(n_added, 1));
+      state.beta_mean =
+          xp.attr("concatenate")(py::make_tuple(state.beta_mean, mean_rows), "axis"_a = 0);
+      py::object factor = xp.attr("asarray")(prior_factor, "dtype"_a = dtype);
+      py::object factor_rows = xp.attr("tile")(factor[py::make_tuple(py::none(), all(), all())],
+                                               py::make_tuple(n_added, 1, 1));
+      state.beta_cov_chol =
+          xp.attr("concatenate")(py::make_tuple(state.beta_cov_chol, factor_rows), "axis"_a = 0);
+    }
+    py::int_ stored = host_int(class_counts.attr("shape")[py::int_(0)]);
+    if (args.new_n_classes > stored) {
+      py::object padding =
+          np.attr("zeros")(py::make_tuple(args.new_n_classes - stored), "dtype"_a = int64);
+      class_counts = np.attr("concatenate")(py::make_tuple(class_counts, padding), "axis"_a = 0);
+    }
+  }
+  py::object new_counts =
+      np.attr("bincount")(args.y0, "minlength"_a = args.new_n_classes).attr("astype")(int64);
+  state.class_counts = class_counts + new_counts;
+  return state;
+}
+
+}  // namespace kelvra::learning
