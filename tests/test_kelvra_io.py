@@ -105,7 +105,8 @@ def test_load_refuses_damaged_files(records, damage, message, tmp_path):
     elif damage == "missing_key":
         manifest = json.loads(str(np.load(good)["__kelvra_model__"]))
         manifest["keys"].remove("class_counts")
-        _rewrite(good, bad, drop={"class_counts.npy"}, replace={"__kelvra_model__.npy": _npy(np.array(json.dumps(manifest)))})
+        manifest_npy = _npy(np.array(json.dumps(manifest)))
+        _rewrite(good, bad, drop={"class_counts.npy"}, replace={"__kelvra_model__.npy": manifest_npy})
     else:
         _rewrite(good, bad, replace={"beta_cov_chol.npy": _npy(np.zeros((2, 4, 3), np.float32))})
     with pytest.raises(ModelFileError, match=message):

@@ -128,7 +128,7 @@ class KelvraModel:
     neither part of ``params`` nor saved to files.
     """
 
-    __slots__ = ("model_type", "params", "n_sweeps")
+    __slots__ = ("model_type", "n_sweeps", "params")
 
     def __init__(self, *, model_type: str, params: Mapping[str, Any]) -> None:
         self.model_type = model_type
@@ -249,10 +249,14 @@ def _check_softmax(params: Mapping[str, Any], keys: Iterable[str], from_file: bo
         d = chol.shape[1] if mean is None else mean.shape[1]
         want = (chol.shape[0] if rows is None else rows, d, d)
         if chol.shape != want or d < 1:
-            raise RecordError(f"parameter 'beta_cov_chol' has shape {chol.shape}, expected {want}{_for_classes(n_classes)}")
+            raise RecordError(
+                f"parameter 'beta_cov_chol' has shape {chol.shape}, expected {want}{_for_classes(n_classes)}"
+            )
     if mean is not None:
         if chol is not None and chol.dtype != mean.dtype:
-            raise RecordError(f"parameters 'beta_mean' and 'beta_cov_chol' differ in dtype ({mean.dtype}, {chol.dtype})")
+            raise RecordError(
+                f"parameters 'beta_mean' and 'beta_cov_chol' differ in dtype ({mean.dtype}, {chol.dtype})"
+            )
         if not np.isfinite(mean).all():
             raise RecordError("parameter 'beta_mean' holds NaN or infinite values")
     if chol is not None:
@@ -557,7 +561,7 @@ def _read_model_file(path: str) -> tuple[str, dict[str, Any]]:
     _check_file_kind(os.stat(path), fail)
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
     try:
-        fh = open(fd, "rb")
+        fh = open(fd, "rb")  # noqa: SIM115 - closed by the with below; on failure the descriptor is closed here
     except BaseException:
         os.close(fd)
         raise
@@ -566,18 +570,20 @@ def _read_model_file(path: str) -> tuple[str, dict[str, Any]]:
         return _decode(fh, size, fail)
 
 
+_FILE_KINDS = (
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
 def _check_file_kind(st: os.stat_result, fail) -> int:
     mode = st.st_mode
     if stat.S_ISDIR(mode):
         raise fail("is a directory, not a model file")
     if not stat.S_ISREG(mode):
-        kind = (
-            "a named pipe" if stat.S_ISFIFO(mode)
-            else "a character device" if stat.S_ISCHR(mode)
-            else "a block device" if stat.S_ISBLK(mode)
-            else "a socket" if stat.S_ISSOCK(mode)
-            else "not a regular file"
-        )
+        kind = next((name for test, name in _FILE_KINDS if test(mode)), "not a regular file")
         raise fail(f"not a model file ({kind})")
     if st.st_size > _MAX_FILE_BYTES:
         raise fail(f"not a model file ({st.st_size} bytes, more than the {_MAX_FILE_BYTES} a model file may have)")
@@ -640,7 +646,7 @@ def _check_directory_size(fh, size: int, fail) -> None:
     start = max(window - locator_size, 0)
     fh.seek(start)
     tail = fh.read(size - start)
-    if tail[-end_size:-end_size + 4] == b"PK\x05\x06" and tail[-2:] == b"\0\0":
+    if tail[-end_size : -end_size + 4] == b"PK\x05\x06" and tail[-2:] == b"\0\0":
         at = len(tail) - end_size
     else:
         at = tail.rfind(b"PK\x05\x06", window - start)
@@ -714,11 +720,7 @@ def _read_manifest(zf: zipfile.ZipFile, infos, fail) -> tuple[str, list[str], se
 
 
 def _is_name_list(names: Any) -> bool:
-    return (
-        isinstance(names, list)
-        and all(isinstance(n, str) and n for n in names)
-        and len(set(names)) == len(names)
-    )
+    return isinstance(names, list) and all(isinstance(n, str) and n for n in names) and len(set(names)) == len(names)
 
 
 def _entry_header(zf: zipfile.ZipFile, info: zipfile.ZipInfo) -> tuple[np.dtype, tuple[int, ...], bool, int]:
