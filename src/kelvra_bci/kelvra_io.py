@@ -226,8 +226,10 @@ def _check_softmax(params: Mapping[str, Any], keys: Iterable[str], from_file: bo
         n_classes = _int_scalar("n_classes", v["n_classes"])
         if not 2 <= n_classes <= _MAX_CLASSES:
             raise RecordError(f"parameter 'n_classes' is {n_classes}, expected 2 to {_MAX_CLASSES} classes")
-    if "label_base" in v and _int_scalar("label_base", v["label_base"]) not in (0, 1):
-        raise RecordError(f"parameter 'label_base' is {v['label_base']}, expected 0 or 1")
+    if "label_base" in v:
+        base = _int_scalar("label_base", v["label_base"])
+        if base not in (0, 1):
+            raise RecordError(f"parameter 'label_base' is {base}, expected 0 or 1")
     if "ref_class" in v:
         ref = _int_scalar("ref_class", v["ref_class"])
         if ref < 0 or (n_classes is not None and ref >= n_classes):
@@ -269,8 +271,10 @@ def _check_softmax(params: Mapping[str, Any], keys: Iterable[str], from_file: bo
             raise RecordError("parameter 'class_counts' holds a negative count")
 
     for key in ("w_loc", "b_loc"):
-        if key in v and not math.isfinite(_float_scalar(key, v[key])):
-            raise RecordError(f"parameter {key!r} is {v[key]}, expected a finite number")
+        if key in v:
+            loc = _float_scalar(key, v[key])
+            if not math.isfinite(loc):
+                raise RecordError(f"parameter {key!r} is {loc}, expected a finite number")
     for key in ("w_scale", "b_scale"):
         if key in v:
             _check_scale(key, _float_scalar(key, v[key]))
@@ -293,8 +297,14 @@ def _for_classes(n_classes: int | None) -> str:
 
 
 def _describe(value: Any) -> str:
-    if isinstance(value, np.ndarray):
-        return f"an array of dtype {value.dtype} and shape {value.shape}"
+    if isinstance(value, (np.ndarray, np.generic)):
+        if value.ndim:
+            return f"an array of dtype {value.dtype} and shape {value.shape}"
+        return f"{_short_repr(value.item())} of dtype {value.dtype}"
+    return _short_repr(value)
+
+
+def _short_repr(value: Any) -> str:
     text = " ".join(repr(value).split())
     return text if len(text) <= 60 else text[:57] + "..."
 
