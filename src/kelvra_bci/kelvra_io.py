@@ -12,6 +12,7 @@ the loader, the command line and the compiled engine all use.
 from __future__ import annotations
 
 import contextlib
+import errno
 import functools
 import io
 import json
@@ -488,7 +489,7 @@ def _create_temporary(directory: str, base: str, path: str, mode: int | None) ->
                 os.unlink(tmp)
                 raise
         return fd, tmp
-    raise FileExistsError(17, "no free name for a temporary file", path)
+    raise FileExistsError(errno.EEXIST, "no free name for a temporary file", path)
 
 
 def _fdopen(fd: int):
