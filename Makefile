@@ -2,15 +2,24 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: install test demo bench format clean
+.PHONY: install test lint demo bench format clean
 
+# The interpreter is checked before the environment is made, so that an old
+# Python or a missing venv module is named instead of failing halfway.
 $(PY):
+	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/dev/null || { \
+	  echo "kelvra_bci needs Python 3.11 or newer; '$(PYTHON)' is $$($(PYTHON) --version 2>/dev/null || echo not found)." >&2; \
+	  echo "Install one and run: make PYTHON=python3.11" >&2; exit 1; }
+	@$(PYTHON) -c 'import ensurepip, venv' 2>/dev/null || { \
+	  echo "'$(PYTHON) -m venv' is not available. On Debian/Ubuntu: apt install python3-venv" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
 # The build tools live in the environment (CMake included, for machines without
-# one), so that rebuilds reuse build/ and stay incremental.
-BUILD_TOOLS := scikit-build-core pybind11 cmake ninja
+# one), so that rebuilds reuse build/ and stay incremental. The versions are the
+# ones CI has built with; raise them together with pyproject.toml's bounds.
+BUILD_TOOLS := scikit-build-core==1.1.2 pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2
+RUFF := ruff==0.17.6
 # KELVRA_STRICT=1 turns compiler warnings into errors (CI sets it).
 STRICT_FLAGS := $(if $(KELVRA_STRICT),--config-settings=cmake.define.KELVRA_WARNINGS_AS_ERRORS=ON)
 
@@ -18,7 +27,12 @@ install: $(PY)
 	$(PY) -m pip install --quiet $(BUILD_TOOLS)
 	$(PY) -m pip install --quiet --no-build-isolation $(STRICT_FLAGS) '.[test]'
 
-test: install
+lint: $(PY)
+	$(PY) -m pip install --quiet $(RUFF)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+
+test: lint install
 	$(PY) -m pytest -q
 
 # Where the demo writes its figure, metrics and model: make demo DEMO_OUT=/tmp/run
@@ -35,8 +49,9 @@ bench: install
 	$(PY) benchmarks/bench_update.py
 
 format:
-	$(PY) -m pip install --quiet clang-format
+	$(PY) -m pip install --quiet clang-format $(RUFF)
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/ruff format .
 
 clean:
 	rm -rf build $(VENV)

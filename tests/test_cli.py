@@ -1,11 +1,16 @@
+import io
+import os
+import subprocess
 import sys
+import zipfile
 
+import jax
 import numpy as np
 import pytest
 
-from kelvra_bci.cli import main
+from kelvra_bci import cli
 from kelvra_bci.kelvra_io import KelvraModel
-from kelvra_bci.models.kelvra_softmax import inference, learning
+from kelvra_bci.models.kelvra_softmax import defaults, inference, learning
 
 
 @pytest.fixture
@@ -13,7 +18,7 @@ def data(tmp_path):
     rng = np.random.default_rng(11)
     X = rng.normal(size=(30, 2))
     y = 1 + np.arange(30) % 3  # labels 1..3, so the label base is inferred as 1
-    lines = ["f1,label,f2"] + [f"{a:.17g},{lab},{b:.17g}" for (a, b), lab in zip(X, y)]
+    lines = ["f1,label,f2"] + [f"{a:.17g},{lab},{b:.17g}" for (a, b), lab in zip(X, y, strict=True)]
     (tmp_path / "train.csv").write_text("\n".join(lines) + "\n")
     return tmp_path, X, y
 
@@ -22,62 +27,248 @@ def _read(path):
     return np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2)
 
 
-def test_fit_predict_update_info_round_trip(data, capsys):
-    d, X, y = data
-    csv, model = str(d / "train.csv"), str(d / "m.npz")
-    assert main(["fit", csv, "--label-column", "label", "-o", model]) == 0
-    fitted = KelvraModel.load(model)
-    # The documented defaults reach the fit: prior 0/1/0/1, seed 0, damping 0.5, 20 sweeps.
-    direct = learning.kelvra_softmax_fit(X, y, 3, 1, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 20)
-    assert fitted.params["backend"].item() == "pg_softmax_ref"
-    for key in list(direct.params)[1:]:
-        np.testing.assert_allclose(fitted.params[key].astype(float), direct.params[key].astype(float), err_msg=key)
+def _fit(X, y, n_classes, label_base, num_steps=defaults.FIT["num_steps"]):
+    settings = {**defaults.FIT, "num_steps": num_steps}
+    settings.pop("tol")
+    return learning.kelvra_softmax_fit(X, y, n_classes, label_base, rng_seed=0, **settings)
 
-    args = ["predict", model, csv, "--label-column", "label", "--seed", "4"]
-    assert main([*args, "-o", str(d / "labels.csv")]) == 0
-    expected = inference.kelvra_softmax_predict(fitted, X, 100, 4)
-    np.testing.assert_array_equal(_read(d / "labels.csv")[:, 0], expected)
-    assert main([*args, "--proba", "--draws", "7", "-o", str(d / "p.csv")]) == 0
+
+def _assert_same_model(a, b):
+    assert list(a.params) == list(b.params)
+    for key in list(a.params)[1:]:
+        np.testing.assert_allclose(a.params[key].astype(float), b.params[key].astype(float), err_msg=key)
+
+
+def test_fit_predict_update_info_round_trip(data, run_cli):
+    d, X, y = data
+    csv, model = d / "train.csv", d / "m.npz"
+    assert run_cli("fit", csv, "--label-column", "label", "-o", model)[0] == 0
+    fitted = KelvraModel.load(model)
+    # The shared defaults reach the fit.
+    _assert_same_model(fitted, _fit(X, y, 3, 1))
+    assert fitted.params["backend"].item() == "pg_softmax_ref"
+
+    args = ("predict", model, csv, "--label-column", "label", "--seed", "4")
+    assert run_cli(*args, "-o", d / "labels.csv")[0] == 0
+    np.testing.assert_array_equal(_read(d / "labels.csv")[:, 0], inference.kelvra_softmax_predict(fitted, X, 100, 4))
+    assert run_cli(*args, "--proba", "--draws", "7", "-o", d / "p.csv")[0] == 0
     np.testing.assert_allclose(_read(d / "p.csv"), inference.kelvra_softmax_predict_proba(fitted, X, 7, 4), rtol=1e-5)
-    capsys.readouterr()
-    assert main([*args, "--samples", "5"]) == 0
-    out = capsys.readouterr().out.splitlines()
-    assert out[0] == ",".join(f"sample_{s}" for s in range(1, 6)) and len(out) == 1 + len(X)
-    draws = np.array([line.split(",") for line in out[1:]], dtype=int)
+    status, out, _ = run_cli(*args, "--samples", "5")
+    lines = out.splitlines()
+    assert status == 0 and lines[0] == ",".join(f"sample_{s}" for s in range(1, 6)) and len(lines) == 1 + len(X)
+    draws = np.array([line.split(",") for line in lines[1:]], dtype=int)
     np.testing.assert_array_equal(draws, inference.kelvra_softmax_predict_samples(fitted, X, 5, 4).T)
 
     # New labels bring class 4 (label 5 with base 1 and classes up to index 4).
     np.savez(d / "more.npz", X=X[:4], y=np.array([5, 5, 1, 2]))
-    assert main(["update", model, str(d / "more.npz"), "--labels-key", "y"]) == 0
+    assert run_cli("update", model, d / "more.npz", "--labels-key", "y", "--rule", "resweep")[0] == 0
     updated = KelvraModel.load(model)
-    assert int(updated.params["n_classes"]) == 5
+    _assert_same_model(updated, learning.kelvra_softmax_update(fitted, X[:4], np.array([5, 5, 1, 2])))
     assert updated.params["class_counts"].tolist() == np.bincount(np.r_[y, 5, 5, 1, 2] - 1).tolist()
-    capsys.readouterr()
-    assert main(["info", model]) == 0
-    assert "labels 1..5" in capsys.readouterr().out
+    status, out, _ = run_cli("info", model)
+    assert status == 0 and "labels 1..5" in out
 
 
-@pytest.mark.parametrize("argv, message", [
-    ("fit {d}/no_such.csv --label-column label -o {d}/m.npz", "no_such.csv"),
-    ("fit {d}/flat.npy --labels {d}/flat.npy -o {d}/m.npz", "2-D"),
-    ("fit {d}/train.csv --label-column label --n-classes 2 -o {d}/m.npz", "out of range"),
-    ("predict {d}/junk.npz {d}/train.csv --label-column label", "not a model file"),
-    ("predict {d}/m.npz {d}/three.npy", "expects 2 features"),
-])
-def test_user_errors_end_in_one_line(data, argv, message, capsys):
+def test_float64_and_other_delimiters(data, run_cli, x64):
     d, X, y = data
-    np.save(d / "flat.npy", X[:, 0])
+    # No header line, fields separated by ';', labels in column 0.
+    rows = [f"{lab};{a:.17g};{b:.17g}" for (a, b), lab in zip(X, y, strict=True)]
+    (d / "semi.csv").write_text("\n".join(rows) + "\n")
+    argv = ("fit", d / "semi.csv", "--delimiter", ";", "--label-column", "0", "--num-steps", "3")
+    assert run_cli(*argv, "--float64", "-o", d / "m64.npz")[0] == 0
+    model = KelvraModel.load(d / "m64.npz")
+    assert model.params["beta_mean"].dtype == np.float64
+    _assert_same_model(model, _fit(X, y, 3, 1, num_steps=3))
+    # Without --float64 the model is 32-bit whatever JAX's switch, and the switch is put back.
+    assert run_cli(*argv, "-o", d / "m32.npz")[0] == 0
+    assert KelvraModel.load(d / "m32.npz").params["beta_mean"].dtype == np.float32
+    assert jax.config.jax_enable_x64
+
+
+@pytest.mark.parametrize(
+    "labels, options, expected",
+    [
+        ([0, 1, 2], [], (3, 0)),
+        ([1, 2, 3], [], (3, 1)),
+        ([2, 3, 4], [], "give --label-base (0 or 1) and --n-classes"),
+        ([2, 3, 4], ["--label-base", "1"], "no trial has label 1 (labels run 1..4)"),
+        ([2, 3, 4], ["--label-base", "1", "--n-classes", "4"], (4, 1)),
+        ([0, 1, 3], [], "give --n-classes (e.g. --n-classes 4"),
+        ([0, 1, 3], ["--n-classes", "5"], (5, 0)),
+        ([1, 2, 3], ["--n-classes", "4"], "fit 4 classes counted from 0 or from 1: give --label-base"),
+        ([1, 2, 4], ["--n-classes", "4"], (4, 1)),  # label 4 rules out base 0
+        ([1, 1, 1], [], "at least two classes are needed"),
+        ([0, 1, 2], ["--n-classes", "2"], "label 2 is out of range: with 2 classes labels run 0..1"),
+        ([0, 1, 2], ["--label-base", "1"], "label 0 is below the label base 1"),
+        ([-1, 0, 1], [], "label -1 is negative"),
+        ([0, 1, 20_000], [], "label 20000 would make 20001 classes; at most 10000"),
+    ],
+)
+def test_class_layout_from_labels_or_options(tmp_path, run_cli, labels, options, expected):
+    y = np.repeat(labels, 2)
+    np.savez(tmp_path / "d.npz", X=np.random.default_rng(0).normal(size=(len(y), 2)), y=y)
+    argv = ("fit", tmp_path / "d.npz", "--labels-key", "y", "-o", tmp_path / "m.npz", "--num-steps", "1", *options)
+    status, _, err = run_cli(*argv)
+    if isinstance(expected, str):
+        assert status == 1 and expected in err and not (tmp_path / "m.npz").exists()
+        return
+    assert status == 0, err
+    params = KelvraModel.load(tmp_path / "m.npz").params
+    assert (int(params["n_classes"]), int(params["label_base"])) == expected
+    assert params["class_counts"].tolist() == np.bincount(y - expected[1], minlength=expected[0]).tolist()
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    """A folder of good and bad inputs, with a fitted model m.npz; commands that fail leave it as it is."""
+    d = tmp_path_factory.mktemp("files")
+    rng = np.random.default_rng(11)
+    X, y = rng.normal(size=(30, 2)), 1 + np.arange(30) % 3
+    lines = ["f1,label,f2"] + [f"{a:.17g},{lab},{b:.17g}" for (a, b), lab in zip(X, y, strict=True)]
+    (d / "train.csv").write_text("\n".join(lines) + "\n")
+    _fit(X, y, 3, 1, num_steps=1).save(d / "m.npz")
+    # A model file intact in form whose posterior means are NaN.
+    with zipfile.ZipFile(d / "m.npz") as src, zipfile.ZipFile(d / "nan_model.npz", "w") as dst:
+        for name in src.namelist():
+            member = src.read(name)
+            if name == "beta_mean.npy":
+                mean = np.lib.format.read_array(src.open(name))
+                buf = io.BytesIO()
+                np.save(buf, np.full_like(mean, np.nan))
+                member = buf.getvalue()
+            dst.writestr(name, member)
+    text = {
+        "empty.csv": "",
+        "header.csv": "f1,label,f2\n",
+        "ragged.csv": "f1,label,f2\n1,1,2\n3,2\n",
+        "word.csv": "f1,label,f2\n1,1,2\n3,x,4\n",
+        "frac.csv": "f1,label,f2\n1,1.5,2\n3,2,4\n",
+        "huge.csv": "f1,label,f2\n1,1e20,2\n3,2,4\n",
+        "nan.csv": "f1,label,f2\n1,1,nan\n3,2,4\n",
+        "semi.csv": "f1;label;f2\n1;1;2\n3;2;4\n",
+        "long.csv": "f1,label,f2\n" + "7" * 200_000 + ",1,2\n",
+        "notes.txt": "1,2\n",
+    }
+    for name, content in text.items():
+        (d / name).write_text(content)
+    (d / "binary.csv").write_bytes(bytes(range(256)) * 8)
     (d / "junk.npz").write_bytes(b"\x00" * 64)
+    (d / "folder.csv").mkdir()
+    np.save(d / "flat.npy", X[:, 0])
     np.save(d / "three.npy", np.ones((4, 3)))
-    if argv.startswith("predict {d}/m.npz"):
-        learning.kelvra_softmax_fit(X, y, 3, 1, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 1).save(d / "m.npz")
-    assert main([arg.format(d=d) for arg in argv.split()]) == 1
-    err = capsys.readouterr().err
-    assert err.count("\n") == 1 and err.startswith("kelvra-softmax: error:") and message in err
+    np.save(d / "X.npy", X)
+    np.save(d / "y_short.npy", y[:5])
+    header = np.lib.format.header_data_from_array_1_0(X) | {"shape": (10**12, 2)}
+    with open(d / "claims.npy", "wb") as fh:
+        np.lib.format.write_array_header_1_0(fh, header)
+        fh.write(X.tobytes())
+    np.savez(d / "other.npz", a=np.ones((2, 2)))
+    return d
 
 
-def test_demo_without_extra_says_how_to_install(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        ("fit {d}/no_such.csv --label-column label -o {d}/out.npz", "cannot access {d}/no_such.csv"),
+        ("fit {d}/folder.csv --label-column label -o {d}/out.npz", "{d}/folder.csv"),
+        ("fit {d}/empty.csv --label-column label -o {d}/out.npz", "empty.csv is empty"),
+        ("fit {d}/header.csv --label-column label -o {d}/out.npz", "header but no data rows"),
+        ("fit {d}/ragged.csv --label-column label -o {d}/out.npz", "row 3 has 2 values, expected 3"),
+        ("fit {d}/word.csv --label-column label -o {d}/out.npz", "row 3, column 2: 'x' is not a number"),
+        ("fit {d}/semi.csv --label-column label -o {d}/out.npz", "separated by ';'"),
+        ("fit {d}/long.csv --label-column label -o {d}/out.npz", "field larger than field limit"),
+        ("fit {d}/binary.csv --label-column label -o {d}/out.npz", "not a UTF-8 text file"),
+        ("fit {d}/frac.csv --label-column label -o {d}/out.npz", "labels must be whole numbers"),
+        ("fit {d}/huge.csv --label-column label -o {d}/out.npz", "label 1e+20 is out of range"),
+        ("fit {d}/nan.csv --label-column label -o {d}/out.npz", "features must be finite"),
+        ("fit {d}/notes.txt --label-column label -o {d}/out.npz", "expected a .csv, .npy or .npz"),
+        ("fit {d}/flat.npy --labels {d}/flat.npy -o {d}/out.npz", "2-D"),
+        ("fit {d}/claims.npy --labels {d}/y_short.npy -o {d}/out.npz", "declares an array of shape (1000000000000, 2)"),
+        ("fit {d}/X.npy --labels {d}/y_short.npy -o {d}/out.npz", "30 trials of features but 5 labels"),
+        ("fit {d}/X.npy -o {d}/out.npz", "labels are needed"),
+        ("fit {d}/other.npz --labels-key y -o {d}/out.npz", "has no array 'y' (arrays: a)"),
+        ("fit {d}/train.csv --label-column label --n-classes 2 -o {d}/out.npz", "out of range"),
+        ("fit {d}/train.csv --label-column label -o {d}/folder.csv", "it is a folder"),
+        ("fit {d}/train.csv --label-column label -o {d}/nowhere/out.npz", "does not exist"),
+        ("predict {d}/junk.npz {d}/train.csv --label-column label -o {d}/out.csv", "not a model file"),
+        ("predict {d}/train.csv {d}/train.csv --label-column label -o {d}/out.csv", "train.csv: not a model file"),
+        ("predict {d}/other.npz {d}/train.csv --label-column label -o {d}/out.csv", "other.npz"),
+        ("predict {d}/nan_model.npz {d}/train.csv --label-column label -o {d}/out.csv", "nan_model.npz"),
+        ("predict {d}/m.npz {d}/three.npy -o {d}/out.csv", "expects 2 features"),
+        ("predict {d}/m.npz {d}/train.csv -o {d}/out.csv", "has 3; name a label column with --label-column"),
+        ("predict {d}/m.npz {d}/X.npy --draws 2000000 -o {d}/out.csv", "--draws 2000000 for 30 trials x 3 classes"),
+        ("predict {d}/m.npz {d}/X.npy --samples 2000000 -o {d}/out.csv", "over the limit of 1 GiB"),
+        ("update {d}/m.npz {d}/X.npy --labels {d}/y_short.npy", "30 trials of features but 5 labels"),
+        ("update {d}/m.npz {d}/huge.csv --label-column label", "out of range"),
+        ("info {d}/junk.npz", "junk.npz"),
+    ],
+)
+def test_user_mistakes_end_in_one_line_and_write_nothing(files, run_cli, argv, message):
+    before = {p: p.read_bytes() for p in files.iterdir() if p.is_file()}
+    status, out, err = run_cli(*argv.format(d=files).split())
+    assert status == 1 and out == ""
+    assert err.count("\n") == 1 and err.startswith("kelvra-softmax: error:") and message.format(d=files) in err
+    assert {p: p.read_bytes() for p in files.iterdir() if p.is_file()} == before
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --delimiter=", "--delimiter: must be one character"),
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --seed 1180591620717411303424", "--seed: must be in"),
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --num-steps 2147483648", "--num-steps: must be in"),
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --n-classes 1", "--n-classes: must be in [2, 10000]"),
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --w-scale inf", "--w-scale: must be a finite number"),
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --b-loc nan", "--b-loc: must be a finite number"),
+        ("fit {d}/train.csv --label-column label -o {d}/m.npz --tol 0", "--tol: must be > 0"),
+        ("predict {d}/m.npz {d}/train.csv --samples 3 --proba", "not allowed with argument"),
+        ("predict {d}/m.npz {d}/train.csv --seed -9223372036854775809", "--seed: must be in"),
+        ("update {d}/m.npz {d}/train.csv --rule twice", "invalid choice: 'twice'"),
+    ],
+)
+def test_bad_options_exit_with_status_2(data, run_cli, argv, message):
+    d = data[0]
+    status, _, err = run_cli(*argv.format(d=d).split())
+    assert status == 2 and message in err and not (d / "m.npz").exists()
+
+
+def test_options_and_files_are_checked_before_any_computation(data, run_cli, monkeypatch):
+    d = data[0]
+
+    def no_work(args):
+        raise AssertionError("computation started")
+
+    monkeypatch.setattr(cli, "_model_functions", no_work)
+    for argv in (
+        ("fit", d / "train.csv", "--label-column", "label", "-o", d / "missing" / "m.npz"),
+        ("fit", d / "train.csv", "--label-column", "no_such", "-o", d / "m.npz"),
+    ):
+        assert run_cli(*argv)[0] == 1
+
+
+def test_demo_without_extra_says_how_to_install(tmp_path, monkeypatch, run_cli):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
-    assert main(["demo", "--out", str(tmp_path)]) == 1
-    err = capsys.readouterr().err
-    assert err.count("\n") == 1 and "pip install 'kelvra-bci[demo]'" in err
+    status, _, err = run_cli("demo", "--out", tmp_path)
+    assert status == 1 and err.count("\n") == 1 and "pip install 'kelvra-bci[demo]'" in err
+
+
+def test_installed_command_keeps_a_compile_cache_unless_told_not_to(data):
+    d = data[0]
+    homes = d / "home", d / "home_without_cache"
+
+    def kelvra(home, *argv):
+        env = {**os.environ, "HOME": str(home), "XDG_CACHE_HOME": str(home / ".cache")}
+        env.pop("JAX_COMPILATION_CACHE_DIR", None)
+        return subprocess.run(
+            [sys.executable, "-m", "kelvra_bci", *map(str, argv)], capture_output=True, text=True, env=env
+        )
+
+    for home in homes:
+        home.mkdir()
+    fitted = kelvra(homes[0], "fit", d / "train.csv", "--label-column", "label", "-o", d / "m.npz", "--num-steps", "2")
+    assert fitted.returncode == 0 and "fitted 3 classes on 30 trials x 2 features" in fitted.stderr
+    assert any(files for _, _, files in os.walk(homes[0]))
+    # The option is accepted after the command too.
+    done = kelvra(homes[1], "predict", d / "m.npz", d / "train.csv", "--label-column", "label", "--no-compile-cache")
+    assert done.returncode == 0 and done.stdout.splitlines()[0] == "label" and len(done.stdout.splitlines()) == 31
+    assert not any(files for _, _, files in os.walk(homes[1]))

@@ -2,26 +2,38 @@
 
 Only NumPy is imported up front; JAX and the compiled model modules load
 inside the commands that compute, so ``--help`` and ``info`` stay quick.
+
+Every option is checked when it is parsed and every file is read and checked
+before any computation starts; results are written only once all the work
+has succeeded. A mistake ends in one ``kelvra-softmax: error: ...`` line.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
-import io
+import math
 import os
 import sys
-import zipfile
+import warnings
 
 import numpy as np
 
 from . import __version__
-from .kelvra_io import KelvraModel, ModelFileError
+from .datafiles import read_features, read_labels, write_table
+from .kelvra_io import MODEL_TYPE, KelvraModel
+from .models.kelvra_softmax import defaults
 
 __all__ = ["main"]
 
 PROG = "kelvra-softmax"
+
+# Bounds that keep a request within what the model code and the machine can do.
+MAX_CLASSES = 10_000
+MAX_STEPS = 2**31 - 1
+SEED_RANGE = (-(2**63), 2**63 - 1)
+# Monte-Carlo draws hold draws x trials x classes float64 values at once.
+DRAW_MEMORY_LIMIT = 2**30
 
 DESCRIPTION = """\
 Bayesian softmax classifier for brain-computer-interface trials.
@@ -34,7 +46,10 @@ Data files: features come from a .csv (one trial per row, one feature per
 column, optional header line), a .npy (2-D array) or a .npz (named array).
 Labels are whole numbers starting at 0 or 1; they come from a column of the
 features .csv (--label-column), a separate file (--labels) or an array of a
-.npz (--labels-key)."""
+.npz (--labels-key).
+
+Compiled code is kept in JAX's persistent compilation cache (a folder per
+user), so that later runs skip compilation; --no-compile-cache turns it off."""
 
 EPILOG = """\
 examples:
@@ -46,6 +61,7 @@ examples:
 
 Run 'kelvra-softmax COMMAND --help' for the options of a command."""
 
+DEMO_EXTRAS = ("sklearn", "matplotlib", "tqdm")
 DEMO_HINT = "the demo needs the optional extra [demo]: pip install 'kelvra-bci[demo]' (or run 'make demo')"
 
 
@@ -53,149 +69,210 @@ class UsageError(Exception):
     """A mistake in what the user asked for or gave; reported in one line."""
 
 
-# ---------------------------------------------------------------- data files
+# ------------------------------------------------------------------ commands
 
 
-def _read_csv(path: str, delimiter: str) -> tuple[list[str] | None, np.ndarray]:
-    """A numeric table and its header (None when the first line holds numbers)."""
-    with open(path, newline="") as fh:
-        rows = [row for row in csv.reader(fh, delimiter=delimiter) if any(cell.strip() for cell in row)]
-    if not rows:
-        raise UsageError(f"{path} is empty")
-    header = None
+def cmd_fit(args) -> None:
+    _check_output(args.output)
+    X, y = _read_trials(args, with_labels=True)
+    n_classes, label_base = _classes_of(y, args.n_classes, args.label_base)
+    models = _model_functions(args)
+    with _precision(args.float64):
+        model = models.fit(
+            X,
+            y,
+            n_classes,
+            label_base,
+            args.w_loc,
+            args.w_scale,
+            args.b_loc,
+            args.b_scale,
+            args.seed,
+            args.learning_rate,
+            args.num_steps,
+            tol=args.tol,
+        )
+    model.save(args.output)
+    print(
+        f"fitted {n_classes} classes on {len(y)} trials x {X.shape[1]} features{_sweeps(model)}; wrote {args.output}",
+        file=sys.stderr,
+    )
+
+
+def cmd_update(args) -> None:
+    _check_output(args.output or args.model)
+    model = _load_model(args.model)
+    X, y = _read_trials(args, with_labels=True)
+    _check_features(model, X, args.features)
+    base, old = int(model.params["label_base"]), int(model.params["n_classes"])
+    lo, hi = int(y.min()), int(y.max())
+    if lo < base:
+        raise UsageError(f"label {lo} is below the model's label base {base}")
+    if hi - base + 1 > MAX_CLASSES:
+        raise UsageError(f"label {hi} would make {hi - base + 1} classes; at most {MAX_CLASSES} are supported")
+    overrides = {"learning_rate": (args.learning_rate, np.float64), "num_steps": (args.num_steps, np.int64)}
+    params = dict(model.params)
+    params.update({key: np.array(value, dtype) for key, (value, dtype) in overrides.items() if value is not None})
+    model = KelvraModel(model_type=model.model_type, params=params)
+    models = _model_functions(args)
+    with _precision(_model_is_double(model)):
+        new = models.update(model, X, y, rule=args.rule, tol=args.tol)
+    out = args.output or args.model
+    new.save(out)
+    grown = int(new.params["n_classes"]) - old
+    note = f", {grown} new class{'es' if grown > 1 else ''}" if grown else ""
+    print(f"updated with {len(y)} trials ({args.rule}){note}{_sweeps(new)}; wrote {out}", file=sys.stderr)
+
+
+def cmd_predict(args) -> None:
+    _check_output(args.output)
+    model = _load_model(args.model)
+    X, _ = _read_trials(args, with_labels=False)
+    _check_features(model, X, args.features)
+    n_classes, base = int(model.params["n_classes"]), int(model.params["label_base"])
+    option, draws = ("--samples", args.samples) if args.samples is not None else ("--draws", args.draws)
+    _check_draw_memory(option, draws, len(X), n_classes)
+    models = _model_functions(args)
+    with _precision(_model_is_double(model)):
+        if args.samples is not None:
+            table = np.asarray(models.predict_samples(model, X, args.samples, args.seed)).T
+            header, fmt = [f"sample_{s + 1}" for s in range(args.samples)], "%d"
+        elif args.proba:
+            table = np.asarray(models.predict_proba(model, X, args.draws, args.seed), dtype=np.float64)
+            header, fmt = [f"p_{base + c}" for c in range(n_classes)], "%.6g"
+        else:
+            table = np.asarray(models.predict(model, X, args.draws, args.seed))[:, None]
+            header, fmt = ["label"], "%d"
+    write_table(sys.stdout if args.output == "-" else args.output, header, table, fmt)
+    if args.output == "-":
+        sys.stdout.flush()
+
+
+def cmd_info(args) -> None:
+    model = KelvraModel.load(args.model)
+    p = model.params
+    print(f"model file      {args.model}")
+    print(f"model type      {model.model_type}")
+    if model.model_type != MODEL_TYPE:
+        for key, value in p.items():
+            print(f"  {key:<14}{np.asarray(value).dtype} {np.asarray(value).shape}")
+        return
+    k, base, ref = int(p["n_classes"]), int(p["label_base"]), int(p["ref_class"])
+    counts = np.asarray(p["class_counts"])
+    per_label = " ".join(f"{base + c}:{n}" for c, n in enumerate(counts))
+    print(f"classes         {k} (labels {base}..{base + k - 1}; reference class label {base + ref})")
+    print(f"features        {p['beta_mean'].shape[1] - 1}")
+    print(f"precision       {p['beta_mean'].dtype}")
+    print(f"trials seen     {int(counts.sum())} (per label: {per_label})")
+    print(
+        f"prior           w_loc={float(p['w_loc']):g} w_scale={float(p['w_scale']):g} "
+        f"b_loc={float(p['b_loc']):g} b_scale={float(p['b_scale']):g}"
+    )
+    print(
+        f"sweeps          learning_rate={float(p['learning_rate']):g} num_steps={int(p['num_steps'])} "
+        f"seed={int(p['rng_seed'])}"
+    )
+
+
+def cmd_demo(args) -> None:
+    _check_draw_memory("--draws", args.draws, args.block_size, 10)
     try:
-        [float(cell) for cell in rows[0]]
-    except ValueError:
-        header, rows = [cell.strip() for cell in rows[0]], rows[1:]
-    width = len(header) if header is not None else len(rows[0]) if rows else 0
-    if not rows:
-        raise UsageError(f"{path} has a header but no data rows")
-    table = np.empty((len(rows), width))
-    first = 2 if header is not None else 1
-    for i, row in enumerate(rows):
-        if len(row) != width:
-            raise UsageError(f"{path}: row {first + i} has {len(row)} values, expected {width}")
-        for j, cell in enumerate(row):
-            try:
-                table[i, j] = float(cell)
-            except ValueError:
-                raise UsageError(f"{path}: row {first + i}, column {j + 1}: {cell.strip()!r} is not a number") from None
-    return header, table
+        from . import demo
 
-
-def _column_index(column: str, header: list[str] | None, width: int, path: str) -> int:
-    if header is not None and column in header:
-        return header.index(column)
-    try:
-        index = int(column)
-    except ValueError:
-        names = ", ".join(header) if header else "none: the file has no header line"
-        raise UsageError(f"{path} has no column {column!r} (columns: {names})") from None
-    if not -width <= index < width:
-        raise UsageError(f"{path} has {width} columns; column number {index} does not exist")
-    return index % width
-
-
-def _npz_array(path: str, key: str | None, default: str, what: str) -> np.ndarray:
-    with np.load(path, allow_pickle=False) as archive:
-        names = list(archive.files)
-        if key is None:
-            if default in names:
-                key = default
-            elif len(names) == 1:
-                key = names[0]
-            else:
-                raise UsageError(f"{path} holds arrays {', '.join(names)}; name the {what} with --{what}-key")
-        if key not in names:
-            raise UsageError(f"{path} has no array {key!r} (arrays: {', '.join(names)})")
-        return archive[key]
-
-
-def _load_table(path: str, what: str, reader) -> object:
-    """Runs ``reader`` on ``path``, turning the libraries' complaints into one line."""
-    ext = os.path.splitext(path)[1].lower()
-    if ext not in (".csv", ".npy", ".npz"):
-        raise UsageError(f"cannot read {what} from {path}: expected a .csv, .npy or .npz file")
-    try:
-        return reader(ext)
-    except (UsageError, OSError):
+        for name in DEMO_EXTRAS:
+            __import__(name)
+    except ModuleNotFoundError as exc:
+        if exc.name and exc.name.split(".")[0] in DEMO_EXTRAS:
+            raise UsageError(DEMO_HINT) from None
         raise
-    except (ValueError, EOFError, zipfile.BadZipFile) as exc:
-        raise UsageError(f"cannot read {what} from {path}: {exc}") from None
+    _enable_compile_cache(args)
+    demo.run(
+        args.out,
+        seed=args.seed,
+        block_size=args.block_size,
+        calibration_size=args.calibration_size,
+        calibration_classes=args.calibration_classes,
+        draws=args.draws,
+        progress=not args.no_progress,
+        path=args.path,
+        max_trials=args.max_trials,
+    )
 
 
-def _read_data(args, need_labels: bool) -> tuple[np.ndarray, np.ndarray | None]:
-    """Features (n, p) and, when asked for or given, labels (n,) as int64."""
-    path = args.features
-    label_col = None
+# ------------------------------------------------- reading and checking input
 
-    def features(ext):
-        nonlocal label_col
-        if ext == ".csv":
-            header, table = _read_csv(path, args.delimiter)
-            if args.label_column is None:
-                return table
-            index = _column_index(args.label_column, header, table.shape[1], path)
-            label_col = table[:, index]
-            return np.delete(table, index, axis=1)
-        if args.label_column is not None:
-            raise UsageError("--label-column needs a .csv features file; use --labels or --labels-key")
-        if ext == ".npy":
-            return np.load(path, allow_pickle=False)
-        return _npz_array(path, args.features_key, "X", "features")
 
-    X = np.asarray(_load_table(path, "features", features))
-    if X.ndim != 2:
-        raise UsageError(f"features in {path} must be a 2-D table (trials x features), got shape {X.shape}")
-    if X.dtype.kind not in "biuf":
-        raise UsageError(f"features in {path} must be numbers, got dtype {X.dtype}")
-    if not np.all(np.isfinite(X)):
-        raise UsageError(f"features in {path} contain NaN or infinite values")
-
-    y = label_col
-    if args.labels is not None:
-        if label_col is not None:
-            raise UsageError("give the labels once: --label-column or --labels, not both")
-        lpath = args.labels
-
-        def labels(ext):
-            if ext == ".csv":
-                header, table = _read_csv(lpath, args.delimiter)
-                if table.shape[1] != 1:
-                    raise UsageError(f"{lpath} should hold one column of labels, found {table.shape[1]}")
-                return table[:, 0]
-            if ext == ".npy":
-                return np.load(lpath, allow_pickle=False)
-            return _npz_array(lpath, args.labels_key, "y", "labels")
-
-        y = _load_table(lpath, "labels", labels)
-    elif args.labels_key is not None:
-        if not path.lower().endswith(".npz"):
-            raise UsageError("--labels-key names an array of a .npz file (the features file or --labels)")
-        y = _load_table(path, "labels", lambda ext: _npz_array(path, args.labels_key, "y", "labels"))
-    if y is None:
-        if need_labels:
-            raise UsageError("labels are needed: give --label-column NAME, --labels FILE or --labels-key NAME")
+def _read_trials(args, with_labels: bool) -> tuple[np.ndarray, np.ndarray | None]:
+    """Features (n, p) and, for commands that learn, their labels (n,) as int64."""
+    X, y = read_features(
+        args.features, delimiter=args.delimiter, features_key=args.features_key, label_column=args.label_column
+    )
+    if not with_labels:
         return X, None
-    y = np.asarray(y)
-    if y.ndim == 2 and 1 in y.shape:
-        y = y.reshape(-1)
-    if y.ndim != 1:
-        raise UsageError(f"labels must be one value per trial, got shape {y.shape}")
+    sources = [opt for opt, value in (("--label-column", args.label_column), ("--labels", args.labels)) if value]
+    if len(sources) > 1:
+        raise UsageError("give the labels once: --label-column or --labels, not both")
+    if args.labels is not None:
+        y = read_labels(args.labels, delimiter=args.delimiter, labels_key=args.labels_key)
+    elif args.labels_key is not None:
+        if not args.features.lower().endswith(".npz"):
+            raise UsageError("--labels-key names an array of a .npz file (the features file or --labels)")
+        y = read_labels(args.features, labels_key=args.labels_key)
+    if y is None:
+        raise UsageError("labels are needed: give --label-column NAME, --labels FILE or --labels-key NAME")
     if len(y) != len(X):
         raise UsageError(f"{len(X)} trials of features but {len(y)} labels")
-    if y.dtype.kind not in "biuf" or not np.all(np.isfinite(y)) or not np.all(y == np.round(y)):
-        raise UsageError("labels must be whole numbers")
-    return X, y.astype(np.int64)
+    return X, y
 
 
-# ------------------------------------------------------------------- helpers
+def _classes_of(y: np.ndarray, n_classes: int | None, label_base: int | None) -> tuple[int, int]:
+    """The class count and label base of a fit: from the options, or from labels that leave no doubt.
+
+    Labels 0..K-1 or 1..K with a trial of every class settle both. Anything else
+    (no label 0 or 1, or a class without trials inside the range) could mean
+    more than one layout, so the options that settle it are asked for.
+    """
+    lo, hi = int(y.min()), int(y.max())
+    if lo < 0:
+        raise UsageError(f"label {lo} is negative; labels start at 0 or 1")
+    if label_base is None:
+        if lo == 0:
+            label_base = 0
+        elif (n_classes is None and lo == 1) or (n_classes is not None and hi >= n_classes):
+            label_base = 1  # base 0 would leave the top label out of range
+        elif n_classes is None:
+            raise UsageError(
+                f"labels run {lo}..{hi} with no label 0 or 1, so the label base is unclear: "
+                f"give --label-base (0 or 1) and --n-classes"
+            )
+        else:
+            raise UsageError(f"labels {lo}..{hi} fit {n_classes} classes counted from 0 or from 1: give --label-base")
+    if lo < label_base:
+        raise UsageError(f"label {lo} is below the label base {label_base}")
+    span = hi - label_base + 1
+    if n_classes is None:
+        if span > MAX_CLASSES:
+            raise UsageError(f"label {hi} would make {span} classes; at most {MAX_CLASSES} are supported")
+        empty = np.setdiff1d(np.arange(label_base, hi + 1), y)
+        if empty.size:
+            shown = ", ".join(map(str, empty[:5])) + (", ..." if empty.size > 5 else "")
+            raise UsageError(
+                f"no trial has label {shown} (labels run {label_base}..{hi}), so the class count is unclear: "
+                f"give --n-classes (e.g. --n-classes {span} keeps every label of the range as a class)"
+            )
+        n_classes = span
+        if n_classes < 2:
+            raise UsageError("at least two classes are needed; the labels show one (set --n-classes to add more)")
+    if span > n_classes:
+        top = label_base + n_classes - 1
+        raise UsageError(f"label {hi} is out of range: with {n_classes} classes labels run {label_base}..{top}")
+    return n_classes, label_base
 
 
 def _load_model(path: str) -> KelvraModel:
     model = KelvraModel.load(path)
-    if model.model_type != "kelvra_softmax":
-        raise UsageError(f"{path} holds a {model.model_type!r} model; this tool handles kelvra_softmax models")
+    if model.model_type != MODEL_TYPE:
+        raise UsageError(f"{path} holds a {model.model_type!r} model; this tool handles {MODEL_TYPE} models")
     return model
 
 
@@ -204,6 +281,75 @@ def _check_features(model: KelvraModel, X: np.ndarray, path: str) -> None:
     if X.shape[1] != expected:
         hint = "; name a label column with --label-column" if X.shape[1] == expected + 1 else ""
         raise UsageError(f"the model expects {expected} features per trial, {path} has {X.shape[1]}{hint}")
+
+
+def _check_draw_memory(option: str, draws: int, n_trials: int, n_classes: int) -> None:
+    need = draws * n_trials * n_classes * 8
+    if need > DRAW_MEMORY_LIMIT:
+        raise UsageError(
+            f"{option} {draws} for {n_trials} trials x {n_classes} classes needs {need / 2**30:.1f} GiB "
+            f"of draws, over the limit of {DRAW_MEMORY_LIMIT / 2**30:g} GiB: ask for fewer, or split the trials"
+        )
+
+
+def _check_output(path: str) -> None:
+    """Refuses an output path that cannot be written, before any work is done."""
+    if path == "-":
+        return
+    if os.path.isdir(path):
+        raise UsageError(f"cannot write {path}: it is a folder")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UsageError(f"cannot write {path}: folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise UsageError(f"cannot write {path}: no permission to write in {folder}")
+
+
+# ---------------------------------------------------------------- computing
+
+
+def _model_functions(args):
+    """The compiled model functions every command calls, with the compile cache turned on first.
+
+    They follow the engine's interface: fit, update, predict_proba, predict and
+    predict_samples.
+    """
+    _enable_compile_cache(args)
+    from .models.kelvra_softmax import inference, learning
+
+    return _ModuleFunctions(learning, inference)
+
+
+class _ModuleFunctions:
+    """The engine's interface over the learning and inference modules."""
+
+    def __init__(self, learning, inference):
+        self.predict_proba = inference.kelvra_softmax_predict_proba
+        self.predict = inference.kelvra_softmax_predict
+        self.predict_samples = inference.kelvra_softmax_predict_samples
+        self._learning = learning
+
+    def fit(self, *args, tol=None):
+        if tol is not None:
+            raise UsageError("--tol needs the engine module, which this installation lacks")
+        return self._learning.kelvra_softmax_fit(*args)
+
+    def update(self, model, X, y, rule=None, tol=None):
+        if rule not in (None, "resweep") or tol is not None:
+            raise UsageError("--rule once and --tol need the engine module; use --rule resweep")
+        return self._learning.kelvra_softmax_update(model, X, y)
+
+
+def _enable_compile_cache(args) -> None:
+    """Turns on JAX's persistent compilation cache in the per-user folder, unless --no-compile-cache."""
+    if not args.compile_cache:
+        return
+    import jax
+
+    folder = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kelvra_bci", "jax")
+    jax.config.update("jax_compilation_cache_dir", folder)
+    jax.config.update("jax_persistent_cache_min_compile_time_secs", 0.0)
+    jax.config.update("jax_persistent_cache_min_entry_size_bytes", 0)
 
 
 @contextlib.contextmanager
@@ -223,146 +369,34 @@ def _model_is_double(model: KelvraModel) -> bool:
     return np.asarray(model.params["beta_mean"]).dtype == np.float64
 
 
-@contextlib.contextmanager
-def _output(path: str):
-    if path == "-":
-        yield sys.stdout
-        sys.stdout.flush()
-    else:
-        with open(path, "w", newline="") as fh:
-            yield fh
+def _sweeps(model) -> str:
+    n = getattr(model, "n_sweeps", None)
+    return "" if n is None else f" in {n} sweep{'s' if n != 1 else ''}"
 
 
-def _write_csv(path: str, header: list[str], rows: np.ndarray, fmt: str) -> None:
-    buf = io.StringIO()
-    buf.write(",".join(header) + "\n")
-    for row in rows:
-        buf.write(",".join(format(v, fmt) for v in row) + "\n")
-    with _output(path) as fh:
-        fh.write(buf.getvalue())
+# ------------------------------------------------------------------ options
 
 
-# ------------------------------------------------------------------ commands
+def _int_in(lo: int, hi: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if not lo <= value <= hi:
+            raise argparse.ArgumentTypeError(f"must be in [{lo}, {hi}], got {text}")
+        return value
+
+    return parse
 
 
-def cmd_fit(args) -> None:
-    X, y = _read_data(args, need_labels=True)
-    if len(y) == 0:
-        raise UsageError("no trials to fit")
-    if args.label_base is None:
-        args.label_base = 0 if y.min() == 0 else 1
-    if y.min() < args.label_base:
-        raise UsageError(f"label {y.min()} is below the label base {args.label_base}")
-    n_classes = args.n_classes if args.n_classes is not None else int(y.max()) - args.label_base + 1
-    if n_classes < 2:
-        raise UsageError("at least two classes are needed; the labels show one (set --n-classes to add more)")
-    top = args.label_base + n_classes - 1
-    if y.max() > top:
-        raise UsageError(f"label {y.max()} is out of range: with {n_classes} classes labels run {args.label_base}..{top}")
-    from .models.kelvra_softmax import learning
-
-    with _precision(args.float64):
-        model = learning.kelvra_softmax_fit(
-            X, y, n_classes, args.label_base, args.w_loc, args.w_scale, args.b_loc, args.b_scale,
-            args.seed, args.learning_rate, args.num_steps,
-        )
-    model.save(args.output)
-    print(f"fitted {n_classes} classes on {len(y)} trials x {X.shape[1]} features; wrote {args.output}", file=sys.stderr)
-
-
-def cmd_update(args) -> None:
-    model = _load_model(args.model)
-    X, y = _read_data(args, need_labels=True)
-    _check_features(model, X, args.features)
-    if len(y) == 0:
-        raise UsageError("no trials to update with")
-    base = int(model.params["label_base"])
-    if y.min() < base:
-        raise UsageError(f"label {y.min()} is below the model's label base {base}")
-    params = dict(model.params)
-    if args.learning_rate is not None:
-        params["learning_rate"] = np.array(args.learning_rate, dtype=np.float64)
-    if args.num_steps is not None:
-        params["num_steps"] = np.array(args.num_steps, dtype=np.int64)
-    from .models.kelvra_softmax import learning
-
-    old = int(model.params["n_classes"])
-    with _precision(_model_is_double(model)):
-        new = learning.kelvra_softmax_update(KelvraModel(model_type=model.model_type, params=params), X, y)
-    out = args.output or args.model
-    new.save(out)
-    grown = int(new.params["n_classes"]) - old
-    note = f", {grown} new class{'es' if grown > 1 else ''}" if grown else ""
-    print(f"updated with {len(y)} trials{note}; wrote {out}", file=sys.stderr)
-
-
-def cmd_predict(args) -> None:
-    model = _load_model(args.model)
-    X, _ = _read_data(args, need_labels=False)
-    _check_features(model, X, args.features)
-    from .models.kelvra_softmax import inference
-
-    base = int(model.params["label_base"])
-    labels = base + np.arange(int(model.params["n_classes"]))
-    with _precision(_model_is_double(model)):
-        if args.samples is not None:
-            draws = inference.kelvra_softmax_predict_samples(model, X, args.samples, args.seed)
-            _write_csv(args.output, [f"sample_{s + 1}" for s in range(args.samples)], draws.T, "d")
-        elif args.proba:
-            proba = inference.kelvra_softmax_predict_proba(model, X, args.draws, args.seed)
-            _write_csv(args.output, [f"p_{label}" for label in labels], np.asarray(proba, np.float64), ".6g")
-        else:
-            pred = inference.kelvra_softmax_predict(model, X, args.draws, args.seed)
-            _write_csv(args.output, ["label"], pred[:, None], "d")
-
-
-def cmd_info(args) -> None:
-    model = KelvraModel.load(args.model)
-    p = model.params
-    print(f"model file      {args.model}")
-    print(f"model type      {model.model_type}")
-    if model.model_type != "kelvra_softmax":
-        for key, value in p.items():
-            print(f"  {key:<14}{np.asarray(value).dtype} {np.asarray(value).shape}")
-        return
-    k, base, ref = int(p["n_classes"]), int(p["label_base"]), int(p["ref_class"])
-    counts = np.asarray(p["class_counts"])
-    print(f"classes         {k} (labels {base}..{base + k - 1}; reference class label {base + ref})")
-    print(f"features        {p['beta_mean'].shape[1] - 1}")
-    print(f"precision       {p['beta_mean'].dtype}")
-    print(f"trials seen     {int(counts.sum())} (per label: {' '.join(f'{base + c}:{n}' for c, n in enumerate(counts))})")
-    print(f"prior           w_loc={float(p['w_loc']):g} w_scale={float(p['w_scale']):g} "
-          f"b_loc={float(p['b_loc']):g} b_scale={float(p['b_scale']):g}")
-    print(f"sweeps          learning_rate={float(p['learning_rate']):g} num_steps={int(p['num_steps'])} "
-          f"seed={int(p['rng_seed'])}")
-
-
-def cmd_demo(args) -> None:
+def _float(text: str) -> float:
     try:
-        from . import demo
-
-        for name in demo.EXTRAS:
-            __import__(name)
-    except ModuleNotFoundError as exc:
-        if exc.name and exc.name.split(".")[0] in ("sklearn", "matplotlib", "tqdm"):
-            raise UsageError(DEMO_HINT) from None
-        raise
-    demo.run(
-        args.out, seed=args.seed, block_size=args.block_size, calibration_size=args.calibration_size,
-        calibration_classes=args.calibration_classes, draws=args.draws, progress=not args.no_progress,
-    )
-
-
-# -------------------------------------------------------------------- parser
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
+        value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
     return value
 
 
@@ -380,82 +414,197 @@ def _rate(text: str) -> float:
     return value
 
 
-def _float(text: str) -> float:
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+def _delimiter(text: str) -> str:
+    if len(text) != 1 or text in '"\r\n':
+        raise argparse.ArgumentTypeError(f"must be one character other than a quote or line break, got {text!r}")
+    return text
 
 
-def _add_data_options(p: argparse.ArgumentParser, labels: str) -> None:
+_steps = _int_in(1, MAX_STEPS)
+_count = _int_in(1, 2**31 - 1)
+_seed = _int_in(*SEED_RANGE)
+_n_classes = _int_in(2, MAX_CLASSES)
+
+
+def _default(value) -> str:
+    return "none" if value is None else f"{value:g}"
+
+
+def _add_data_options(p: argparse.ArgumentParser, with_labels: bool) -> None:
     p.add_argument("features", help="features file: .csv, .npy or .npz, one trial per row")
     g = p.add_argument_group("where the features and labels are")
-    g.add_argument("--label-column", metavar="NAME",
-                   help="column of the features .csv that holds the labels (header name or 0-based number)"
-                   + ("; it is left out of the features" if labels == "ignored" else ""))
-    if labels != "ignored":
+    left_out = "" if with_labels else "; it is left out of the features"
+    g.add_argument(
+        "--label-column",
+        metavar="NAME",
+        help=f"column of the features .csv that holds the labels (header name or 0-based number){left_out}",
+    )
+    if with_labels:
         g.add_argument("--labels", metavar="FILE", help="separate labels file: .csv (one column), .npy or .npz")
-        g.add_argument("--labels-key", metavar="NAME",
-                       help="array of a .npz holding the labels (default: 'y' or the only array)")
-    else:
-        p.set_defaults(labels=None, labels_key=None)
-    g.add_argument("--features-key", metavar="NAME",
-                   help="array of a .npz features file (default: 'X' or the only array)")
-    g.add_argument("--delimiter", default=",", metavar="C", help="field separator of .csv files (default: ',')")
+        g.add_argument(
+            "--labels-key", metavar="NAME", help="array of a .npz holding the labels (default: 'y' or the only array)"
+        )
+    g.add_argument(
+        "--features-key", metavar="NAME", help="array of a .npz features file (default: 'X' or the only array)"
+    )
+    g.add_argument(
+        "--delimiter", type=_delimiter, default=",", metavar="C", help="field separator of .csv files (default: ',')"
+    )
+
+
+def _add_tol_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--tol",
+        type=_positive_float,
+        default=defaults.FIT["tol"],
+        metavar="X",
+        help="stop the sweeps once the largest relative change of any posterior mean falls below X; "
+        f"the sweep count is then a cap. Not stored (default: {_default(defaults.FIT['tol'])})",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=fmt)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    cache_help = "do not keep compiled code in JAX's persistent compilation cache"
+    parser.add_argument("--no-compile-cache", dest="compile_cache", action="store_false", help=cache_help)
+    # Also accepted after the command; SUPPRESS keeps the subcommand from resetting the global choice.
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument(
+        "--no-compile-cache", dest="compile_cache", action="store_false", default=argparse.SUPPRESS, help=cache_help
+    )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    fit = defaults.FIT
 
-    p = sub.add_parser("fit", help="fit a model on labelled trials", formatter_class=fmt,
-                       description="Fit a model on labelled trials and write it to a .npz model file.")
-    _add_data_options(p, "required")
+    p = sub.add_parser(
+        "fit",
+        help="fit a model on labelled trials",
+        formatter_class=fmt,
+        parents=[common],
+        description="Fit a model on labelled trials and write it to a .npz model file.",
+    )
+    _add_data_options(p, with_labels=True)
     p.add_argument("-o", "--output", required=True, metavar="MODEL", help="model file to write (.npz)")
     h = p.add_argument_group("model settings (kept in the model file and used by later updates)")
-    h.add_argument("--n-classes", type=int, metavar="K",
-                   help="number of classes (default: from the labels, largest label - label base + 1)")
-    h.add_argument("--label-base", type=int, choices=(0, 1),
-                   help="value of the first label (default: 0 if a label 0 occurs, else 1)")
-    h.add_argument("--w-loc", type=_float, default=0.0, metavar="X", help="prior mean of each feature weight (default: 0)")
-    h.add_argument("--w-scale", type=_positive_float, default=1.0, metavar="X",
-                   help="prior standard deviation of each feature weight, > 0 (default: 1); smaller is smoother")
-    h.add_argument("--b-loc", type=_float, default=0.0, metavar="X", help="prior mean of each class bias (default: 0)")
-    h.add_argument("--b-scale", type=_positive_float, default=1.0, metavar="X",
-                   help="prior standard deviation of each class bias, > 0 (default: 1)")
-    h.add_argument("--learning-rate", type=_rate, default=0.5, metavar="X",
-                   help="damping of each sweep, in (0, 1]; 1 = no damping (default: 0.5)")
-    h.add_argument("--num-steps", type=_positive_int, default=20, metavar="N", help="coordinate sweeps per fit and per update (default: 20)")
-    h.add_argument("--seed", type=int, default=0, metavar="N", help="seed stored with the model; fitting draws no random numbers (default: 0)")
-    h.add_argument("--float64", action="store_true", help="compute and store the model in 64-bit floats (default: 32-bit)")
+    h.add_argument(
+        "--n-classes",
+        type=_n_classes,
+        metavar="K",
+        help=f"number of classes, 2..{MAX_CLASSES} (default: from the labels when they leave no doubt)",
+    )
+    h.add_argument(
+        "--label-base",
+        type=int,
+        choices=(0, 1),
+        help="value of the first label (default: 0 if a label 0 occurs, 1 if the labels start at 1)",
+    )
+    h.add_argument(
+        "--w-loc",
+        type=_float,
+        default=fit["w_loc"],
+        metavar="X",
+        help=f"prior mean of each feature weight (default: {fit['w_loc']:g})",
+    )
+    h.add_argument(
+        "--w-scale",
+        type=_positive_float,
+        default=fit["w_scale"],
+        metavar="X",
+        help=f"prior standard deviation of each feature weight, > 0; smaller is smoother (default: {fit['w_scale']:g})",
+    )
+    h.add_argument(
+        "--b-loc",
+        type=_float,
+        default=fit["b_loc"],
+        metavar="X",
+        help=f"prior mean of each class bias (default: {fit['b_loc']:g})",
+    )
+    h.add_argument(
+        "--b-scale",
+        type=_positive_float,
+        default=fit["b_scale"],
+        metavar="X",
+        help=f"prior standard deviation of each class bias, > 0 (default: {fit['b_scale']:g})",
+    )
+    h.add_argument(
+        "--learning-rate",
+        type=_rate,
+        default=fit["learning_rate"],
+        metavar="X",
+        help=f"damping of each sweep, in (0, 1]; 1 = no damping (default: {fit['learning_rate']:g})",
+    )
+    h.add_argument(
+        "--num-steps",
+        type=_steps,
+        default=fit["num_steps"],
+        metavar="N",
+        help=f"coordinate sweeps per fit and per update, at most {MAX_STEPS} (default: {fit['num_steps']})",
+    )
+    h.add_argument(
+        "--seed",
+        type=_seed,
+        default=0,
+        metavar="N",
+        help="seed stored with the model, a 64-bit integer; fitting draws no random numbers (default: 0)",
+    )
+    h.add_argument(
+        "--float64", action="store_true", help="compute and store the model in 64-bit floats (default: 32-bit)"
+    )
+    _add_tol_option(p)
     p.set_defaults(func=cmd_fit)
 
-    p = sub.add_parser("update", help="fold new labelled trials into a model", formatter_class=fmt,
-                       description="Update a model with new labelled trials. Labels beyond the model's classes\n"
-                       "add new classes. The model keeps its precision and its settings unless overridden.")
+    p = sub.add_parser(
+        "update",
+        help="fold new labelled trials into a model",
+        formatter_class=fmt,
+        parents=[common],
+        description="Update a model with new labelled trials. Labels beyond the model's classes\n"
+        "add new classes. The model keeps its precision and its settings unless overridden.",
+    )
     p.add_argument("model", help="model file (.npz) to update")
-    _add_data_options(p, "required")
-    p.add_argument("-o", "--output", metavar="MODEL",
-                   help="where to write the updated model (default: replace MODEL; the write is atomic)")
+    _add_data_options(p, with_labels=True)
+    p.add_argument(
+        "-o",
+        "--output",
+        metavar="MODEL",
+        help="where to write the updated model (default: replace MODEL; the write is atomic)",
+    )
+    p.add_argument(
+        "--rule",
+        choices=("once", "resweep"),
+        default=defaults.UPDATE_RULE,
+        help="'once' counts each new trial once; 'resweep' reuses the new trials in every sweep, "
+        f"as the learning module does (default: {defaults.UPDATE_RULE})",
+    )
     p.add_argument("--learning-rate", type=_rate, metavar="X", help="new damping in (0, 1], stored for later updates")
-    p.add_argument("--num-steps", type=_positive_int, metavar="N", help="new sweep count, stored for later updates; each sweep reuses the new trials")
+    p.add_argument("--num-steps", type=_steps, metavar="N", help="new sweep count, stored for later updates")
+    _add_tol_option(p)
     p.set_defaults(func=cmd_update)
 
-    p = sub.add_parser("predict", help="predict labels, probabilities or samples for new trials", formatter_class=fmt,
-                       description="Predict for new trials and write CSV, one row per trial:\n"
-                       "  default    the most probable label (column 'label')\n"
-                       "  --proba    class probabilities (columns p_<label>)\n"
-                       "  --samples  S labels drawn from the posterior predictive (columns sample_1..S)")
+    p = sub.add_parser(
+        "predict",
+        help="predict labels, probabilities or samples for new trials",
+        formatter_class=fmt,
+        parents=[common],
+        description="Predict for new trials and write CSV, one row per trial:\n"
+        "  default    the most probable label (column 'label')\n"
+        "  --proba    class probabilities (columns p_<label>)\n"
+        "  --samples  S labels drawn from the posterior predictive (columns sample_1..S)",
+    )
     p.add_argument("model", help="model file (.npz)")
-    _add_data_options(p, "ignored")
+    _add_data_options(p, with_labels=False)
     what = p.add_mutually_exclusive_group()
     what.add_argument("--proba", action="store_true", help="write class probabilities instead of labels")
-    what.add_argument("--samples", type=_positive_int, metavar="S", help="write S predictive label samples per trial")
-    p.add_argument("--draws", type=_positive_int, default=100, metavar="N",
-                   help="posterior draws averaged for labels and --proba; 1 uses the posterior mean (default: 100)")
-    p.add_argument("--seed", type=int, default=0, metavar="N", help="random seed of the draws (default: 0)")
+    what.add_argument("--samples", type=_count, metavar="S", help="write S predictive label samples per trial")
+    p.add_argument(
+        "--draws",
+        type=_count,
+        default=100,
+        metavar="N",
+        help="posterior draws averaged for labels and --proba; 1 uses the posterior mean (default: 100)",
+    )
+    p.add_argument("--seed", type=_seed, default=0, metavar="N", help="random seed of the draws (default: 0)")
     p.add_argument("-o", "--output", default="-", metavar="FILE", help="CSV file to write (default: standard output)")
     p.set_defaults(func=cmd_predict)
 
@@ -463,23 +612,57 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("model", help="model file (.npz)")
     p.set_defaults(func=cmd_info)
 
-    p = sub.add_parser("demo", help="simulated adaptive session on handwritten digits (needs the [demo] extra)",
-                       formatter_class=fmt, description=(
-                           "Simulate an adaptive BCI session on scikit-learn's handwritten digits: calibrate\n"
-                           "on a few classes, then predict each block before learning its labels while new\n"
-                           "classes appear. Compares with the calibration model left static and with\n"
-                           "LogisticRegression refitted on all trials seen. Writes demo.png, metrics.csv\n"
-                           "and model.npz to --out."))
+    p = sub.add_parser(
+        "demo",
+        help="simulated adaptive session on handwritten digits (needs the [demo] extra)",
+        formatter_class=fmt,
+        parents=[common],
+        description=(
+            "Simulate an adaptive BCI session on scikit-learn's handwritten digits: calibrate\n"
+            "on a few classes, then predict each block before learning its labels while new\n"
+            "classes appear. Compares updates that count each trial once with updates that\n"
+            "resweep, the calibration model left static, and LogisticRegression refitted on all\n"
+            "trials seen. Writes demo.png, metrics.csv and model.npz to --out."
+        ),
+    )
     p.add_argument("--out", default="out", metavar="DIR", help="output folder (default: out)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the trial order and of the draws (default: 0)")
-    p.add_argument("--block-size", type=_positive_int, default=60, help="trials per block (default: 60)")
-    p.add_argument("--calibration-size", type=_positive_int, default=180, help="calibration trials (default: 180)")
-    p.add_argument("--calibration-classes", type=int, default=6, choices=range(2, 10), metavar="{2..9}",
-                   help="classes present at calibration, digits 0..N-1 (default: 6)")
-    p.add_argument("--draws", type=_positive_int, default=200, help="posterior draws per prediction (default: 200)")
+    p.add_argument(
+        "--seed", type=_seed, default=0, metavar="N", help="seed of the trial order and of the draws (default: 0)"
+    )
+    p.add_argument("--block-size", type=_count, default=60, metavar="N", help="trials per block (default: 60)")
+    p.add_argument(
+        "--calibration-size", type=_count, default=180, metavar="N", help="calibration trials (default: 180)"
+    )
+    p.add_argument(
+        "--calibration-classes",
+        type=int,
+        default=6,
+        choices=range(2, 10),
+        metavar="{2..9}",
+        help="classes present at calibration, digits 0..N-1 (default: 6)",
+    )
+    p.add_argument(
+        "--draws", type=_count, default=200, metavar="N", help="posterior draws per prediction (default: 200)"
+    )
+    p.add_argument(
+        "--max-trials",
+        type=_count,
+        metavar="N",
+        help="use only N trials of the session stream, picked at random, in stream order (default: all)",
+    )
+    p.add_argument(
+        "--path",
+        choices=("engine", "modules"),
+        default="engine",
+        help="'engine': the jit-compiled engine, updates counting each trial once and resweeping; "
+        "'modules': the learning and inference modules, whose updates resweep (default: engine)",
+    )
     p.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     p.set_defaults(func=cmd_demo)
     return parser
+
+
+# --------------------------------------------------------------------- main
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -490,8 +673,12 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:  # --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else 2
     try:
-        args.func(args)
-    except (UsageError, ModelFileError) as exc:
+        # Warnings raised on the way to a mistake (a cast of a bad value, say)
+        # would only bury the one line that says what went wrong.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("default")
+            args.func(args)
+    except (UsageError, ValueError) as exc:  # DataFileError, ModelFileError and the model's own checks
         return _fail(str(exc))
     except BrokenPipeError:
         # The reader of standard output went away (e.g. `| head`); stop quietly.
@@ -501,10 +688,12 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as exc:
         where = f" {exc.filename}" if exc.filename else ""
         return _fail(f"cannot access{where}: {exc.strerror or exc}")
-    except ValueError as exc:  # the model's own checks of its inputs and settings
-        return _fail(str(exc))
+    except MemoryError:
+        return _fail("not enough memory for this request")
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
+    for w in caught:
+        warnings.showwarning(w.message, w.category, w.filename, w.lineno)
     return 0
 
 

@@ -4,11 +4,13 @@ The classifier is calibrated on a first block that shows only some of the
 classes, then decodes the remaining trials block by block: each block is
 predicted first and its labels are folded in afterwards, so classes that were
 not calibrated join the model as soon as they appear, as a new mental command
-would in a real session. On the same stream it is compared with the
-calibration model left static and with scikit-learn's LogisticRegression
-refitted on every trial seen so far.
+would in a real session. Two adaptive models see the stream, one whose
+updates count each new trial once and one whose updates resweep the new
+trials; they are compared with the calibration model left static and with
+scikit-learn's LogisticRegression refitted on every trial seen so far.
 
-Needs the ``[demo]`` extra (scikit-learn, matplotlib, tqdm).
+Needs the ``[demo]`` extra (scikit-learn, matplotlib, tqdm). JAX's options,
+the compilation cache among them, are the caller's to set.
 """
 
 from __future__ import annotations
@@ -21,10 +23,16 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["run", "EXTRAS"]
+from .models.kelvra_softmax import defaults
+
+__all__ = ["EXTRAS", "PATHS", "run"]
 
 # Modules of the [demo] extra, imported only when the demo runs.
 EXTRAS = ("matplotlib", "sklearn", "tqdm")
+
+# Which compiled code runs the Bayesian models: the engine, or the learning and
+# inference modules (whose updates always resweep), kept for comparison.
+PATHS = ("engine", "modules")
 
 # Probabilities are floored here before the log so that a class a model
 # cannot predict (probability 0) costs a finite -log(1e-7) ~ 16 nats.
@@ -33,8 +41,13 @@ ECE_BINS = 10
 # Reliability bins with fewer trials are left out of the figure (not of the ECE).
 MIN_BIN_TRIALS = 5
 
-# Fit settings of the Bayesian model, also kept by every update.
-FIT_SETTINGS = dict(w_loc=0.0, w_scale=1.0, b_loc=0.0, b_scale=1.0, learning_rate=0.5, num_steps=20)
+_LABELS = {
+    "once": "kelvra adaptive, updates count once",
+    "resweep": "kelvra adaptive, updates resweep",
+    "static": "kelvra static (calibration only)",
+    "logreg": "LogisticRegression (refit on all seen)",
+}
+_COLORS = {"once": "tab:blue", "resweep": "tab:purple", "static": "tab:orange", "logreg": "tab:green"}
 
 
 @dataclass
@@ -58,51 +71,52 @@ def run(
     calibration_classes: int = 6,
     draws: int = 200,
     progress: bool = True,
+    path: str = "engine",
+    max_trials: int | None = None,
 ) -> dict:
-    """Runs the session, prints a summary and writes the figure, metrics and final model to ``out``."""
+    """Runs the session, prints a summary and writes the figure, metrics and final model to ``out``.
+
+    ``max_trials`` keeps that many trials of the session stream (picked at
+    random, in stream order) for a shorter run. Returns, per model, its
+    accuracy, log-loss, ECE and median times.
+    """
     from matplotlib.figure import Figure  # noqa: F401  (fail early when an extra is missing)
     from sklearn.datasets import load_digits
     from sklearn.linear_model import LogisticRegression
     from tqdm import tqdm
 
+    if path not in PATHS:
+        raise ValueError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
+    fit, update, predict_proba = _functions(path)
     os.makedirs(out, exist_ok=True)
-    import jax
-
-    # Every update traces and compiles its loop afresh; the persistent cache
-    # lets later blocks (and later runs) reuse the compiled code.
-    jax.config.update("jax_compilation_cache_dir", os.path.join(out, ".jax-cache"))
-    jax.config.update("jax_persistent_cache_min_compile_time_secs", 0.0)
-    jax.config.update("jax_persistent_cache_min_entry_size_bytes", 0)
-    from .models.kelvra_softmax import inference, learning
 
     X, y = load_digits(return_X_y=True)
     X = (X - X.mean(axis=0)) / np.where(X.std(axis=0) > 0, X.std(axis=0), 1.0)
     n_classes = int(y.max()) + 1
-    (Xc, yc), (Xs, ys), intro = _session(X, y, seed, calibration_size, calibration_classes)
+    (Xc, yc), (Xs, ys), intro = _session(X, y, seed, calibration_size, calibration_classes, max_trials)
     blocks = [slice(i, min(i + block_size, len(ys))) for i in range(0, len(ys), block_size)]
 
     print(
         f"Handwritten digits: {len(y)} trials, {X.shape[1]} features, {n_classes} classes (standardised).\n"
         f"Calibration: {len(yc)} trials of classes 0-{calibration_classes - 1}; then {len(ys)} trials "
         f"in {len(blocks)} blocks of {block_size}, classes {calibration_classes}-{n_classes - 1} "
-        f"introduced during the session."
+        f"introduced during the session. Bayesian models run on the {path} path."
     )
-    t0 = time.perf_counter()
-    static = learning.kelvra_softmax_fit(Xc, yc, calibration_classes, 0, rng_seed=seed, **FIT_SETTINGS)
-    print(f"Calibration fit: {time.perf_counter() - t0:.1f} s.")
+    static, fit_s = _timed(fit, Xc, yc, calibration_classes, 0, seed)
+    print(f"Calibration fit: {fit_s:.2f} s.")
 
-    adaptive = static
+    rules = ("once", "resweep") if path == "engine" else ("resweep",)
+    adaptive = dict.fromkeys(rules, static)
     seen_X, seen_y = [Xc], [yc]
-    tracks = {k: _Track(k) for k in ("adaptive", "static", "logreg")}
+    tracks = {name: _Track(name) for name in (*rules, "static", "logreg")}
     logreg = LogisticRegression(max_iter=1000).fit(Xc, yc)
     bar = tqdm(blocks, desc="session", unit="block", file=sys.stderr, disable=not progress)
     for b, block in enumerate(bar):
         Xb, yb = Xs[block], ys[block]
         key = seed * 100_003 + b
-        for name, model in (("adaptive", adaptive), ("static", static)):
-            t = time.perf_counter()
-            p = inference.kelvra_softmax_predict_proba(model, Xb, draws, key)
-            tracks[name].predict_s.append(time.perf_counter() - t)
+        for name, model in (*adaptive.items(), ("static", static)):
+            p, seconds = _timed(predict_proba, model, Xb, draws, key)
+            tracks[name].predict_s.append(seconds)
             tracks[name].proba.append(_pad(p, np.arange(p.shape[1]), n_classes))
         t = time.perf_counter()
         p = logreg.predict_proba(Xb)
@@ -110,9 +124,9 @@ def run(
         tracks["logreg"].proba.append(_pad(p, logreg.classes_, n_classes))
 
         # The labels of the block arrive: adapt.
-        t = time.perf_counter()
-        adaptive = learning.kelvra_softmax_update(adaptive, Xb, yb)
-        tracks["adaptive"].update_s.append(time.perf_counter() - t)
+        for rule in rules:
+            adaptive[rule], seconds = _timed(update, adaptive[rule], Xb, yb, rule)
+            tracks[rule].update_s.append(seconds)
         seen_X.append(Xb)
         seen_y.append(yb)
         t = time.perf_counter()
@@ -120,31 +134,67 @@ def run(
         tracks["logreg"].update_s.append(time.perf_counter() - t)
 
         for track in tracks.values():
-            acc, loss = _accuracy(track.proba[-1], yb), _log_loss(track.proba[-1], yb)
-            track.block_acc.append(acc)
-            track.block_loss.append(loss)
-        bar.set_postfix(classes=int(adaptive.params["n_classes"]), acc=f"{tracks['adaptive'].block_acc[-1]:.2f}")
+            track.block_acc.append(_accuracy(track.proba[-1], yb))
+            track.block_loss.append(_log_loss(track.proba[-1], yb, n_classes))
+        first = tracks[rules[0]]
+        bar.set_postfix(classes=int(adaptive[rules[0]].params["n_classes"]), acc=f"{first.block_acc[-1]:.2f}")
     bar.close()
 
     summary = _summarise(tracks, ys)
     _print_summary(summary, calibration_classes, block_size, draws)
-    print(f"Compiled code is cached in {os.path.join(out, '.jax-cache')} for later blocks and runs.")
     ends = np.array([blk.stop for blk in blocks])
     fig_path = os.path.join(out, "demo.png")
     _plot(fig_path, tracks, ys, ends, intro, block_size)
     model_path = os.path.join(out, "model.npz")
-    adaptive.save(model_path)
+    adaptive[rules[0]].save(model_path)
     _write_metrics(os.path.join(out, "metrics.csv"), tracks, ends)
-    print(f"Wrote {fig_path}, {model_path} and {os.path.join(out, 'metrics.csv')}.")
+    print(f"Wrote {fig_path}, {model_path} (the {rules[0]} model) and {os.path.join(out, 'metrics.csv')}.")
     return summary
 
 
-def _session(X, y, seed, calibration_size, calibration_classes):
+def _functions(path: str):
+    """fit(X, y, n_classes, label_base, seed), update(model, X, y, rule) and predict_proba of a path."""
+    settings = {key: value for key, value in defaults.FIT.items() if key != "tol"}
+    tol = defaults.FIT["tol"]
+    if path == "engine":
+        from .models.kelvra_softmax import engine
+
+        def fit(X, y, n_classes, label_base, seed):
+            return engine.fit(X, y, n_classes, label_base, rng_seed=seed, **settings, tol=tol)
+
+        def update(model, X, y, rule):
+            return engine.update(model, X, y, rule=rule, tol=tol)
+
+        return fit, update, engine.predict_proba
+
+    from .models.kelvra_softmax import inference, learning
+
+    def fit(X, y, n_classes, label_base, seed):
+        return learning.kelvra_softmax_fit(X, y, n_classes, label_base, rng_seed=seed, **settings)
+
+    def update(model, X, y, rule):
+        return learning.kelvra_softmax_update(model, X, y)  # always resweeps
+
+    return fit, update, inference.kelvra_softmax_predict_proba
+
+
+def _timed(function, *args):
+    """The result of a call and its wall time, including JAX's asynchronous work."""
+    import jax
+
+    t = time.perf_counter()
+    result = function(*args)
+    jax.block_until_ready(getattr(result, "params", result))
+    return result, time.perf_counter() - t
+
+
+def _session(X, y, seed, calibration_size, calibration_classes, max_trials=None):
     """Splits the data into a calibration block and a stream ordered in time.
 
     Calibration holds classes below ``calibration_classes`` only. Each later
     class gets an introduction time in the stream and its trials fall after
-    it; the calibrated classes are spread over the whole stream.
+    it; the calibrated classes are spread over the whole stream. Returns the
+    two parts and, per new class, the stream position of its first trial.
     """
     rng = np.random.default_rng(seed)
     order = rng.permutation(len(y))
@@ -158,39 +208,47 @@ def _session(X, y, seed, calibration_size, calibration_classes):
     start = np.array([intro.get(int(c), 0.0) for c in y[rest]])
     when = start + (1.0 - start) * rng.random(len(rest))
     rest = rest[np.argsort(when, kind="stable")]
-    first_seen = {c: int(np.flatnonzero(y[rest] == c)[0]) for c in intro}
+    if max_trials is not None and max_trials < len(rest):
+        rest = rest[np.sort(rng.choice(len(rest), max_trials, replace=False))]
+    first_seen = {c: int(np.flatnonzero(y[rest] == c)[0]) for c in intro if np.any(y[rest] == c)}
     return (X[calib], y[calib]), (X[rest], y[rest]), first_seen
 
 
-def _pad(p: np.ndarray, classes, n_classes: int) -> np.ndarray:
+def _pad(p, classes, n_classes: int) -> np.ndarray:
     """Probabilities over all classes; classes the model does not know get 0."""
+    p = np.asarray(p, dtype=np.float64)
     full = np.zeros((p.shape[0], n_classes))
     full[:, np.asarray(classes)] = p
     return full
 
 
 def _accuracy(p, y) -> float:
-    return float(np.mean(np.argmax(p, axis=1) == y))
+    from sklearn.metrics import accuracy_score
+
+    return float(accuracy_score(y, np.argmax(p, axis=1)))
 
 
-def _log_loss(p, y) -> float:
-    return float(-np.mean(np.log(np.maximum(p[np.arange(len(y)), y], LOG_LOSS_FLOOR))))
+def _log_loss(p, y, n_classes: int) -> float:
+    from sklearn.metrics import log_loss
+
+    floored = np.maximum(p, LOG_LOSS_FLOOR)
+    return float(log_loss(y, floored / floored.sum(axis=1, keepdims=True), labels=np.arange(n_classes)))
 
 
-def _reliability(p, y, bins=ECE_BINS):
-    """Top-label reliability: per confidence bin, (mean confidence, accuracy, count)."""
-    conf = p.max(axis=1)
-    hit = np.argmax(p, axis=1) == y
-    idx = np.minimum((conf * bins).astype(int), bins - 1)
-    rows = []
-    for b in range(bins):
-        sel = idx == b
-        if sel.any():
-            rows.append((conf[sel].mean(), hit[sel].mean(), int(sel.sum())))
-    return np.array(rows)
+def _reliability(p, y):
+    """Top-label reliability: per non-empty confidence bin, (mean confidence, accuracy, trials)."""
+    from sklearn.calibration import calibration_curve
+
+    conf = np.clip(p.max(axis=1), 0.0, 1.0)
+    hit = (np.argmax(p, axis=1) == y).astype(int)
+    accuracy, confidence = calibration_curve(hit, conf, n_bins=ECE_BINS, pos_label=1)
+    # The same uniform bins as calibration_curve, for the trial counts it does not return.
+    counts = np.bincount(np.searchsorted(np.linspace(0, 1, ECE_BINS + 1)[1:-1], conf), minlength=ECE_BINS)
+    return np.column_stack([confidence, accuracy, counts[counts > 0]])
 
 
 def _ece(p, y) -> float:
+    """Expected calibration error: the trial-weighted gap between confidence and accuracy over the bins."""
     rel = _reliability(p, y)
     return float(np.sum(rel[:, 2] * np.abs(rel[:, 0] - rel[:, 1])) / len(y))
 
@@ -201,56 +259,50 @@ def _summarise(tracks, ys):
         p = np.concatenate(track.proba)
         summary[name] = dict(
             accuracy=_accuracy(p, ys),
-            log_loss=_log_loss(p, ys),
+            log_loss=_log_loss(p, ys, p.shape[1]),
             ece=_ece(p, ys),
-            update_s=float(np.median(track.update_s)) if track.update_s else None,
+            update_ms=1e3 * float(np.median(track.update_s)) if track.update_s else None,
+            update_max_ms=1e3 * float(np.max(track.update_s)) if track.update_s else None,
             predict_ms=1e3 * float(np.median(track.predict_s)),
         )
     return summary
 
 
-_LABELS = {
-    "adaptive": "kelvra adaptive",
-    "static": "kelvra static (calibration only)",
-    "logreg": "LogisticRegression (refit on all seen)",
-}
-
-
 def _print_summary(summary, calibration_classes, block_size, draws):
-    head = f"{'model':<40}{'accuracy':>9}{'log-loss':>10}{'ECE':>7}{'update s':>10}{'predict ms':>12}"
+    head = f"{'model':<40}{'accuracy':>9}{'log-loss':>10}{'ECE':>7}{'update ms':>11}{'(max)':>9}{'predict ms':>12}"
     print()
     print(head)
     print("-" * len(head))
     for name, s in summary.items():
-        upd = "-" if s["update_s"] is None else f"{s['update_s']:.2f}"
+        upd = ("-", "-") if s["update_ms"] is None else (f"{s['update_ms']:.1f}", f"{s['update_max_ms']:.0f}")
         print(
             f"{_LABELS[name]:<40}{s['accuracy']:>9.3f}{s['log_loss']:>10.3f}{s['ece']:>7.3f}"
-            f"{upd:>10}{s['predict_ms']:>12.1f}"
+            f"{upd[0]:>11}{upd[1]:>9}{s['predict_ms']:>12.1f}"
         )
     print(
         f"\nScores over the whole stream, each block predicted before its labels were used.\n"
         f"The static model knows classes 0-{calibration_classes - 1} only: its probability for any\n"
-        f"other class is set to 0 (padding), as is the adaptive model's for a class not yet seen.\n"
+        f"other class is set to 0 (padding), as is an adaptive model's for a class not yet seen.\n"
         f"Log-loss floors probabilities at {LOG_LOSS_FLOOR:g}; ECE uses {ECE_BINS} confidence bins.\n"
-        f"Times are medians per block of {block_size} trials; kelvra calls that compile (the first,\n"
-        f"and each one after the class count changes) take seconds more. Kelvra predictions\n"
-        f"average {draws} posterior draws; its updates include tracing, LogisticRegression's the refit."
+        f"Times are wall-clock medians per block of {block_size} trials, with the slowest in brackets\n"
+        f"(compilation: the first call, and calls after the class count changes). Kelvra predictions\n"
+        f"average {draws} posterior draws; LogisticRegression's update is its refit."
     )
 
 
 def _plot(path, tracks, ys, ends, intro, block_size):
     from matplotlib.figure import Figure
 
-    colors = {"adaptive": "tab:blue", "static": "tab:orange", "logreg": "tab:green"}
     fig = Figure(figsize=(15, 4.6), layout="constrained")
     ax_acc, ax_loss, ax_rel = fig.subplots(1, 3)
     for name, track in tracks.items():
-        ax_acc.plot(ends, track.block_acc, "o-", ms=3, color=colors[name], label=_LABELS[name])
-        ax_loss.plot(ends, track.block_loss, "o-", ms=3, color=colors[name], label=_LABELS[name])
+        style = dict(color=_COLORS[name], label=_LABELS[name])
+        ax_acc.plot(ends, track.block_acc, "o-", ms=3, **style)
+        ax_loss.plot(ends, track.block_loss, "o-", ms=3, **style)
         rel = _reliability(np.concatenate(track.proba), ys)
         rel = rel[rel[:, 2] >= MIN_BIN_TRIALS]
-        ax_rel.plot(rel[:, 0], rel[:, 1], "-", color=colors[name], label=_LABELS[name])
-        ax_rel.scatter(rel[:, 0], rel[:, 1], s=8 * np.sqrt(rel[:, 2]), color=colors[name], alpha=0.8)
+        ax_rel.plot(rel[:, 0], rel[:, 1], "-", **style)
+        ax_rel.scatter(rel[:, 0], rel[:, 1], s=8 * np.sqrt(rel[:, 2]), color=_COLORS[name], alpha=0.8)
     for ax in (ax_acc, ax_loss):
         for c, pos in intro.items():
             ax.axvline(pos, color="0.6", ls=":", lw=1)
