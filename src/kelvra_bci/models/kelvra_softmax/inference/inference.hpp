@@ -25,8 +25,14 @@ struct Posterior {
 
 // Checks X and the sample count, then reads the record, in the order callers
 // can observe through the error they get. Reads the parameters model, X,
-// num_posterior_samples and rng_seed of `call`.
-Posterior read_posterior(const Call& call);
+// num_posterior_samples and rng_seed of `call`. `on_host` keeps the arrays
+// NumPy arrays (of the dtype JAX would give them), for a compiled function.
+Posterior read_posterior(const Call& call, bool on_host = false);
+
+// The (n, K) logits of features without their bias column: what
+// _logits_from_beta computes, for host or traced `ref_class` alike.
+py::object features_logits(py::handle jnp, py::handle X, py::handle beta_mean,
+                           py::handle non_ref_classes, py::handle ref_class, py::handle n_classes);
 
 // Refuses a sample count past the int32 range or a seed past int64, as one
 // clean ValueError instead of an error deep in the array library.

@@ -9,10 +9,15 @@ namespace {
 using namespace pybind11::literals;
 
 py::object logits_from_beta_body(Call& call) {
-  py::object jnp = call.global("jnp");
-  py::handle X = call.arg("X"), beta_mean = call.arg("beta_mean");
-  py::handle non_ref_classes = call.arg("non_ref_classes");
-  py::int_ ref_class = call.integer("ref_class"), n_classes = call.integer("n_classes");
+  return features_logits(call.global("jnp"), call.arg("X"), call.arg("beta_mean"),
+                         call.arg("non_ref_classes"), call.integer("ref_class"),
+                         call.integer("n_classes"));
+}
+
+}  // namespace
+
+py::object features_logits(py::handle jnp, py::handle X, py::handle beta_mean,
+                           py::handle non_ref_classes, py::handle ref_class, py::handle n_classes) {
   py::object dtype = X.attr("dtype");
   py::int_ n = host_int(X.attr("shape")[py::int_(0)]);
 
@@ -25,8 +30,6 @@ py::object logits_from_beta_body(Call& call) {
   return reference_class_logits(jnp, X_aug, beta_mean, non_ref_classes, ref_class, n_classes, n,
                                 dtype);
 }
-
-}  // namespace
 
 const FunctionDef logits_from_beta = {
     "_logits_from_beta",

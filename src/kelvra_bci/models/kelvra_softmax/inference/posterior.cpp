@@ -50,7 +50,7 @@ void check_sampling_memory(const std::string& request, py::handle np, const py::
   require_memory(request.c_str(), (draws + per_trial) * itemsize);
 }
 
-Posterior read_posterior(const Call& call) {
+Posterior read_posterior(const Call& call, bool on_host) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
   py::handle model = call.arg("model"), X = call.arg("X");
@@ -69,10 +69,16 @@ Posterior read_posterior(const Call& call) {
   posterior.ref_class = record::read_int(np, model, record::ref_class);
   posterior.non_ref = record::read_int_array(np, model, record::non_ref_classes);
   // The stored means decide the working dtype of everything built here.
-  posterior.beta_mean = jnp.attr("asarray")(record::entry(model, record::beta_mean));
+  py::handle xp = on_host ? np : jnp;
+  posterior.beta_mean = xp.attr("asarray")(record::entry(model, record::beta_mean));
   py::object dtype = posterior.beta_mean.attr("dtype");
+  if (on_host) {
+    // The dtype jnp.asarray would give: float64 only under the 64-bit switch.
+    dtype = call.global("jax").attr("dtypes").attr("canonicalize_dtype")(dtype);
+    posterior.beta_mean = np.attr("asarray")(posterior.beta_mean, "dtype"_a = dtype);
+  }
   posterior.beta_cov_chol =
-      jnp.attr("asarray")(record::entry(model, record::beta_cov_chol), "dtype"_a = dtype);
+      xp.attr("asarray")(record::entry(model, record::beta_cov_chol), "dtype"_a = dtype);
   // NaN features would come back as NaN probabilities and a label of 0.
   if (!np.attr("isfinite")(Xn).attr("all")().cast<bool>()) {
     throw py::value_error("X must not contain NaN or infinite values");
@@ -85,7 +91,7 @@ Posterior read_posterior(const Call& call) {
                           posterior.n_classes, posterior.beta_mean.attr("shape")[py::int_(1)],
                           dtype);
   }
-  posterior.Xj = jnp.attr("asarray")(Xn, "dtype"_a = dtype);
+  posterior.Xj = xp.attr("asarray")(Xn, "dtype"_a = dtype);
   return posterior;
 }
 

@@ -1,0 +1,57 @@
+#include "engine/cache.hpp"
+
+namespace kelvra::engine {
+
+py::object CompiledCache::find(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = index_.find(key);
+  if (found == index_.end()) {
+    ++misses_;
+    return py::object();
+  }
+  ++hits_;
+  entries_.splice(entries_.begin(), entries_, found->second);
+  return found->second->second;
+}
+
+void CompiledCache::insert(const std::string& key, py::object compiled) {
+  Entries leaving;  // released once the lock is gone
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = index_.find(key);
+    if (found != index_.end()) {
+      leaving.splice(leaving.begin(), entries_, found->second);
+      index_.erase(found);
+    }
+    entries_.emplace_front(key, std::move(compiled));
+    index_[key] = entries_.begin();
+    while (entries_.size() > max_size_) {
+      index_.erase(entries_.back().first);
+      leaving.splice(leaving.begin(), entries_, std::prev(entries_.end()));
+    }
+  }
+}
+
+void CompiledCache::clear() {
+  Entries leaving;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    leaving.swap(entries_);
+    index_.clear();
+    hits_ = misses_ = 0;
+  }
+}
+
+CompiledCache::Info CompiledCache::info() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {hits_, misses_, entries_.size(), max_size_};
+}
+
+CompiledCache& compiled_cache() {
+  // Never destroyed: its entries are Python objects, which must not be
+  // released after the interpreter has finalised.
+  static auto* cache = new CompiledCache(64);
+  return *cache;
+}
+
+}  // namespace kelvra::engine

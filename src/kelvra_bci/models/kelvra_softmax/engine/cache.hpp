@@ -1,0 +1,51 @@
+// The engine's compiled functions, kept in a bounded, thread-safe cache.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <iterator>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace kelvra::engine {
+
+namespace py = pybind11;
+
+// Least recently used entries go first once `max_size` is reached. The lock
+// guards only the containers: no Python code runs while it is held (entries
+// leaving the cache are released after it is let go), so a thread that holds
+// it can never wait on the GIL held by a thread waiting for it.
+class CompiledCache {
+ public:
+  explicit CompiledCache(std::size_t max_size) : max_size_(max_size) {}
+
+  // The entry for `key`, most recently used from now on, or a null object.
+  py::object find(const std::string& key);
+  // Adds or replaces the entry for `key`.
+  void insert(const std::string& key, py::object compiled);
+  void clear();
+
+  struct Info {
+    std::size_t hits, misses, size, max_size;
+  };
+  Info info() const;
+
+ private:
+  using Entries = std::list<std::pair<std::string, py::object>>;
+
+  mutable std::mutex mutex_;
+  Entries entries_;  // most recently used first
+  std::unordered_map<std::string, Entries::iterator> index_;
+  std::size_t max_size_;
+  std::size_t hits_ = 0;
+  std::size_t misses_ = 0;
+};
+
+// The one cache of the process: the engine loads into one interpreter.
+CompiledCache& compiled_cache();
+
+}  // namespace kelvra::engine

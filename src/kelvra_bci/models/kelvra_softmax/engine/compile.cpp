@@ -1,0 +1,69 @@
+#include "engine/compile.hpp"
+
+#include <cmath>
+
+#include "common/python.hpp"
+#include "engine/cache.hpp"
+
+namespace kelvra::engine {
+
+using namespace pybind11::literals;
+
+py::ssize_t trial_bucket(py::ssize_t n_trials) {
+  py::ssize_t bucket = 16;
+  while (bucket < n_trials) bucket *= 2;
+  return bucket;
+}
+
+py::object spec(py::handle jax, py::tuple shape, py::handle dtype) {
+  return jax.attr("ShapeDtypeStruct")(shape, dtype);
+}
+
+py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
+                    py::tuple captured, py::tuple specs) {
+  CompiledCache& cache = compiled_cache();
+  py::object found = cache.find(key);
+  if (found) return found;
+  // Traced once here; from now on the call runs without Python in the loop.
+  py::object function = make_function(core, call.globals(), std::move(captured));
+  py::object lowered = call.global("jax").attr("jit")(function).attr("lower")(*specs);
+  py::object executable = lowered.attr("compile")();
+  cache.insert(key, executable);
+  return executable;
+}
+
+std::string dtype_name(py::handle np, py::handle dtype) {
+  return py::str(np.attr("dtype")(dtype).attr("name")).cast<std::string>();
+}
+
+void check_record(const Call& call, py::handle model, py::handle keys) {
+  call.global("kelvra_io").attr("check_softmax_params")(model.attr("params"), keys);
+}
+
+py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py::handle dtype,
+                           bool bias) {
+  py::tuple shape = Xn.attr("shape");
+  const auto n = shape[0].cast<py::ssize_t>();
+  const auto p = shape[1].cast<py::ssize_t>();
+  py::object padded = np.attr("zeros")(py::make_tuple(bucket, p + (bias ? 1 : 0)), "dtype"_a = dtype);
+  py::slice rows(0, n, 1);
+  padded[py::make_tuple(rows, py::slice(0, p, 1))] = Xn;
+  if (bias) padded[py::make_tuple(rows, py::int_(p))] = py::int_(1);
+  return padded;
+}
+
+py::object padded_labels(py::handle np, py::handle y0, py::ssize_t bucket) {
+  py::object labels = np.attr("full")(bucket, -1, "dtype"_a = np.attr("int32"));
+  labels[py::slice(0, py::len(y0), 1)] = y0;
+  return labels;
+}
+
+py::object checked_tol(py::handle np, py::handle tol, py::handle dtype) {
+  if (tol.is_none()) return py::none();
+  const double value = PyFloat_AsDouble(tol.ptr());
+  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (!(std::isfinite(value) && value >= 0.0)) throw py::value_error("tol must be a finite number >= 0");
+  return np.attr("asarray")(value, "dtype"_a = dtype);
+}
+
+}  // namespace kelvra::engine

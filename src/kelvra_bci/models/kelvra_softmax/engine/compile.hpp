@@ -1,0 +1,43 @@
+// How the engine turns the shared math into compiled functions: one per
+// operation and shape, traced once under jax.jit and kept in the cache.
+#pragma once
+
+#include <string>
+
+#include "common/function.hpp"
+
+namespace kelvra::engine {
+
+// Trials are padded up to a power of two, at least 16, so that a session's
+// varying batch sizes share a handful of compilations.
+py::ssize_t trial_bucket(py::ssize_t n_trials);
+
+// jax.ShapeDtypeStruct(shape, dtype)
+py::object spec(py::handle jax, py::tuple shape, py::handle dtype);
+
+// The compiled form of `core` for `key`: from the cache, or traced, lowered
+// for `specs` and compiled now. `captured` goes to the core callable (the
+// static settings that are part of `key`).
+py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
+                    py::tuple captured, py::tuple specs);
+
+// "float32" or "float64": the part of a cache key the dtype contributes.
+std::string dtype_name(py::handle np, py::handle dtype);
+
+// Refuses a record that is damaged or inconsistent, through the host
+// package's one record check; `keys` names the entries to check (None: all).
+void check_record(const Call& call, py::handle model, py::handle keys);
+
+// The features of n trials in the first n of `bucket` rows of zeros, as
+// NumPy in `dtype`; with `bias`, the bias column is appended, one in the
+// real rows and zero in the padding, so padding adds nothing to any sum.
+py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py::handle dtype,
+                           bool bias);
+
+// Zero-based labels padded with -1, a class no row of the model has.
+py::object padded_labels(py::handle np, py::handle y0, py::ssize_t bucket);
+
+// A tol argument: None, or a finite number >= 0 as a 0-d array of `dtype`.
+py::object checked_tol(py::handle np, py::handle tol, py::handle dtype);
+
+}  // namespace kelvra::engine

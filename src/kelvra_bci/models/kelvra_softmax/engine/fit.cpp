@@ -1,0 +1,133 @@
+// The engine's batch fit: the learning module's checks, prior and sweeps,
+// traced once per shape under jax.jit. Hyperparameters and the sweep count
+// are arguments of the compiled function, so changing them never recompiles.
+#include <string>
+
+#include "common/python.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
+#include "learning/arguments.hpp"
+#include "learning/records.hpp"
+
+namespace kelvra::engine {
+namespace {
+
+using namespace pybind11::literals;
+using learning::FitArguments;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/fit.cpp";
+
+// Traced once per shape: the prior from its scalars, every class started at
+// it, then the sweeps; the sweep count actually run comes back with the result.
+py::object fit_core_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  py::handle X_aug = call.arg("X_aug"), non_ref_j = call.arg("non_ref_j");
+  py::object dtype = X_aug.attr("dtype");
+  py::int_ n_features = host_int(X_aug.attr("shape")[py::int_(1)]) - py::int_(1);
+  py::int_ n_classes = host_int(non_ref_j.attr("shape")[py::int_(0)]) + py::int_(1);
+  const learning::FitPrior prior =
+      learning::fit_prior(jnp, dtype, n_features, call.arg("w_loc"), call.arg("w_prec"),
+                          call.arg("b_loc"), call.arg("b_prec"));
+  const learning::SweepInputs inputs{py::reinterpret_borrow<py::object>(X_aug),
+                                     py::reinterpret_borrow<py::object>(call.arg("yj")),
+                                     py::reinterpret_borrow<py::object>(non_ref_j), dtype,
+                                     py::reinterpret_borrow<py::object>(call.arg("alpha"))};
+  const learning::SweepResult result = learning::run_fit_sweeps(
+      call.globals(), inputs, prior, n_classes, call.arg("num_steps"), call.arg("tol"));
+  return py::make_tuple(result.beta_mean, result.beta_cov_chol,
+                        jnp.attr("asarray")(result.n_sweeps, "dtype"_a = jnp.attr("int32")));
+}
+
+const FunctionDef fit_core = {
+    "fit_core",
+    "fit.<locals>.fit_core",
+    {{"X_aug"},
+     {"yj"},
+     {"non_ref_j"},
+     {"w_loc"},
+     {"w_prec"},
+     {"b_loc"},
+     {"b_prec"},
+     {"alpha"},
+     {"num_steps"},
+     {"tol"}},
+    nullptr,
+    nullptr,
+    fit_core_body,
+    kSource,
+};
+
+py::object fit_body(Call& call) {
+  py::object np = call.global("np");
+  const FitArguments args = learning::checked_fit_arguments(call);
+  py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
+  py::handle dtype = args.dtype;
+
+  py::tuple shape = args.Xn.attr("shape");
+  const py::ssize_t bucket = trial_bucket(shape[0].cast<py::ssize_t>());
+  py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  py::object X_aug = padded_features(np, args.Xn, bucket, dtype, true);
+  py::object yj = padded_labels(np, args.y0, bucket);
+  py::object non_ref_j = args.layout.non_ref.attr("astype")(np.attr("int32"));
+  // The precisions are reciprocal squares in double, then stored in the working dtype.
+  auto scalar = [&](double value) { return np.attr("asarray")(value, "dtype"_a = dtype); };
+  py::object executable = fit_executable(call, dtype, bucket, d_aug, args.n_classes, !tol.is_none());
+  py::tuple out = executable(X_aug, yj, non_ref_j, scalar(args.w_loc),
+                             scalar(1.0 / (args.w_scale * args.w_scale)), scalar(args.b_loc),
+                             scalar(1.0 / (args.b_scale * args.b_scale)),
+                             scalar(args.learning_rate),
+                             np.attr("int32")(args.num_steps), tol);
+  py::object model = learning::make_record(call, learning::fit_params(np, args, out[0], out[1]));
+  model.attr("n_sweeps") = host_int(out[2]);
+  return model;
+}
+
+}  // namespace
+
+py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                          const py::int_& d_aug, const py::int_& n_classes, bool with_tol) {
+  py::object np = call.global("np");
+  py::object jax = call.global("jax");
+  const std::string key = "fit " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
+                          " d=" + py::str(d_aug).cast<std::string>() +
+                          " K=" + py::str(n_classes).cast<std::string>() + (with_tol ? " tol" : "");
+  py::object int32 = np.attr("int32");
+  py::object scalar = spec(jax, py::tuple(), dtype);
+  py::tuple specs = py::make_tuple(
+      spec(jax, py::make_tuple(bucket, d_aug), dtype), spec(jax, py::make_tuple(bucket), int32),
+      spec(jax, py::make_tuple(n_classes - py::int_(1)), int32), scalar, scalar, scalar, scalar,
+      scalar, spec(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  return compiled(call, key, fit_core, py::tuple(), specs);
+}
+
+const FunctionDef fit = {
+    "fit",
+    "fit",
+    {{"X", "np.ndarray"},
+     {"y", "np.ndarray"},
+     {"n_classes", "int", Conversion::integer},
+     {"label_base", "Literal[0, 1]"},
+     {"w_loc", "float", Conversion::real},
+     {"w_scale", "float", Conversion::real},
+     {"b_loc", "float", Conversion::real},
+     {"b_scale", "float", Conversion::real},
+     {"rng_seed", "int", Conversion::integer},
+     {"learning_rate", "float", Conversion::real},
+     {"num_steps", "int", Conversion::integer},
+     {"tol", "float | None", Conversion::none, true}},
+    "KelvraModel",
+    "Fit the softmax model as learning.kelvra_softmax_fit does, compiled once per shape.\n"
+    "\n"
+    "Same arguments, checks and record as kelvra_softmax_fit. Trials are padded\n"
+    "to a power of two (at least 16) with rows that add nothing, so fits whose\n"
+    "trial counts share a bucket share one compiled function; the\n"
+    "hyperparameters and num_steps are arguments of it.\n"
+    "\n"
+    "tol: None runs exactly num_steps sweeps. A number stops the sweeps once the\n"
+    "    largest change of any mean, relative to the largest mean, falls below\n"
+    "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.",
+    fit_body,
+    kSource,
+};
+
+}  // namespace kelvra::engine

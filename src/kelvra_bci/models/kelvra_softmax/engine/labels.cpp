@@ -1,0 +1,115 @@
+// The engine's labels: the most probable class of each trial, and label
+// samples from the posterior predictive distribution.
+#include <string>
+
+#include "common/python.hpp"
+#include "common/record.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
+#include "engine/prediction.hpp"
+
+namespace kelvra::engine {
+namespace {
+
+using namespace pybind11::literals;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/labels.cpp";
+
+enum class Static : std::size_t { S, n_classes };
+
+py::object predict_body(Call& call) {
+  py::object np = call.global("np");
+  py::object probs = probabilities(call, prepare_prediction(call, true));
+  py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
+  // argmax takes the first maximum: ties go to the lower class index.
+  return np.attr("argmax")(probs, "axis"_a = 1).attr("astype")(np.attr("int64")) + label_base;
+}
+
+// The label draws of the inference module, traced once per shape.
+py::object samples_core_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  py::handle Xj = call.arg("Xj"), beta_mean = call.arg("beta_mean");
+  py::handle S = call.captured(Static::S), n_classes = call.captured(Static::n_classes);
+  py::object dtype = Xj.attr("dtype");
+  auto [key_eps, key_cat] = unpack_pair(jax.attr("random").attr("split")(call.arg("key"), 2));
+  py::object noise = inference::coefficient_noise(
+      jax, key_eps, S, host_int(beta_mean.attr("shape")[py::int_(0)]),
+      host_int(beta_mean.attr("shape")[py::int_(1)]), dtype);
+  py::object logits_s =
+      inference::sampled_logits(jnp, Xj, beta_mean, call.arg("beta_cov_chol"), noise,
+                                call.arg("non_ref"), call.arg("ref_class"), n_classes, S);
+  py::object probs = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
+  return inference::draw_labels(call.globals(), key_cat, S, probs, dtype);
+}
+
+const FunctionDef samples_core = {
+    "samples_core",
+    "predict_samples.<locals>.samples_core",
+    {{"Xj"}, {"beta_mean"}, {"beta_cov_chol"}, {"non_ref"}, {"ref_class"}, {"key"}},
+    nullptr,
+    nullptr,
+    samples_core_body,
+    kSource,
+};
+
+py::object predict_samples_body(Call& call) {
+  py::object np = call.global("np");
+  py::object jax = call.global("jax");
+  const Prepared prepared = prepare_prediction(call, true);
+  const inference::Posterior& posterior = prepared.posterior;
+  // Not padded: the categorical draws of a row depend on how many rows are drawn.
+  const std::string key = "samples " + dtype_name(np, prepared.dtype) +
+                          " n=" + std::to_string(prepared.n) +
+                          " d=" + py::str(prepared.d_aug).cast<std::string>() +
+                          " K=" + py::str(posterior.n_classes).cast<std::string>() +
+                          " S=" + py::str(prepared.S).cast<std::string>();
+  py::int_ n_rows = posterior.n_classes - py::int_(1);
+  py::object int32 = np.attr("int32");
+  py::tuple specs = py::make_tuple(
+      spec(jax, py::make_tuple(prepared.n, prepared.d_aug - py::int_(1)), prepared.dtype),
+      spec(jax, py::make_tuple(n_rows, prepared.d_aug), prepared.dtype),
+      spec(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), prepared.dtype),
+      spec(jax, py::make_tuple(n_rows), int32), spec(jax, py::tuple(), int32),
+      spec(jax, py::make_tuple(2), np.attr("uint32")));
+  py::object executable = compiled(call, key, samples_core,
+                                   py::make_tuple(prepared.S, posterior.n_classes), specs);
+  py::object y0 = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
+                             prepared.non_ref, prepared.ref_class, prediction_key(call));
+  py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
+  return np.attr("asarray")(y0).attr("astype")(np.attr("int64")) + label_base;
+}
+
+}  // namespace
+
+const FunctionDef predict = {
+    "predict",
+    "predict",
+    {{"model", "KelvraModel"},
+     {"X", "np.ndarray"},
+     {"num_posterior_samples", "int", Conversion::integer},
+     {"rng_seed", "int", Conversion::integer}},
+    "np.ndarray",
+    "The most likely label of each row of X, as inference.kelvra_softmax_predict gives it.",
+    predict_body,
+    kSource,
+};
+
+const FunctionDef predict_samples = {
+    "predict_samples",
+    "predict_samples",
+    {{"model", "KelvraModel"},
+     {"X", "np.ndarray"},
+     {"num_posterior_samples", "int", Conversion::integer},
+     {"rng_seed", "int", Conversion::integer}},
+    "np.ndarray",
+    "Label samples as inference.kelvra_softmax_predict_samples draws them.\n"
+    "\n"
+    "The same keys give the same labels. Trials are not padded here: the\n"
+    "categorical draws of a row depend on the number of rows drawn, so each\n"
+    "trial count compiles its own function.",
+    predict_samples_body,
+    kSource,
+};
+
+}  // namespace kelvra::engine

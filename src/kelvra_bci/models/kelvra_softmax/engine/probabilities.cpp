@@ -1,0 +1,132 @@
+// The engine's class probabilities: the inference module's steps, traced
+// once per shape. Trials are padded to a bucket; the padding rows are cut
+// off the result and cannot change the draws, which depend on the classes
+// and features only.
+#include <string>
+
+#include "common/python.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
+#include "engine/prediction.hpp"
+
+namespace kelvra::engine {
+namespace {
+
+using namespace pybind11::literals;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/probabilities.cpp";
+
+enum class Static : std::size_t { S, n_classes };
+
+py::object proba_at_means_body(Call& call) {
+  py::object logits = inference::features_logits(
+      call.global("jnp"), call.arg("Xj"), call.arg("beta_mean"), call.arg("non_ref"),
+      call.arg("ref_class"), call.captured(Static::n_classes));
+  return call.global("kelvra_softmax")(logits);
+}
+
+py::object proba_of_draws_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  py::handle Xj = call.arg("Xj"), beta_mean = call.arg("beta_mean");
+  py::handle S = call.captured(Static::S), n_classes = call.captured(Static::n_classes);
+  py::object noise = inference::coefficient_noise(
+      jax, call.arg("key"), S, host_int(beta_mean.attr("shape")[py::int_(0)]),
+      host_int(beta_mean.attr("shape")[py::int_(1)]), Xj.attr("dtype"));
+  py::object logits_s =
+      inference::sampled_logits(jnp, Xj, beta_mean, call.arg("beta_cov_chol"), noise,
+                                call.arg("non_ref"), call.arg("ref_class"), n_classes, S);
+  py::object probs_s = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
+  return jnp.attr("mean")(probs_s, "axis"_a = 0);
+}
+
+const FunctionDef proba_at_means = {
+    "proba_at_means",
+    "predict_proba.<locals>.proba_at_means",
+    {{"Xj"}, {"beta_mean"}, {"non_ref"}, {"ref_class"}},
+    nullptr,
+    nullptr,
+    proba_at_means_body,
+    kSource,
+};
+
+const FunctionDef proba_of_draws = {
+    "proba_of_draws",
+    "predict_proba.<locals>.proba_of_draws",
+    {{"Xj"}, {"beta_mean"}, {"beta_cov_chol"}, {"non_ref"}, {"ref_class"}, {"key"}},
+    nullptr,
+    nullptr,
+    proba_of_draws_body,
+    kSource,
+};
+
+}  // namespace
+
+py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                            const py::int_& d_aug, const py::int_& n_classes, const py::int_& S) {
+  py::object np = call.global("np");
+  py::object jax = call.global("jax");
+  const bool at_means = S.equal(py::int_(1));
+  const std::string key = "proba " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
+                          " d=" + py::str(d_aug).cast<std::string>() +
+                          " K=" + py::str(n_classes).cast<std::string>() +
+                          " S=" + py::str(S).cast<std::string>();
+  py::object int32 = np.attr("int32");
+  py::int_ n_rows = n_classes - py::int_(1);
+  py::object features = spec(jax, py::make_tuple(bucket, d_aug - py::int_(1)), dtype);
+  py::object means = spec(jax, py::make_tuple(n_rows, d_aug), dtype);
+  py::object rows = spec(jax, py::make_tuple(n_rows), int32);
+  py::object reference = spec(jax, py::tuple(), int32);
+  py::tuple captured = py::make_tuple(S, n_classes);
+  if (at_means) {
+    return compiled(call, key, proba_at_means, captured,
+                    py::make_tuple(features, means, rows, reference));
+  }
+  py::object factors = spec(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype);
+  py::object rng_key = spec(jax, py::make_tuple(2), np.attr("uint32"));
+  return compiled(call, key, proba_of_draws, captured,
+                  py::make_tuple(features, means, factors, rows, reference, rng_key));
+}
+
+// The probabilities of the first `n` trials; shared with predict().
+py::object probabilities(const Call& call, const Prepared& prepared) {
+  py::object np = call.global("np");
+  const py::ssize_t bucket = trial_bucket(prepared.n);
+  py::object Xj = padded_features(np, prepared.posterior.Xj, bucket, prepared.dtype, false);
+  py::object executable = proba_executable(call, prepared.dtype, bucket, prepared.d_aug,
+                                           prepared.posterior.n_classes, prepared.S);
+  py::object probs;
+  if (prepared.S.equal(py::int_(1))) {
+    probs = executable(Xj, prepared.posterior.beta_mean, prepared.non_ref, prepared.ref_class);
+  } else {
+    probs = executable(Xj, prepared.posterior.beta_mean, prepared.posterior.beta_cov_chol,
+                       prepared.non_ref, prepared.ref_class, prediction_key(call));
+  }
+  return np.attr("asarray")(probs)[py::slice(0, prepared.n, 1)];
+}
+
+namespace {
+
+py::object predict_proba_body(Call& call) {
+  return probabilities(call, prepare_prediction(call, false));
+}
+
+}  // namespace
+
+const FunctionDef predict_proba = {
+    "predict_proba",
+    "predict_proba",
+    {{"model", "KelvraModel"},
+     {"X", "np.ndarray"},
+     {"num_posterior_samples", "int", Conversion::integer},
+     {"rng_seed", "int", Conversion::integer}},
+    "np.ndarray",
+    "Class probabilities as inference.kelvra_softmax_predict_proba gives them.\n"
+    "\n"
+    "Compiled once per shape; trials are padded to a bucket, which changes\n"
+    "neither the draws nor the result.",
+    predict_proba_body,
+    kSource,
+};
+
+}  // namespace kelvra::engine

@@ -1,0 +1,169 @@
+// Managing the engine for a session: compiling ahead of time, the cache of
+// compiled functions, and JAX's persistent compilation cache on disk.
+#include <string>
+
+#include "common/limits.hpp"
+#include "common/python.hpp"
+#include "engine/cache.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
+#include "learning/training_data.hpp"
+
+namespace kelvra::engine {
+namespace {
+
+using namespace pybind11::literals;
+using learning::UpdateRule;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/session.cpp";
+
+// An optional count argument: None, or an int in [low, int32 max].
+py::object count_or_none(const Call& call, const char* name, std::int64_t low) {
+  py::handle value = call.arg(name);
+  if (value.is_none()) return py::none();
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) || !int_within(value, low, kInt32Max)) {
+    throw py::value_error(std::string(name) + " must be None or an int in [" + std::to_string(low) +
+                          ", 2147483647]");
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object precompile_body(Call& call) {
+  py::object np = call.global("np");
+  py::int_ n_features = call.integer("n_features");
+  py::int_ n_classes = call.integer("n_classes");
+  if (!int_within(n_features, 0, kInt32Max)) throw py::value_error("n_features must be >= 0");
+  if (n_classes < py::int_(2)) throw py::value_error("n_classes must be >= 2");
+  py::object fit_trials = count_or_none(call, "fit_trials", 1);
+  py::object update_trials = count_or_none(call, "update_trials", 1);
+  py::object samples = count_or_none(call, "num_posterior_samples", 1);
+  const UpdateRule rule = learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  py::handle tol = call.arg("tol");
+  // The dtype the fit and update of this process will compute in.
+  py::object dtype = call.global("_jax_dtype_from_numpy")(
+      np.attr("zeros")(py::make_tuple(0, 0), "dtype"_a = np.attr("float64")));
+  py::object tol_value = checked_tol(np, tol, dtype);
+  py::int_ d_aug = n_features + py::int_(1);
+  learning::check_class_count("precompiling for n_classes=" + py::str(n_classes).cast<std::string>(),
+                              n_classes, d_aug, np, dtype);
+
+  py::list compiled_for;
+  if (!fit_trials.is_none()) {
+    const py::ssize_t bucket = trial_bucket(fit_trials.cast<py::ssize_t>());
+    fit_executable(call, dtype, bucket, d_aug, n_classes, !tol_value.is_none());
+    compiled_for.append("fit of up to " + std::to_string(bucket) + " trials");
+  }
+  const py::ssize_t batch = update_trials.is_none() ? 1 : update_trials.cast<py::ssize_t>();
+  const py::ssize_t bucket = trial_bucket(batch);
+  update_executable(call, dtype, bucket, d_aug, n_classes - py::int_(1), rule,
+                    !tol_value.is_none());
+  compiled_for.append("update of up to " + std::to_string(bucket) + " trials");
+  py::int_ S = samples.is_none() ? py::int_(1) : py::int_(samples);
+  proba_executable(call, dtype, bucket, d_aug, n_classes, S);
+  compiled_for.append("predict_proba of up to " + std::to_string(bucket) + " trials");
+  return py::tuple(compiled_for);
+}
+
+py::object cache_info_body(Call&) {
+  const CompiledCache::Info info = compiled_cache().info();
+  return py::dict("hits"_a = info.hits, "misses"_a = info.misses, "size"_a = info.size,
+                  "max_size"_a = info.max_size);
+}
+
+py::object clear_cache_body(Call&) {
+  compiled_cache().clear();
+  return py::none();
+}
+
+// The per-user cache folder of the platform: XDG on Linux and the BSDs,
+// Library/Caches on macOS, LOCALAPPDATA on Windows.
+py::object default_cache_folder(const Call& call) {
+  py::object os = call.global("os");
+  py::object path = os.attr("path");
+  py::object environ = os.attr("environ");
+  const std::string platform = call.global("sys").attr("platform").cast<std::string>();
+  py::object base;
+  if (platform == "win32") {
+    base = environ.attr("get")("LOCALAPPDATA", path.attr("expanduser")("~"));
+  } else if (platform == "darwin") {
+    base = path.attr("expanduser")("~/Library/Caches");
+  } else {
+    base = environ.attr("get")("XDG_CACHE_HOME");
+    if (base.is_none() || py::len(base) == 0) base = path.attr("expanduser")("~/.cache");
+  }
+  return path.attr("join")(base, "kelvra_bci", "jax");
+}
+
+py::object enable_persistent_cache_body(Call& call) {
+  py::object os = call.global("os");
+  py::handle given = call.arg("path");
+  py::object folder = given.is_none() ? default_cache_folder(call)
+                                      : os.attr("path").attr("abspath")(os.attr("fspath")(given));
+  os.attr("makedirs")(folder, "exist_ok"_a = true);
+  py::object update = call.global("jax").attr("config").attr("update");
+  update("jax_compilation_cache_dir", folder);
+  // Every compiled function is worth keeping: the engine's are small and few.
+  update("jax_persistent_cache_min_compile_time_secs", 0.0);
+  update("jax_persistent_cache_min_entry_size_bytes", 0);
+  return folder;
+}
+
+}  // namespace
+
+const FunctionDef precompile = {
+    "precompile",
+    "precompile",
+    {{"n_features", "int", Conversion::integer},
+     {"n_classes", "int", Conversion::integer},
+     {"fit_trials", "int | None", Conversion::none, true},
+     {"update_trials", "int | None", Conversion::none, true},
+     {"num_posterior_samples", "int | None", Conversion::none, true},
+     {"rule", "str | None", Conversion::none, true},
+     {"tol", "float | None", Conversion::none, true}},
+    "tuple[str, ...]",
+    "Compile ahead of time what a session of this shape will call.\n"
+    "\n"
+    "Compiles the fit of fit_trials trials (when given), the update of\n"
+    "update_trials trials (default 1) under rule, and predict_proba of as many\n"
+    "trials with num_posterior_samples draws (default 1), in the precision the\n"
+    "64-bit switch selects now. Returns what was compiled.",
+    precompile_body,
+    kSource,
+};
+
+const FunctionDef cache_info = {
+    "cache_info",
+    "cache_info",
+    {},
+    "dict[str, int]",
+    "Hits, misses, size and max_size of the cache of compiled functions.",
+    cache_info_body,
+    kSource,
+};
+
+const FunctionDef clear_cache = {
+    "clear_cache",
+    "clear_cache",
+    {},
+    "None",
+    "Drop every compiled function and reset the counts.",
+    clear_cache_body,
+    kSource,
+};
+
+const FunctionDef enable_persistent_cache = {
+    "enable_persistent_cache",
+    "enable_persistent_cache",
+    {{"path", "str | os.PathLike | None", Conversion::none, true}},
+    "str",
+    "Turn on JAX's persistent compilation cache in `path` and return the folder.\n"
+    "\n"
+    "The default folder is kelvra_bci/jax under the user's cache directory.\n"
+    "A new process then loads compiled functions from disk instead of compiling\n"
+    "them. The engine never turns it on by itself: this changes JAX's\n"
+    "configuration for the whole process.",
+    enable_persistent_cache_body,
+    kSource,
+};
+
+}  // namespace kelvra::engine

@@ -1,0 +1,126 @@
+// The engine's online update: the learning module's checks and class growth
+// on the host, then the sweeps of either rule, traced once per shape.
+#include <string>
+
+#include "common/python.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
+#include "learning/arguments.hpp"
+#include "learning/records.hpp"
+
+namespace kelvra::engine {
+namespace {
+
+using namespace pybind11::literals;
+using learning::UpdateRule;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/update.cpp";
+
+const char* rule_name(UpdateRule rule) {
+  return rule == UpdateRule::once ? "once" : "resweep";
+}
+
+py::object update_core_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  py::handle X_aug = call.arg("X_aug");
+  const UpdateRule rule = learning::parse_update_rule(call.captured(0), UpdateRule::resweep);
+  const learning::SweepInputs inputs{py::reinterpret_borrow<py::object>(X_aug),
+                                     py::reinterpret_borrow<py::object>(call.arg("yj")),
+                                     py::reinterpret_borrow<py::object>(call.arg("non_ref_j")),
+                                     X_aug.attr("dtype"),
+                                     py::reinterpret_borrow<py::object>(call.arg("alpha"))};
+  const learning::SweepResult result = learning::run_update_sweeps(
+      call.globals(), inputs, call.arg("beta_mean"), call.arg("beta_cov_chol"),
+      call.arg("num_steps"), call.arg("tol"), rule);
+  return py::make_tuple(result.beta_mean, result.beta_cov_chol,
+                        jnp.attr("asarray")(result.n_sweeps, "dtype"_a = jnp.attr("int32")));
+}
+
+const FunctionDef update_core = {
+    "update_core",
+    "update.<locals>.update_core",
+    {{"X_aug"}, {"yj"}, {"non_ref_j"}, {"beta_mean"}, {"beta_cov_chol"}, {"alpha"}, {"num_steps"},
+     {"tol"}},
+    nullptr,
+    nullptr,
+    update_core_body,
+    kSource,
+};
+
+py::object update_body(Call& call) {
+  py::object np = call.global("np");
+  py::handle model = call.arg("model");
+  check_record(call, model, py::none());
+  const UpdateRule rule = learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  const learning::UpdateArguments args = learning::checked_update_arguments(call);
+  py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
+  py::handle dtype = args.dtype;
+
+  py::tuple shape = args.Xn.attr("shape");
+  const py::ssize_t bucket = trial_bucket(shape[0].cast<py::ssize_t>());
+  py::int_ n_features = host_int(shape[1]);
+  py::int_ d_aug = n_features + py::int_(1);
+  // Growth and recasting happen on the host: the compiled function sees the
+  // grown stacks as plain arguments.
+  const learning::ClassState state = learning::grown_class_state(np, np, args, n_features, d_aug);
+  py::int_ n_rows = host_int(state.non_ref.attr("shape")[py::int_(0)]);
+  py::object executable =
+      update_executable(call, dtype, bucket, d_aug, n_rows, rule, !tol.is_none());
+  py::tuple out = executable(
+      padded_features(np, args.Xn, bucket, dtype, true), padded_labels(np, args.y0, bucket),
+      state.non_ref.attr("astype")(np.attr("int32")), state.beta_mean, state.beta_cov_chol,
+      np.attr("asarray")(args.learning_rate, "dtype"_a = dtype), np.attr("int32")(args.num_steps),
+      tol);
+  py::object result = learning::make_record(
+      call, learning::updated_params(np, args, state, out[0], out[1]));
+  result.attr("n_sweeps") = host_int(out[2]);
+  return result;
+}
+
+}  // namespace
+
+py::object update_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                             const py::int_& d_aug, const py::int_& n_rows, UpdateRule rule,
+                             bool with_tol) {
+  py::object np = call.global("np");
+  py::object jax = call.global("jax");
+  const std::string key = std::string("update ") + rule_name(rule) + " " + dtype_name(np, dtype) +
+                          " n=" + std::to_string(bucket) +
+                          " d=" + py::str(d_aug).cast<std::string>() +
+                          " rows=" + py::str(n_rows).cast<std::string>() + (with_tol ? " tol" : "");
+  py::object int32 = np.attr("int32");
+  py::object scalar = spec(jax, py::tuple(), dtype);
+  py::tuple specs = py::make_tuple(
+      spec(jax, py::make_tuple(bucket, d_aug), dtype), spec(jax, py::make_tuple(bucket), int32),
+      spec(jax, py::make_tuple(n_rows), int32), spec(jax, py::make_tuple(n_rows, d_aug), dtype),
+      spec(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar,
+      spec(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  return compiled(call, key, update_core, py::make_tuple(rule_name(rule)), specs);
+}
+
+const FunctionDef update = {
+    "update",
+    "update",
+    {{"model", "KelvraModel"},
+     {"X", "np.ndarray"},
+     {"y", "np.ndarray"},
+     {"rule", "str | None", Conversion::none, true},
+     {"tol", "float | None", Conversion::none, true}},
+    "KelvraModel",
+    "Fold new labelled trials into a fitted model, compiled once per shape.\n"
+    "\n"
+    "Same checks, class growth and record as learning.kelvra_softmax_update;\n"
+    "the record itself is checked first.\n"
+    "\n"
+    "rule: 'resweep' (the default, the learning module's rule) takes each\n"
+    "    class's current Gaussian as the prior of its next step, so every sweep\n"
+    "    folds the new trials in again. 'once' keeps the Gaussian the incoming\n"
+    "    record holds as the prior of every sweep: each trial counts once, and\n"
+    "    updating in blocks approaches one fit on all the trials.\n"
+    "tol: None runs the record's num_steps sweeps; a number stops them once the\n"
+    "    largest relative change of a mean falls below it (num_steps is the cap).",
+    update_body,
+    kSource,
+};
+
+}  // namespace kelvra::engine
