@@ -1,19 +1,13 @@
 """Polya-Gamma moment and the binary Gaussian update against float64 NumPy."""
 
-import importlib.util
-import pathlib
-
 import jax
 import jax.numpy as jnp
 import numpy as np
 import pytest
+import softmax_reference as ref
 
 from kelvra_bci.models.kelvra_softmax import learning
 
-_spec = importlib.util.spec_from_file_location(
-    "kelvra_learning_reference", pathlib.Path(__file__).with_name("reference.py"))
-ref = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ref)
 
 
 def spd(rng, d):

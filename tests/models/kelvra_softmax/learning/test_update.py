@@ -1,17 +1,11 @@
-import importlib.util
-import pathlib
-
 import jax
 import numpy as np
 import pytest
+import softmax_reference as ref
 
 from kelvra_bci.kelvra_io import KelvraModel
 from kelvra_bci.models.kelvra_softmax import inference, learning
 
-_spec = importlib.util.spec_from_file_location(
-    "kelvra_learning_reference", pathlib.Path(__file__).with_name("reference.py"))
-ref = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ref)
 
 NAN = float("nan")
 DROP = object()

@@ -1,4 +1,4 @@
-"""Plain NumPy float64 model of the batch fit and the online update, for the tests."""
+"""Plain NumPy float64 model of the batch fit and the online update, shared by the tests."""
 
 import numpy as np
 
