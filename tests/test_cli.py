@@ -10,7 +10,7 @@ import pytest
 
 from kelvra_bci import cli
 from kelvra_bci.kelvra_io import KelvraModel
-from kelvra_bci.models.kelvra_softmax import defaults, inference, learning
+from kelvra_bci.models.kelvra_softmax import defaults, engine
 
 
 @pytest.fixture
@@ -28,9 +28,7 @@ def _read(path):
 
 
 def _fit(X, y, n_classes, label_base, num_steps=defaults.FIT["num_steps"]):
-    settings = {**defaults.FIT, "num_steps": num_steps}
-    settings.pop("tol")
-    return learning.kelvra_softmax_fit(X, y, n_classes, label_base, rng_seed=0, **settings)
+    return engine.fit(X, y, n_classes, label_base, rng_seed=0, **{**defaults.FIT, "num_steps": num_steps})
 
 
 def _assert_same_model(a, b):
@@ -50,21 +48,27 @@ def test_fit_predict_update_info_round_trip(data, run_cli):
 
     args = ("predict", model, csv, "--label-column", "label", "--seed", "4")
     assert run_cli(*args, "-o", d / "labels.csv")[0] == 0
-    np.testing.assert_array_equal(_read(d / "labels.csv")[:, 0], inference.kelvra_softmax_predict(fitted, X, 100, 4))
+    np.testing.assert_array_equal(_read(d / "labels.csv")[:, 0], engine.predict(fitted, X, 100, 4))
     assert run_cli(*args, "--proba", "--draws", "7", "-o", d / "p.csv")[0] == 0
-    np.testing.assert_allclose(_read(d / "p.csv"), inference.kelvra_softmax_predict_proba(fitted, X, 7, 4), rtol=1e-5)
+    np.testing.assert_allclose(_read(d / "p.csv"), engine.predict_proba(fitted, X, 7, 4), rtol=1e-5)
     status, out, _ = run_cli(*args, "--samples", "5")
     lines = out.splitlines()
     assert status == 0 and lines[0] == ",".join(f"sample_{s}" for s in range(1, 6)) and len(lines) == 1 + len(X)
     draws = np.array([line.split(",") for line in lines[1:]], dtype=int)
-    np.testing.assert_array_equal(draws, inference.kelvra_softmax_predict_samples(fitted, X, 5, 4).T)
+    np.testing.assert_array_equal(draws, engine.predict_samples(fitted, X, 5, 4).T)
 
     # New labels bring class 4 (label 5 with base 1 and classes up to index 4).
-    np.savez(d / "more.npz", X=X[:4], y=np.array([5, 5, 1, 2]))
-    assert run_cli("update", model, d / "more.npz", "--labels-key", "y", "--rule", "resweep")[0] == 0
+    X_more, y_more = X[:4], np.array([5, 5, 1, 2])
+    np.savez(d / "more.npz", X=X_more, y=y_more)
+    more = ("update", model, d / "more.npz", "--labels-key", "y")
+    assert run_cli(*more, "--rule", "resweep", "--tol", "0.01", "-o", d / "resweep.npz")[0] == 0
+    assert run_cli(*more)[0] == 0
     updated = KelvraModel.load(model)
-    _assert_same_model(updated, learning.kelvra_softmax_update(fitted, X[:4], np.array([5, 5, 1, 2])))
-    assert updated.params["class_counts"].tolist() == np.bincount(np.r_[y, 5, 5, 1, 2] - 1).tolist()
+    _assert_same_model(updated, engine.update(fitted, X_more, y_more, rule=defaults.UPDATE_RULE))
+    resweep = KelvraModel.load(d / "resweep.npz")
+    _assert_same_model(resweep, engine.update(fitted, X_more, y_more, rule="resweep", tol=0.01))
+    assert not np.allclose(resweep.params["beta_mean"], updated.params["beta_mean"])
+    assert updated.params["class_counts"].tolist() == np.bincount(np.r_[y, y_more] - 1).tolist()
     status, out, _ = run_cli("info", model)
     assert status == 0 and "labels 1..5" in out
 

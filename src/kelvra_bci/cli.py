@@ -185,7 +185,7 @@ def cmd_demo(args) -> None:
         if exc.name and exc.name.split(".")[0] in DEMO_EXTRAS:
             raise UsageError(DEMO_HINT) from None
         raise
-    _enable_compile_cache(args)
+    cache = _enable_compile_cache(args)
     demo.run(
         args.out,
         seed=args.seed,
@@ -197,6 +197,8 @@ def cmd_demo(args) -> None:
         path=args.path,
         max_trials=args.max_trials,
     )
+    if cache:
+        print(f"Compiled code is cached in {cache} for later runs.")
 
 
 # ------------------------------------------------- reading and checking input
@@ -309,47 +311,28 @@ def _check_output(path: str) -> None:
 
 
 def _model_functions(args):
-    """The compiled model functions every command calls, with the compile cache turned on first.
-
-    They follow the engine's interface: fit, update, predict_proba, predict and
-    predict_samples.
-    """
+    """The compiled model functions every command calls, with the compile cache turned on first."""
     _enable_compile_cache(args)
-    from .models.kelvra_softmax import inference, learning
+    from .models.kelvra_softmax import engine
 
-    return _ModuleFunctions(learning, inference)
-
-
-class _ModuleFunctions:
-    """The engine's interface over the learning and inference modules."""
-
-    def __init__(self, learning, inference):
-        self.predict_proba = inference.kelvra_softmax_predict_proba
-        self.predict = inference.kelvra_softmax_predict
-        self.predict_samples = inference.kelvra_softmax_predict_samples
-        self._learning = learning
-
-    def fit(self, *args, tol=None):
-        if tol is not None:
-            raise UsageError("--tol needs the engine module, which this installation lacks")
-        return self._learning.kelvra_softmax_fit(*args)
-
-    def update(self, model, X, y, rule=None, tol=None):
-        if rule not in (None, "resweep") or tol is not None:
-            raise UsageError("--rule once and --tol need the engine module; use --rule resweep")
-        return self._learning.kelvra_softmax_update(model, X, y)
+    return engine
 
 
-def _enable_compile_cache(args) -> None:
-    """Turns on JAX's persistent compilation cache in the per-user folder, unless --no-compile-cache."""
+def _enable_compile_cache(args) -> str | None:
+    """Turns on JAX's persistent compilation cache unless --no-compile-cache; returns its folder.
+
+    The one place the command line changes JAX's process-wide options besides
+    the 64-bit switch. A folder that cannot be made costs speed, not the run.
+    """
     if not args.compile_cache:
-        return
-    import jax
+        return None
+    from .models.kelvra_softmax import engine
 
-    folder = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kelvra_bci", "jax")
-    jax.config.update("jax_compilation_cache_dir", folder)
-    jax.config.update("jax_persistent_cache_min_compile_time_secs", 0.0)
-    jax.config.update("jax_persistent_cache_min_entry_size_bytes", 0)
+    try:
+        return engine.enable_persistent_cache()
+    except OSError as exc:
+        print(f"{PROG}: note: running without the compile cache ({exc.strerror or exc})", file=sys.stderr)
+        return None
 
 
 @contextlib.contextmanager
