@@ -671,8 +671,8 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as exc:
         where = f" {exc.filename}" if exc.filename else ""
         return _fail(f"cannot access{where}: {exc.strerror or exc}")
-    except MemoryError:
-        return _fail("not enough memory for this request")
+    except MemoryError as exc:  # the model code names the request that would not fit
+        return _fail(str(exc) or "not enough memory for this request")
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
     for w in caught:
