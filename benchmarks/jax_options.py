@@ -16,9 +16,9 @@ def add_jax_options(parser):
 def configure_jax(args):
     jax.config.update("jax_enable_x64", args.x64)
     if args.compile_cache:
-        jax.config.update("jax_compilation_cache_dir", args.compile_cache)
-        jax.config.update("jax_persistent_cache_min_compile_time_secs", 0.0)
-        jax.config.update("jax_persistent_cache_min_entry_size_bytes", 0)
+        from kelvra_bci.models.kelvra_softmax import engine
+
+        engine.enable_persistent_cache(args.compile_cache)
 
 
 def describe(args):
