@@ -45,7 +45,8 @@ py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py:
   py::tuple shape = Xn.attr("shape");
   const auto n = shape[0].cast<py::ssize_t>();
   const auto p = shape[1].cast<py::ssize_t>();
-  py::object padded = np.attr("zeros")(py::make_tuple(bucket, p + (bias ? 1 : 0)), "dtype"_a = dtype);
+  py::object padded =
+      np.attr("zeros")(py::make_tuple(bucket, p + (bias ? 1 : 0)), "dtype"_a = dtype);
   py::slice rows(0, n, 1);
   padded[py::make_tuple(rows, py::slice(0, p, 1))] = Xn;
   if (bias) padded[py::make_tuple(rows, py::int_(p))] = py::int_(1);
@@ -62,7 +63,8 @@ py::object checked_tol(py::handle np, py::handle tol, py::handle dtype) {
   if (tol.is_none()) return py::none();
   const double value = PyFloat_AsDouble(tol.ptr());
   if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  if (!(std::isfinite(value) && value >= 0.0)) throw py::value_error("tol must be a finite number >= 0");
+  if (!(std::isfinite(value) && value >= 0.0))
+    throw py::value_error("tol must be a finite number >= 0");
   return np.attr("asarray")(value, "dtype"_a = dtype);
 }
 

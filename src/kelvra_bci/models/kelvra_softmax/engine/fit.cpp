@@ -71,12 +71,12 @@ py::object fit_body(Call& call) {
   py::object non_ref_j = args.layout.non_ref.attr("astype")(np.attr("int32"));
   // The precisions are reciprocal squares in double, then stored in the working dtype.
   auto scalar = [&](double value) { return np.attr("asarray")(value, "dtype"_a = dtype); };
-  py::object executable = fit_executable(call, dtype, bucket, d_aug, args.n_classes, !tol.is_none());
+  py::object executable =
+      fit_executable(call, dtype, bucket, d_aug, args.n_classes, !tol.is_none());
   py::tuple out = executable(X_aug, yj, non_ref_j, scalar(args.w_loc),
                              scalar(1.0 / (args.w_scale * args.w_scale)), scalar(args.b_loc),
                              scalar(1.0 / (args.b_scale * args.b_scale)),
-                             scalar(args.learning_rate),
-                             np.attr("int32")(args.num_steps), tol);
+                             scalar(args.learning_rate), np.attr("int32")(args.num_steps), tol);
   py::object model = learning::make_record(call, learning::fit_params(np, args, out[0], out[1]));
   model.attr("n_sweeps") = host_int(out[2]);
   return model;

@@ -33,9 +33,9 @@ py::object samples_core_body(Call& call) {
   py::handle S = call.captured(Static::S), n_classes = call.captured(Static::n_classes);
   py::object dtype = Xj.attr("dtype");
   auto [key_eps, key_cat] = unpack_pair(jax.attr("random").attr("split")(call.arg("key"), 2));
-  py::object noise = inference::coefficient_noise(
-      jax, key_eps, S, host_int(beta_mean.attr("shape")[py::int_(0)]),
-      host_int(beta_mean.attr("shape")[py::int_(1)]), dtype);
+  py::object noise =
+      inference::coefficient_noise(jax, key_eps, S, host_int(beta_mean.attr("shape")[py::int_(0)]),
+                                   host_int(beta_mean.attr("shape")[py::int_(1)]), dtype);
   py::object logits_s =
       inference::sampled_logits(jnp, Xj, beta_mean, call.arg("beta_cov_chol"), noise,
                                 call.arg("non_ref"), call.arg("ref_class"), n_classes, S);
@@ -72,8 +72,8 @@ py::object predict_samples_body(Call& call) {
       spec(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), prepared.dtype),
       spec(jax, py::make_tuple(n_rows), int32), spec(jax, py::tuple(), int32),
       spec(jax, py::make_tuple(2), np.attr("uint32")));
-  py::object executable = compiled(call, key, samples_core,
-                                   py::make_tuple(prepared.S, posterior.n_classes), specs);
+  py::object executable =
+      compiled(call, key, samples_core, py::make_tuple(prepared.S, posterior.n_classes), specs);
   py::object y0 = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
                              prepared.non_ref, prepared.ref_class, prediction_key(call));
   py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);

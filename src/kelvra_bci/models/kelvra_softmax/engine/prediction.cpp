@@ -29,9 +29,10 @@ Prepared prepare_prediction(const Call& call, bool with_label_base) {
   // The record's width decides the feature count; a mismatch is the caller's.
   if (!prepared.d_aug.equal(host_int(prepared.posterior.Xj.attr("shape")[py::int_(1)]) +
                             py::int_(1))) {
-    throw py::value_error("X has " + py::str(prepared.posterior.Xj.attr("shape")[py::int_(1)]).cast<std::string>() +
-                          " features, but the model expects " +
-                          py::str(prepared.d_aug - py::int_(1)).cast<std::string>());
+    throw py::value_error(
+        "X has " + py::str(prepared.posterior.Xj.attr("shape")[py::int_(1)]).cast<std::string>() +
+        " features, but the model expects " +
+        py::str(prepared.d_aug - py::int_(1)).cast<std::string>());
   }
   return prepared;
 }

@@ -10,10 +10,10 @@ namespace kelvra::engine {
 struct Prepared {
   inference::Posterior posterior;  // NumPy arrays in the working dtype
   py::object dtype;
-  py::int_ S;                // posterior samples
-  py::ssize_t n;             // trials asked for
-  py::object non_ref;        // (K-1,) int32
-  py::object ref_class;      // 0-d int32
+  py::int_ S;            // posterior samples
+  py::ssize_t n;         // trials asked for
+  py::object non_ref;    // (K-1,) int32
+  py::object ref_class;  // 0-d int32
   py::int_ d_aug;
 };
 

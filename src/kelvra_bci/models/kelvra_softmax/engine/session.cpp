@@ -21,7 +21,8 @@ constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/session
 py::object count_or_none(const Call& call, const char* name, std::int64_t low) {
   py::handle value = call.arg(name);
   if (value.is_none()) return py::none();
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) || !int_within(value, low, kInt32Max)) {
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) ||
+      !int_within(value, low, kInt32Max)) {
     throw py::value_error(std::string(name) + " must be None or an int in [" + std::to_string(low) +
                           ", 2147483647]");
   }
@@ -44,8 +45,9 @@ py::object precompile_body(Call& call) {
       np.attr("zeros")(py::make_tuple(0, 0), "dtype"_a = np.attr("float64")));
   py::object tol_value = checked_tol(np, tol, dtype);
   py::int_ d_aug = n_features + py::int_(1);
-  learning::check_class_count("precompiling for n_classes=" + py::str(n_classes).cast<std::string>(),
-                              n_classes, d_aug, np, dtype);
+  learning::check_class_count(
+      "precompiling for n_classes=" + py::str(n_classes).cast<std::string>(), n_classes, d_aug, np,
+      dtype);
 
   py::list compiled_for;
   if (!fit_trials.is_none()) {

@@ -24,11 +24,10 @@ py::object update_core_body(Call& call) {
   py::object jnp = call.global("jnp");
   py::handle X_aug = call.arg("X_aug");
   const UpdateRule rule = learning::parse_update_rule(call.captured(0), UpdateRule::resweep);
-  const learning::SweepInputs inputs{py::reinterpret_borrow<py::object>(X_aug),
-                                     py::reinterpret_borrow<py::object>(call.arg("yj")),
-                                     py::reinterpret_borrow<py::object>(call.arg("non_ref_j")),
-                                     X_aug.attr("dtype"),
-                                     py::reinterpret_borrow<py::object>(call.arg("alpha"))};
+  const learning::SweepInputs inputs{
+      py::reinterpret_borrow<py::object>(X_aug), py::reinterpret_borrow<py::object>(call.arg("yj")),
+      py::reinterpret_borrow<py::object>(call.arg("non_ref_j")), X_aug.attr("dtype"),
+      py::reinterpret_borrow<py::object>(call.arg("alpha"))};
   const learning::SweepResult result = learning::run_update_sweeps(
       call.globals(), inputs, call.arg("beta_mean"), call.arg("beta_cov_chol"),
       call.arg("num_steps"), call.arg("tol"), rule);
@@ -39,7 +38,13 @@ py::object update_core_body(Call& call) {
 const FunctionDef update_core = {
     "update_core",
     "update.<locals>.update_core",
-    {{"X_aug"}, {"yj"}, {"non_ref_j"}, {"beta_mean"}, {"beta_cov_chol"}, {"alpha"}, {"num_steps"},
+    {{"X_aug"},
+     {"yj"},
+     {"non_ref_j"},
+     {"beta_mean"},
+     {"beta_cov_chol"},
+     {"alpha"},
+     {"num_steps"},
      {"tol"}},
     nullptr,
     nullptr,
@@ -71,8 +76,8 @@ py::object update_body(Call& call) {
       state.non_ref.attr("astype")(np.attr("int32")), state.beta_mean, state.beta_cov_chol,
       np.attr("asarray")(args.learning_rate, "dtype"_a = dtype), np.attr("int32")(args.num_steps),
       tol);
-  py::object result = learning::make_record(
-      call, learning::updated_params(np, args, state, out[0], out[1]));
+  py::object result =
+      learning::make_record(call, learning::updated_params(np, args, state, out[0], out[1]));
   result.attr("n_sweeps") = host_int(out[2]);
   return result;
 }
@@ -93,8 +98,8 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
   py::tuple specs = py::make_tuple(
       spec(jax, py::make_tuple(bucket, d_aug), dtype), spec(jax, py::make_tuple(bucket), int32),
       spec(jax, py::make_tuple(n_rows), int32), spec(jax, py::make_tuple(n_rows, d_aug), dtype),
-      spec(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar,
-      spec(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+      spec(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar, spec(jax, py::tuple(), int32),
+      with_tol ? scalar : py::none());
   return compiled(call, key, update_core, py::make_tuple(rule_name(rule)), specs);
 }
 

@@ -39,8 +39,9 @@ py::object features_logits(py::handle jnp, py::handle X, py::handle beta_mean,
 void check_sampling_arguments(py::handle num_posterior_samples, py::handle rng_seed);
 
 // Refuses S coefficient draws whose arrays would not fit in memory.
-void check_sampling_memory(const std::string& request, py::handle np, const py::int_& S, py::handle n,
-                           const py::int_& n_classes, py::handle d_aug, py::handle dtype);
+void check_sampling_memory(const std::string& request, py::handle np, const py::int_& S,
+                           py::handle n, const py::int_& n_classes, py::handle d_aug,
+                           py::handle dtype);
 
 // Standard-normal noise of shape (S, K-1, d) in the working dtype.
 py::object coefficient_noise(py::handle jax, py::handle key, py::handle S, py::handle n_rows,

@@ -37,9 +37,9 @@ py::object predict_samples_body(Call& call) {
   py::object noise =
       coefficient_noise(jax, key_eps, S, posterior.n_classes - py::int_(1),
                         host_int(posterior.beta_mean.attr("shape")[py::int_(1)]), dtype);
-  py::object logits_s = sampled_logits(jnp, posterior.Xj, posterior.beta_mean,
-                                       posterior.beta_cov_chol, noise, posterior.non_ref,
-                                       posterior.ref_class, posterior.n_classes, S);
+  py::object logits_s =
+      sampled_logits(jnp, posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol, noise,
+                     posterior.non_ref, posterior.ref_class, posterior.n_classes, S);
   py::object probs = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
   py::object y0 = draw_labels(call.globals(), key_cat, S, probs, posterior.Xj.attr("dtype"));
   py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);

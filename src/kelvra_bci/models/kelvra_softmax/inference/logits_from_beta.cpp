@@ -1,6 +1,6 @@
 // The full reference-class logit matrix from raw features and coefficient rows.
-#include "common/reference_logits.hpp"
 #include "common/python.hpp"
+#include "common/reference_logits.hpp"
 #include "inference/inference.hpp"
 
 namespace kelvra::inference {

@@ -39,8 +39,9 @@ void check_sampling_arguments(py::handle num_posterior_samples, py::handle rng_s
   }
 }
 
-void check_sampling_memory(const std::string& request, py::handle np, const py::int_& S, py::handle n,
-                           const py::int_& n_classes, py::handle d_aug, py::handle dtype) {
+void check_sampling_memory(const std::string& request, py::handle np, const py::int_& S,
+                           py::handle n, const py::int_& n_classes, py::handle d_aug,
+                           py::handle dtype) {
   // The noise and the coefficient draws, then logits, probabilities and
   // their logarithms or the categorical noise, all alive at once.
   const double samples = S.cast<double>(), classes = n_classes.cast<double>();
@@ -84,12 +85,11 @@ Posterior read_posterior(const Call& call, bool on_host) {
     throw py::value_error("X must not contain NaN or infinite values");
   }
   if (num_posterior_samples > py::int_(1)) {
-    check_sampling_memory("drawing num_posterior_samples=" +
-                              py::str(num_posterior_samples).cast<std::string>() +
-                              " coefficient sets",
-                          np, num_posterior_samples, Xn.attr("shape")[py::int_(0)],
-                          posterior.n_classes, posterior.beta_mean.attr("shape")[py::int_(1)],
-                          dtype);
+    check_sampling_memory(
+        "drawing num_posterior_samples=" + py::str(num_posterior_samples).cast<std::string>() +
+            " coefficient sets",
+        np, num_posterior_samples, Xn.attr("shape")[py::int_(0)], posterior.n_classes,
+        posterior.beta_mean.attr("shape")[py::int_(1)], dtype);
   }
   posterior.Xj = xp.attr("asarray")(Xn, "dtype"_a = dtype);
   return posterior;

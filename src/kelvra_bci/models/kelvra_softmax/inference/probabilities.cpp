@@ -23,14 +23,12 @@ py::object predict_proba_body(Call& call) {
   }
   // The key is used as it is: the draws of a seed are reproducible by callers.
   py::object rng_key = jax.attr("random").attr("PRNGKey")(call.integer("rng_seed"));
-  py::object noise =
-      coefficient_noise(jax, rng_key, S, posterior.n_classes - py::int_(1),
-                        host_int(posterior.beta_mean.attr("shape")[py::int_(1)]),
-                        posterior.beta_mean.attr("dtype"));
+  py::object noise = coefficient_noise(jax, rng_key, S, posterior.n_classes - py::int_(1),
+                                       host_int(posterior.beta_mean.attr("shape")[py::int_(1)]),
+                                       posterior.beta_mean.attr("dtype"));
   py::object logits_s =
-      sampled_logits(call.global("jnp"), posterior.Xj, posterior.beta_mean,
-                     posterior.beta_cov_chol, noise, posterior.non_ref, posterior.ref_class,
-                     posterior.n_classes, S);
+      sampled_logits(call.global("jnp"), posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
+                     noise, posterior.non_ref, posterior.ref_class, posterior.n_classes, S);
   py::object probs_s = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
   return np.attr("asarray")(call.global("jnp").attr("mean")(probs_s, "axis"_a = 0));
 }

@@ -157,8 +157,8 @@ ClassState grown_class_state(py::handle np, py::handle xp, const UpdateArguments
       state.non_ref = np.attr("concatenate")(
           py::make_tuple(state.non_ref, np.attr("asarray")(add_classes, "dtype"_a = int64)),
           "axis"_a = 0);
-      auto [m_prior, prior_factor] = host_prior(np, n_features, d_aug, args.w_loc, args.w_scale,
-                                                args.b_loc, args.b_scale);
+      auto [m_prior, prior_factor] =
+          host_prior(np, n_features, d_aug, args.w_loc, args.w_scale, args.b_loc, args.b_scale);
       py::int_ n_added(static_cast<Py_ssize_t>(add_classes.size()));
       py::object mean_rows = xp.attr("tile")(
           xp.attr("asarray")(m_prior, "dtype"_a = dtype)[py::make_tuple(py::none(), all())],

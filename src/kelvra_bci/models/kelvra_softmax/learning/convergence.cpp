@@ -34,12 +34,9 @@ py::object sweep_and_measure_body(Call& call) {
 }
 
 const FunctionDef keep_going = {
-    "keep_going",
-    "sweep_until_converged.<locals>.keep_going",
-    {{"carry"}},
-    nullptr,
-    nullptr,
-    keep_going_body,
+    "keep_going", "sweep_until_converged.<locals>.keep_going",
+    {{"carry"}},  nullptr,
+    nullptr,      keep_going_body,
     kSource,
 };
 
@@ -64,14 +61,15 @@ py::tuple sweep_until_converged(py::handle globals, py::handle sweep, py::handle
   py::object limit = jnp.attr("asarray")(num_steps, "dtype"_a = int32);
   py::object threshold = jnp.attr("asarray")(tol, "dtype"_a = dtype);
   py::object tiny = jnp.attr("finfo")(dtype).attr("tiny");
-  py::object captured = py::make_tuple(sweep, limit, threshold, jnp.attr("array")(tiny, "dtype"_a = dtype));
+  py::object captured =
+      py::make_tuple(sweep, limit, threshold, jnp.attr("array")(tiny, "dtype"_a = dtype));
   py::object cond = make_function(keep_going, globals, captured);
   py::object body = make_function(sweep_and_measure, globals, captured);
   // The first change is infinite, so at least one sweep runs.
   py::object start = py::make_tuple(jnp.attr("array")(0, "dtype"_a = int32), beta_mean, second,
                                     jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype));
-  py::tuple done = py::reinterpret_borrow<py::tuple>(
-      jax.attr("lax").attr("while_loop")(cond, body, start));
+  py::tuple done =
+      py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("while_loop")(cond, body, start));
   return py::make_tuple(done[1], done[2], done[0]);
 }
 

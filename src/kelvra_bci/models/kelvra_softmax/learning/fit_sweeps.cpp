@@ -13,14 +13,24 @@ using namespace pybind11::literals;
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/learning/fit_sweeps.cpp";
 
 // Positions of the fit context in the tuple the class step captures.
-enum class FitContext : std::size_t { X_aug, dtype, yj, non_ref_j, m_prior, prec0, alpha, one_s, ref0 };
+enum class FitContext : std::size_t {
+  X_aug,
+  dtype,
+  yj,
+  non_ref_j,
+  m_prior,
+  prec0,
+  alpha,
+  one_s,
+  ref0
+};
 // Positions of what the sweep captures.
 enum class FitSweep : std::size_t { update_one, n_classes };
 
 py::object fit_update_one_body(Call& call) {
-  const StepContext context{call.captured(FitContext::X_aug),     call.captured(FitContext::dtype),
-                            call.captured(FitContext::yj),        call.captured(FitContext::non_ref_j),
-                            call.captured(FitContext::one_s),     call.captured(FitContext::alpha),
+  const StepContext context{call.captured(FitContext::X_aug), call.captured(FitContext::dtype),
+                            call.captured(FitContext::yj),    call.captured(FitContext::non_ref_j),
+                            call.captured(FitContext::one_s), call.captured(FitContext::alpha),
                             call.captured(FitContext::ref0)};
   py::handle i = call.arg("i");
   auto [beta_mean, beta_cov] = unpack_pair(call.arg("st"));
@@ -66,9 +76,9 @@ const FunctionDef fit_sweep = {
 FitPrior fit_prior(py::handle jnp, py::handle dtype, const py::int_& n_features, py::handle w_loc,
                    py::handle w_prec, py::handle b_loc, py::handle b_prec) {
   py::object m_prior = jnp.attr("concatenate")(
-      py::make_tuple(jnp.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = dtype),
-                     jnp.attr("array")(list_of(py::reinterpret_borrow<py::object>(b_loc)),
-                                       "dtype"_a = dtype)),
+      py::make_tuple(
+          jnp.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = dtype),
+          jnp.attr("array")(list_of(py::reinterpret_borrow<py::object>(b_loc)), "dtype"_a = dtype)),
       "axis"_a = 0);
   py::object prec_diag = jnp.attr("concatenate")(py::make_tuple(
       jnp.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = dtype),
@@ -89,8 +99,8 @@ SweepResult run_fit_sweeps(py::handle globals, const SweepInputs& inputs, const 
 
   // Every class starts at the prior.
   py::int_ n_rows = n_classes - py::int_(1);
-  py::object beta_mean = jnp.attr("tile")(prior.m_prior[py::make_tuple(py::none(), all())],
-                                          py::make_tuple(n_rows, 1));
+  py::object beta_mean =
+      jnp.attr("tile")(prior.m_prior[py::make_tuple(py::none(), all())], py::make_tuple(n_rows, 1));
   py::object beta_cov =
       jnp.attr("tile")(S0[py::make_tuple(py::none(), all(), all())], py::make_tuple(n_rows, 1, 1));
   py::object alpha = jnp.attr("array")(inputs.alpha, "dtype"_a = dtype);
@@ -105,8 +115,8 @@ SweepResult run_fit_sweeps(py::handle globals, const SweepInputs& inputs, const 
   py::object sweep = make_function(fit_sweep, globals, py::make_tuple(update_one, n_classes));
   py::object mean, cov, n_sweeps;
   if (tol.is_none()) {
-    std::tie(mean, cov) = unpack_pair(
-        jax.attr("lax").attr("fori_loop")(0, num_steps, sweep, py::make_tuple(beta_mean, beta_cov)));
+    std::tie(mean, cov) = unpack_pair(jax.attr("lax").attr("fori_loop")(
+        0, num_steps, sweep, py::make_tuple(beta_mean, beta_cov)));
     n_sweeps = py::reinterpret_borrow<py::object>(num_steps);
   } else {
     py::tuple result =

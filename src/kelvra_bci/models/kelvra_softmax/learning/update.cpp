@@ -25,8 +25,7 @@ py::object update_body(Call& call) {
   const SweepResult result =
       run_update_sweeps(call.globals(), inputs, state.beta_mean, state.beta_cov_chol,
                         args.num_steps, py::none(), UpdateRule::resweep);
-  return make_record(
-      call, updated_params(np, args, state, result.beta_mean, result.beta_cov_chol));
+  return make_record(call, updated_params(np, args, state, result.beta_mean, result.beta_cov_chol));
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ enum class UpdateContext : std::size_t {
 };
 
 StepContext step_context(const Call& call) {
-  return {call.captured(UpdateContext::X_aug),   call.captured(UpdateContext::dtype),
-          call.captured(UpdateContext::yj),      call.captured(UpdateContext::non_ref_j),
-          call.captured(UpdateContext::one_s),   call.captured(UpdateContext::alpha_j),
+  return {call.captured(UpdateContext::X_aug), call.captured(UpdateContext::dtype),
+          call.captured(UpdateContext::yj),    call.captured(UpdateContext::non_ref_j),
+          call.captured(UpdateContext::one_s), call.captured(UpdateContext::alpha_j),
           call.captured(UpdateContext::ref0)};
 }
 
@@ -130,12 +130,7 @@ const FunctionDef update_sweep = {
 };
 
 const FunctionDef update_once_sweep = {
-    "sweep",
-    "update.<locals>.sweep",
-    {{"_"}, {"state"}},
-    nullptr,
-    nullptr,
-    update_once_sweep_body,
+    "sweep", "update.<locals>.sweep", {{"_"}, {"state"}}, nullptr, nullptr, update_once_sweep_body,
     kSource,
 };
 
@@ -143,10 +138,10 @@ const FunctionDef update_once_sweep = {
 // (L^-1)^T L^-1, one triangular solve for the whole stack.
 py::object precisions_from_factors(py::handle jax, py::handle jnp, py::handle factors,
                                    py::handle dtype, const py::int_& d_aug) {
-  py::object eye = jnp.attr("broadcast_to")(jnp.attr("eye")(d_aug, "dtype"_a = dtype),
-                                            factors.attr("shape"));
-  py::object inverse = jax.attr("scipy").attr("linalg").attr("solve_triangular")(
-      factors, eye, "lower"_a = true);
+  py::object eye =
+      jnp.attr("broadcast_to")(jnp.attr("eye")(d_aug, "dtype"_a = dtype), factors.attr("shape"));
+  py::object inverse =
+      jax.attr("scipy").attr("linalg").attr("solve_triangular")(factors, eye, "lower"_a = true);
   return jnp.attr("einsum")("kji,kjl->kil", inverse, inverse);
 }
 
