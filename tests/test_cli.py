@@ -242,7 +242,7 @@ def test_options_and_files_are_checked_before_any_computation(data, run_cli, mon
     def no_work(args):
         raise AssertionError("computation started")
 
-    monkeypatch.setattr(cli, "_model_functions", no_work)
+    monkeypatch.setattr(cli, "_engine", no_work)
     for argv in (
         ("fit", d / "train.csv", "--label-column", "label", "-o", d / "missing" / "m.npz"),
         ("fit", d / "train.csv", "--label-column", "no_such", "-o", d / "m.npz"),

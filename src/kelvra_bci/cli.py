@@ -76,22 +76,11 @@ def cmd_fit(args) -> None:
     _check_output(args.output)
     X, y = _read_trials(args, with_labels=True)
     n_classes, label_base = _classes_of(y, args.n_classes, args.label_base)
-    models = _model_functions(args)
+    # The prior and sweep options carry the names of the shared defaults they override.
+    settings = {key: getattr(args, key) for key in defaults.FIT}
+    engine = _engine(args)
     with _precision(args.float64):
-        model = models.fit(
-            X,
-            y,
-            n_classes,
-            label_base,
-            args.w_loc,
-            args.w_scale,
-            args.b_loc,
-            args.b_scale,
-            args.seed,
-            args.learning_rate,
-            args.num_steps,
-            tol=args.tol,
-        )
+        model = engine.fit(X, y, n_classes, label_base, rng_seed=args.seed, **settings)
     model.save(args.output)
     print(
         f"fitted {n_classes} classes on {len(y)} trials x {X.shape[1]} features{_sweeps(model)}; wrote {args.output}",
@@ -110,13 +99,15 @@ def cmd_update(args) -> None:
         raise UsageError(f"label {lo} is below the model's label base {base}")
     if hi - base + 1 > MAX_CLASSES:
         raise UsageError(f"label {hi} would make {hi - base + 1} classes; at most {MAX_CLASSES} are supported")
-    overrides = {"learning_rate": (args.learning_rate, np.float64), "num_steps": (args.num_steps, np.int64)}
     params = dict(model.params)
-    params.update({key: np.array(value, dtype) for key, (value, dtype) in overrides.items() if value is not None})
+    if args.learning_rate is not None:
+        params["learning_rate"] = np.array(args.learning_rate, dtype=np.float64)
+    if args.num_steps is not None:
+        params["num_steps"] = np.array(args.num_steps, dtype=np.int64)
     model = KelvraModel(model_type=model.model_type, params=params)
-    models = _model_functions(args)
+    engine = _engine(args)
     with _precision(_model_is_double(model)):
-        new = models.update(model, X, y, rule=args.rule, tol=args.tol)
+        new = engine.update(model, X, y, rule=args.rule, tol=args.tol)
     out = args.output or args.model
     new.save(out)
     grown = int(new.params["n_classes"]) - old
@@ -132,16 +123,16 @@ def cmd_predict(args) -> None:
     n_classes, base = int(model.params["n_classes"]), int(model.params["label_base"])
     option, draws = ("--samples", args.samples) if args.samples is not None else ("--draws", args.draws)
     _check_draw_memory(option, draws, len(X), n_classes)
-    models = _model_functions(args)
+    engine = _engine(args)
     with _precision(_model_is_double(model)):
         if args.samples is not None:
-            table = np.asarray(models.predict_samples(model, X, args.samples, args.seed)).T
+            table = np.asarray(engine.predict_samples(model, X, args.samples, args.seed)).T
             header, fmt = [f"sample_{s + 1}" for s in range(args.samples)], "%d"
         elif args.proba:
-            table = np.asarray(models.predict_proba(model, X, args.draws, args.seed), dtype=np.float64)
+            table = np.asarray(engine.predict_proba(model, X, args.draws, args.seed), dtype=np.float64)
             header, fmt = [f"p_{base + c}" for c in range(n_classes)], "%.6g"
         else:
-            table = np.asarray(models.predict(model, X, args.draws, args.seed))[:, None]
+            table = np.asarray(engine.predict(model, X, args.draws, args.seed))[:, None]
             header, fmt = ["label"], "%d"
     write_table(sys.stdout if args.output == "-" else args.output, header, table, fmt)
     if args.output == "-":
@@ -175,7 +166,7 @@ def cmd_info(args) -> None:
 
 
 def cmd_demo(args) -> None:
-    _check_draw_memory("--draws", args.draws, args.block_size, 10)
+    _check_draw_memory("--draws", args.draws, args.block_size, 10)  # the ten digits
     try:
         from . import demo
 
@@ -211,8 +202,7 @@ def _read_trials(args, with_labels: bool) -> tuple[np.ndarray, np.ndarray | None
     )
     if not with_labels:
         return X, None
-    sources = [opt for opt, value in (("--label-column", args.label_column), ("--labels", args.labels)) if value]
-    if len(sources) > 1:
+    if args.label_column is not None and args.labels is not None:
         raise UsageError("give the labels once: --label-column or --labels, not both")
     if args.labels is not None:
         y = read_labels(args.labels, delimiter=args.delimiter, labels_key=args.labels_key)
@@ -310,7 +300,7 @@ def _check_output(path: str) -> None:
 # ---------------------------------------------------------------- computing
 
 
-def _model_functions(args):
+def _engine(args):
     """The compiled model functions every command calls, with the compile cache turned on first."""
     _enable_compile_cache(args)
     from .models.kelvra_softmax import engine
