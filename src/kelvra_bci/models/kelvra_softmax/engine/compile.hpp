@@ -12,14 +12,14 @@ namespace kelvra::engine {
 // varying batch sizes share a handful of compilations.
 py::ssize_t trial_bucket(py::ssize_t n_trials);
 
-// jax.ShapeDtypeStruct(shape, dtype)
-py::object spec(py::handle jax, py::tuple shape, py::handle dtype);
+// jax.ShapeDtypeStruct(shape, dtype): an argument as lowering sees it
+py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype);
 
 // The compiled form of `core` for `key`: from the cache, or traced, lowered
-// for `specs` and compiled now. `captured` goes to the core callable (the
+// for `arguments` and compiled now. `captured` goes to the core callable (the
 // static settings that are part of `key`).
 py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
-                    py::tuple captured, py::tuple specs);
+                    py::tuple captured, py::tuple arguments);
 
 // "float32" or "float64": the part of a cache key the dtype contributes.
 std::string dtype_name(py::handle np, py::handle dtype);

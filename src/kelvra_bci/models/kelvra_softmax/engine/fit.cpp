@@ -92,29 +92,19 @@ py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " K=" + py::str(n_classes).cast<std::string>() + (with_tol ? " tol" : "");
   py::object int32 = np.attr("int32");
-  py::object scalar = spec(jax, py::tuple(), dtype);
-  py::tuple specs = py::make_tuple(
-      spec(jax, py::make_tuple(bucket, d_aug), dtype), spec(jax, py::make_tuple(bucket), int32),
-      spec(jax, py::make_tuple(n_classes - py::int_(1)), int32), scalar, scalar, scalar, scalar,
-      scalar, spec(jax, py::tuple(), int32), with_tol ? scalar : py::none());
-  return compiled(call, key, fit_core, py::tuple(), specs);
+  py::object scalar = abstract_array(jax, py::tuple(), dtype);
+  py::tuple arguments = py::make_tuple(
+      abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+      abstract_array(jax, py::make_tuple(bucket), int32),
+      abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32), scalar, scalar, scalar,
+      scalar, scalar, abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  return compiled(call, key, fit_core, py::tuple(), arguments);
 }
 
 const FunctionDef fit = {
     "fit",
     "fit",
-    {{"X", "np.ndarray"},
-     {"y", "np.ndarray"},
-     {"n_classes", "int", Conversion::integer},
-     {"label_base", "Literal[0, 1]"},
-     {"w_loc", "float", Conversion::real},
-     {"w_scale", "float", Conversion::real},
-     {"b_loc", "float", Conversion::real},
-     {"b_scale", "float", Conversion::real},
-     {"rng_seed", "int", Conversion::integer},
-     {"learning_rate", "float", Conversion::real},
-     {"num_steps", "int", Conversion::integer},
-     {"tol", "float | None", Conversion::none, true}},
+    learning::fit_parameters({{"tol", "float | None", Conversion::none, true}}),
     "KelvraModel",
     "Fit the softmax model as learning.kelvra_softmax_fit does, compiled once per shape.\n"
     "\n"

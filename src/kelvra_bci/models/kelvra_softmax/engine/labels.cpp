@@ -66,14 +66,14 @@ py::object predict_samples_body(Call& call) {
                           " S=" + py::str(prepared.S).cast<std::string>();
   py::int_ n_rows = posterior.n_classes - py::int_(1);
   py::object int32 = np.attr("int32");
-  py::tuple specs = py::make_tuple(
-      spec(jax, py::make_tuple(prepared.n, prepared.d_aug - py::int_(1)), prepared.dtype),
-      spec(jax, py::make_tuple(n_rows, prepared.d_aug), prepared.dtype),
-      spec(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), prepared.dtype),
-      spec(jax, py::make_tuple(n_rows), int32), spec(jax, py::tuple(), int32),
-      spec(jax, py::make_tuple(2), np.attr("uint32")));
+  py::tuple arguments = py::make_tuple(
+      abstract_array(jax, py::make_tuple(prepared.n, prepared.d_aug - py::int_(1)), prepared.dtype),
+      abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug), prepared.dtype),
+      abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), prepared.dtype),
+      abstract_array(jax, py::make_tuple(n_rows), int32), abstract_array(jax, py::tuple(), int32),
+      abstract_array(jax, py::make_tuple(2), np.attr("uint32")));
   py::object executable =
-      compiled(call, key, samples_core, py::make_tuple(prepared.S, posterior.n_classes), specs);
+      compiled(call, key, samples_core, py::make_tuple(prepared.S, posterior.n_classes), arguments);
   py::object y0 = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
                              prepared.non_ref, prepared.ref_class, prediction_key(call));
   py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
@@ -85,10 +85,7 @@ py::object predict_samples_body(Call& call) {
 const FunctionDef predict = {
     "predict",
     "predict",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"num_posterior_samples", "int", Conversion::integer},
-     {"rng_seed", "int", Conversion::integer}},
+    inference::prediction_parameters(),
     "np.ndarray",
     "The most likely label of each row of X, as inference.kelvra_softmax_predict gives it.",
     predict_body,
@@ -98,10 +95,7 @@ const FunctionDef predict = {
 const FunctionDef predict_samples = {
     "predict_samples",
     "predict_samples",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"num_posterior_samples", "int", Conversion::integer},
-     {"rng_seed", "int", Conversion::integer}},
+    inference::prediction_parameters(),
     "np.ndarray",
     "Label samples as inference.kelvra_softmax_predict_samples draws them.\n"
     "\n"

@@ -73,17 +73,17 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
                           " S=" + py::str(S).cast<std::string>();
   py::object int32 = np.attr("int32");
   py::int_ n_rows = n_classes - py::int_(1);
-  py::object features = spec(jax, py::make_tuple(bucket, d_aug - py::int_(1)), dtype);
-  py::object means = spec(jax, py::make_tuple(n_rows, d_aug), dtype);
-  py::object rows = spec(jax, py::make_tuple(n_rows), int32);
-  py::object reference = spec(jax, py::tuple(), int32);
+  py::object features = abstract_array(jax, py::make_tuple(bucket, d_aug - py::int_(1)), dtype);
+  py::object means = abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype);
+  py::object rows = abstract_array(jax, py::make_tuple(n_rows), int32);
+  py::object reference = abstract_array(jax, py::tuple(), int32);
   py::tuple captured = py::make_tuple(S, n_classes);
   if (at_means) {
     return compiled(call, key, proba_at_means, captured,
                     py::make_tuple(features, means, rows, reference));
   }
-  py::object factors = spec(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype);
-  py::object rng_key = spec(jax, py::make_tuple(2), np.attr("uint32"));
+  py::object factors = abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype);
+  py::object rng_key = abstract_array(jax, py::make_tuple(2), np.attr("uint32"));
   return compiled(call, key, proba_of_draws, captured,
                   py::make_tuple(features, means, factors, rows, reference, rng_key));
 }
@@ -116,10 +116,7 @@ py::object predict_proba_body(Call& call) {
 const FunctionDef predict_proba = {
     "predict_proba",
     "predict_proba",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"num_posterior_samples", "int", Conversion::integer},
-     {"rng_seed", "int", Conversion::integer}},
+    inference::prediction_parameters(),
     "np.ndarray",
     "Class probabilities as inference.kelvra_softmax_predict_proba gives them.\n"
     "\n"

@@ -94,23 +94,22 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " rows=" + py::str(n_rows).cast<std::string>() + (with_tol ? " tol" : "");
   py::object int32 = np.attr("int32");
-  py::object scalar = spec(jax, py::tuple(), dtype);
-  py::tuple specs = py::make_tuple(
-      spec(jax, py::make_tuple(bucket, d_aug), dtype), spec(jax, py::make_tuple(bucket), int32),
-      spec(jax, py::make_tuple(n_rows), int32), spec(jax, py::make_tuple(n_rows, d_aug), dtype),
-      spec(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar, spec(jax, py::tuple(), int32),
-      with_tol ? scalar : py::none());
-  return compiled(call, key, update_core, py::make_tuple(rule_name(rule)), specs);
+  py::object scalar = abstract_array(jax, py::tuple(), dtype);
+  py::tuple arguments =
+      py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+                     abstract_array(jax, py::make_tuple(bucket), int32),
+                     abstract_array(jax, py::make_tuple(n_rows), int32),
+                     abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype),
+                     abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar,
+                     abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  return compiled(call, key, update_core, py::make_tuple(rule_name(rule)), arguments);
 }
 
 const FunctionDef update = {
     "update",
     "update",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"y", "np.ndarray"},
-     {"rule", "str | None", Conversion::none, true},
-     {"tol", "float | None", Conversion::none, true}},
+    learning::update_parameters({{"rule", "str | None", Conversion::none, true},
+                                 {"tol", "float | None", Conversion::none, true}}),
     "KelvraModel",
     "Fold new labelled trials into a fitted model, compiled once per shape.\n"
     "\n"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/function.hpp"
 
@@ -12,6 +13,10 @@ extern const FunctionDef logits_from_beta;
 extern const FunctionDef kelvra_softmax_predict_proba;
 extern const FunctionDef kelvra_softmax_predict;
 extern const FunctionDef kelvra_softmax_predict_samples;
+
+// The parameter table of the three predictions: model, X,
+// num_posterior_samples, rng_seed.
+std::vector<Parameter> prediction_parameters();
 
 // A record read for prediction, with the features in its working dtype.
 struct Posterior {

@@ -51,10 +51,7 @@ py::object predict_samples_body(Call& call) {
 const FunctionDef kelvra_softmax_predict = {
     "kelvra_softmax_predict",
     "kelvra_softmax_predict",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"num_posterior_samples", "int", Conversion::integer},
-     {"rng_seed", "int", Conversion::integer}},
+    prediction_parameters(),
     "np.ndarray",
     "Predict the most likely class label for each row of X.",
     predict_body,
@@ -64,10 +61,7 @@ const FunctionDef kelvra_softmax_predict = {
 const FunctionDef kelvra_softmax_predict_samples = {
     "kelvra_softmax_predict_samples",
     "kelvra_softmax_predict_samples",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"num_posterior_samples", "int", Conversion::integer},
-     {"rng_seed", "int", Conversion::integer}},
+    prediction_parameters(),
     "np.ndarray",
     "Draw label samples from the posterior predictive distribution.",
     predict_samples_body,

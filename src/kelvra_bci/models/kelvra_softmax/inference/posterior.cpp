@@ -30,6 +30,13 @@ const FunctionDef draw_one = {
 
 }  // namespace
 
+std::vector<Parameter> prediction_parameters() {
+  return {{"model", "KelvraModel"},
+          {"X", "np.ndarray"},
+          {"num_posterior_samples", "int", Conversion::integer},
+          {"rng_seed", "int", Conversion::integer}};
+}
+
 void check_sampling_arguments(py::handle num_posterior_samples, py::handle rng_seed) {
   if (!int_within(num_posterior_samples, 1, kInt32Max)) {
     throw py::value_error("num_posterior_samples must be <= 2147483647");

@@ -38,10 +38,7 @@ py::object predict_proba_body(Call& call) {
 const FunctionDef kelvra_softmax_predict_proba = {
     "kelvra_softmax_predict_proba",
     "kelvra_softmax_predict_proba",
-    {{"model", "KelvraModel"},
-     {"X", "np.ndarray"},
-     {"num_posterior_samples", "int", Conversion::integer},
-     {"rng_seed", "int", Conversion::integer}},
+    prediction_parameters(),
     "np.ndarray",
     "Predict class probabilities for Bayesian multinomial softmax regression.",
     predict_proba_body,

@@ -38,7 +38,32 @@ std::pair<py::object, py::object> host_prior(py::handle np, const py::int_& n_fe
   return {std::move(m_prior), linalg.attr("cholesky")(S0)};
 }
 
+std::vector<Parameter> followed_by(std::vector<Parameter> parameters,
+                                   std::initializer_list<Parameter> extra) {
+  parameters.insert(parameters.end(), extra.begin(), extra.end());
+  return parameters;
+}
+
 }  // namespace
+
+std::vector<Parameter> fit_parameters(std::initializer_list<Parameter> extra) {
+  return followed_by({{"X", "np.ndarray"},
+                      {"y", "np.ndarray"},
+                      {"n_classes", "int", Conversion::integer},
+                      {"label_base", "Literal[0, 1]"},
+                      {"w_loc", "float", Conversion::real},
+                      {"w_scale", "float", Conversion::real},
+                      {"b_loc", "float", Conversion::real},
+                      {"b_scale", "float", Conversion::real},
+                      {"rng_seed", "int", Conversion::integer},
+                      {"learning_rate", "float", Conversion::real},
+                      {"num_steps", "int", Conversion::integer}},
+                     extra);
+}
+
+std::vector<Parameter> update_parameters(std::initializer_list<Parameter> extra) {
+  return followed_by({{"model", "KelvraModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}}, extra);
+}
 
 FitArguments checked_fit_arguments(const Call& call) {
   py::object np = call.global("np");

@@ -3,10 +3,18 @@
 // both refuse the same inputs with the same messages.
 #pragma once
 
+#include <initializer_list>
+#include <vector>
+
 #include "common/function.hpp"
 #include "learning/training_data.hpp"
 
 namespace kelvra::learning {
+
+// The parameter tables of a fit and of an update, read by name below; the
+// engine's callables append theirs.
+std::vector<Parameter> fit_parameters(std::initializer_list<Parameter> extra = {});
+std::vector<Parameter> update_parameters(std::initializer_list<Parameter> extra = {});
 
 struct FitArguments {
   py::object Xn;  // (n, p) float64

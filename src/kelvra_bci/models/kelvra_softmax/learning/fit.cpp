@@ -37,17 +37,7 @@ py::object fit_body(Call& call) {
 const FunctionDef kelvra_softmax_fit = {
     "kelvra_softmax_fit",
     "kelvra_softmax_fit",
-    {{"X", "np.ndarray"},
-     {"y", "np.ndarray"},
-     {"n_classes", "int", Conversion::integer},
-     {"label_base", "Literal[0, 1]"},
-     {"w_loc", "float", Conversion::real},
-     {"w_scale", "float", Conversion::real},
-     {"b_loc", "float", Conversion::real},
-     {"b_scale", "float", Conversion::real},
-     {"rng_seed", "int", Conversion::integer},
-     {"learning_rate", "float", Conversion::real},
-     {"num_steps", "int", Conversion::integer}},
+    fit_parameters(),
     "KelvraModel",
     "Fit Bayesian multinomial softmax regression using Polya-Gamma VI.\n"
     "\n"

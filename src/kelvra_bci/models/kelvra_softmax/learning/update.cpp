@@ -33,7 +33,7 @@ py::object update_body(Call& call) {
 const FunctionDef kelvra_softmax_update = {
     "kelvra_softmax_update",
     "kelvra_softmax_update",
-    {{"model", "KelvraModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}},
+    update_parameters(),
     "KelvraModel",
     "Update a softmax model with additional labeled observations.",
     update_body,
