@@ -399,6 +399,17 @@ _seed = _int_in(*SEED_RANGE)
 _n_classes = _int_in(2, MAX_CLASSES)
 
 
+# The prior and sweep options of fit, named after the shared defaults they override.
+_FIT_SETTINGS = {
+    "w_loc": (_float, "X", "prior mean of each feature weight"),
+    "w_scale": (_positive_float, "X", "prior standard deviation of each feature weight, > 0; smaller is smoother"),
+    "b_loc": (_float, "X", "prior mean of each class bias"),
+    "b_scale": (_positive_float, "X", "prior standard deviation of each class bias, > 0"),
+    "learning_rate": (_rate, "X", "damping of each sweep, in (0, 1]; 1 = no damping"),
+    "num_steps": (_steps, "N", f"coordinate sweeps per fit and per update, at most {MAX_STEPS}"),
+}
+
+
 def _default(value) -> str:
     return "none" if value is None else f"{value:g}"
 
@@ -472,48 +483,9 @@ def build_parser() -> argparse.ArgumentParser:
         choices=(0, 1),
         help="value of the first label (default: 0 if a label 0 occurs, 1 if the labels start at 1)",
     )
-    h.add_argument(
-        "--w-loc",
-        type=_float,
-        default=fit["w_loc"],
-        metavar="X",
-        help=f"prior mean of each feature weight (default: {fit['w_loc']:g})",
-    )
-    h.add_argument(
-        "--w-scale",
-        type=_positive_float,
-        default=fit["w_scale"],
-        metavar="X",
-        help=f"prior standard deviation of each feature weight, > 0; smaller is smoother (default: {fit['w_scale']:g})",
-    )
-    h.add_argument(
-        "--b-loc",
-        type=_float,
-        default=fit["b_loc"],
-        metavar="X",
-        help=f"prior mean of each class bias (default: {fit['b_loc']:g})",
-    )
-    h.add_argument(
-        "--b-scale",
-        type=_positive_float,
-        default=fit["b_scale"],
-        metavar="X",
-        help=f"prior standard deviation of each class bias, > 0 (default: {fit['b_scale']:g})",
-    )
-    h.add_argument(
-        "--learning-rate",
-        type=_rate,
-        default=fit["learning_rate"],
-        metavar="X",
-        help=f"damping of each sweep, in (0, 1]; 1 = no damping (default: {fit['learning_rate']:g})",
-    )
-    h.add_argument(
-        "--num-steps",
-        type=_steps,
-        default=fit["num_steps"],
-        metavar="N",
-        help=f"coordinate sweeps per fit and per update, at most {MAX_STEPS} (default: {fit['num_steps']})",
-    )
+    for key, (kind, metavar, text) in _FIT_SETTINGS.items():
+        option = "--" + key.replace("_", "-")
+        h.add_argument(option, type=kind, default=fit[key], metavar=metavar, help=f"{text} (default: {fit[key]:g})")
     h.add_argument(
         "--seed",
         type=_seed,
