@@ -184,6 +184,7 @@ def files(tmp_path_factory):
         ("fit {d}/train.csv --label-column label --n-classes 2 -o {d}/out.npz", "out of range"),
         ("fit {d}/train.csv --label-column label -o {d}/folder.csv", "it is a folder"),
         ("fit {d}/train.csv --label-column label -o {d}/nowhere/out.npz", "does not exist"),
+        ("fit {d}/train.csv --label-column label -o -", "cannot go to standard output"),
         ("predict {d}/junk.npz {d}/train.csv --label-column label -o {d}/out.csv", "not a model file"),
         ("predict {d}/other.npz {d}/train.csv --label-column label -o {d}/out.csv", "other.npz"),
         ("predict {d}/nan_model.npz {d}/train.csv --label-column label -o {d}/out.csv", "nan_model.npz"),

@@ -116,7 +116,7 @@ def cmd_update(args) -> None:
 
 
 def cmd_predict(args) -> None:
-    _check_output(args.output)
+    _check_output(args.output, stream_ok=True)
     model = _load_model(args.model)
     X, _ = _read_trials(args, with_labels=False)
     _check_features(model, X, args.features)
@@ -284,10 +284,12 @@ def _check_draw_memory(option: str, draws: int, n_trials: int, n_classes: int) -
         )
 
 
-def _check_output(path: str) -> None:
+def _check_output(path: str, *, stream_ok: bool = False) -> None:
     """Refuses an output path that cannot be written, before any work is done."""
     if path == "-":
-        return
+        if stream_ok:
+            return
+        raise UsageError("a model is a .npz file and cannot go to standard output: name a file")
     if os.path.isdir(path):
         raise UsageError(f"cannot write {path}: it is a folder")
     folder = os.path.dirname(os.path.abspath(path))
