@@ -77,8 +77,10 @@ def run(
     """Runs the session, prints a summary and writes the figure, metrics and final model to ``out``.
 
     ``max_trials`` keeps that many trials of the session stream (picked at
-    random, in stream order) for a shorter run. Returns, per model, its
-    accuracy, log-loss, ECE and median times.
+    random, in stream order) for a shorter run. ``path`` picks the compiled
+    code of the Bayesian models (see ``PATHS``). Returns, per model, its
+    accuracy, log-loss and ECE over the stream, and its median and slowest
+    update and median prediction time per block, in milliseconds.
     """
     from matplotlib.figure import Figure  # noqa: F401  (fail early when an extra is missing)
     from sklearn.datasets import load_digits
