@@ -156,7 +156,10 @@ def files(tmp_path_factory):
     np.save(d / "flat.npy", X[:, 0])
     np.save(d / "three.npy", np.ones((4, 3)))
     np.save(d / "X.npy", X)
+    np.save(d / "offset.npy", X + 1e5)  # overflows a float32 fit
+    np.save(d / "vast.npy", np.full((4, 2), 1e39))  # beyond float32 itself
     np.save(d / "y_short.npy", y[:5])
+    np.save(d / "y.npy", y)
     header = np.lib.format.header_data_from_array_1_0(X) | {"shape": (10**12, 2)}
     with open(d / "claims.npy", "wb") as fh:
         np.lib.format.write_array_header_1_0(fh, header)
@@ -180,6 +183,8 @@ def files(tmp_path_factory):
         ("fit {d}/claims.npy --labels {d}/y_short.npy -o {d}/out.npz", "declares an array of shape (1000000000000, 2)"),
         ("fit {d}/X.npy --labels {d}/y_short.npy -o {d}/out.npz", "30 trials of features but 5 labels"),
         ("fit {d}/X.npy -o {d}/out.npz", "labels are needed"),
+        ("fit {d}/offset.npy --labels {d}/y.npy -o {d}/out.npz", "the fit gave an unusable model"),
+        ("predict {d}/m.npz {d}/vast.npy -o {d}/out.csv", "reach 1e+39, beyond the range of float32"),
         ("fit {d}/other.npz --labels-key y -o {d}/out.npz", "has no array 'y' (arrays: a)"),
         ("fit {d}/train.csv --label-column label --n-classes 2 -o {d}/out.npz", "out of range"),
         ("fit {d}/train.csv --label-column label -o {d}/folder.csv", "it is a folder"),

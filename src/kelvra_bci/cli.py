@@ -21,7 +21,7 @@ import numpy as np
 
 from . import __version__
 from .datafiles import read_features, read_labels, write_table
-from .kelvra_io import MODEL_TYPE, KelvraModel
+from .kelvra_io import MODEL_TYPE, KelvraModel, RecordError, check_softmax_params
 from .models.kelvra_softmax import defaults
 
 __all__ = ["main"]
@@ -76,11 +76,13 @@ def cmd_fit(args) -> None:
     _check_output(args.output)
     X, y = _read_trials(args, with_labels=True)
     n_classes, label_base = _classes_of(y, args.n_classes, args.label_base)
+    _check_range(X, args.float64, args.features)
     # The prior and sweep options carry the names of the shared defaults they override.
     settings = {key: getattr(args, key) for key in defaults.FIT}
     engine = _engine(args)
     with _precision(args.float64):
         model = engine.fit(X, y, n_classes, label_base, rng_seed=args.seed, **settings)
+    _check_result(model, "fit")
     model.save(args.output)
     print(
         f"fitted {n_classes} classes on {len(y)} trials x {X.shape[1]} features{_sweeps(model)}; wrote {args.output}",
@@ -93,6 +95,7 @@ def cmd_update(args) -> None:
     model = _load_model(args.model)
     X, y = _read_trials(args, with_labels=True)
     _check_features(model, X, args.features)
+    _check_range(X, _model_is_double(model), args.features)
     base, old = int(model.params["label_base"]), int(model.params["n_classes"])
     lo, hi = int(y.min()), int(y.max())
     if lo < base:
@@ -108,6 +111,7 @@ def cmd_update(args) -> None:
     engine = _engine(args)
     with _precision(_model_is_double(model)):
         new = engine.update(model, X, y, rule=args.rule, tol=args.tol)
+    _check_result(new, "update")
     out = args.output or args.model
     new.save(out)
     grown = int(new.params["n_classes"]) - old
@@ -120,6 +124,7 @@ def cmd_predict(args) -> None:
     model = _load_model(args.model)
     X, _ = _read_trials(args, with_labels=False)
     _check_features(model, X, args.features)
+    _check_range(X, _model_is_double(model), args.features)
     n_classes, base = int(model.params["n_classes"]), int(model.params["label_base"])
     option, draws = ("--samples", args.samples) if args.samples is not None else ("--draws", args.draws)
     _check_draw_memory(option, draws, len(X), n_classes)
@@ -134,6 +139,9 @@ def cmd_predict(args) -> None:
         else:
             table = np.asarray(engine.predict(model, X, args.draws, args.seed))[:, None]
             header, fmt = ["label"], "%d"
+        if args.proba and not np.isfinite(table).all():
+            # An overflow of the logits shows here as NaN; labels and samples cannot show it.
+            raise UsageError(_overflow(f"the probabilities for {args.features} are not finite", model))
     write_table(sys.stdout if args.output == "-" else args.output, header, table, fmt)
     if args.output == "-":
         sys.stdout.flush()
@@ -275,6 +283,15 @@ def _check_features(model: KelvraModel, X: np.ndarray, path: str) -> None:
         raise UsageError(f"the model expects {expected} features per trial, {path} has {X.shape[1]}{hint}")
 
 
+def _check_range(X: np.ndarray, double: bool, path: str) -> None:
+    """Refuses features that become infinite in the precision the model computes in."""
+    dtype = np.dtype(np.float64 if double else np.float32)
+    largest = float(np.max(np.abs(X)))
+    if largest > np.finfo(dtype).max:
+        hint = "" if double else ", or compute in 64 bits (fit --float64)"
+        raise UsageError(f"features of {path} reach {largest:g}, beyond the range of {dtype}: scale them{hint}")
+
+
 def _check_draw_memory(option: str, draws: int, n_trials: int, n_classes: int) -> None:
     need = draws * n_trials * n_classes * 8
     if need > DRAW_MEMORY_LIMIT:
@@ -300,6 +317,20 @@ def _check_output(path: str, *, stream_ok: bool = False) -> None:
 
 
 # ---------------------------------------------------------------- computing
+
+
+def _check_result(model: KelvraModel, what: str) -> None:
+    """Refuses to write a model whose numbers overflowed, which could never be loaded back."""
+    try:
+        check_softmax_params(model.params)
+    except RecordError as exc:
+        raise UsageError(_overflow(f"the {what} gave an unusable model ({exc})", model)) from None
+
+
+def _overflow(problem: str, model: KelvraModel) -> str:
+    dtype = np.asarray(model.params["beta_mean"]).dtype
+    hint = "" if dtype == np.float64 else ", or compute in 64 bits (fit --float64)"
+    return f"{problem}: features or prior means too large for {dtype}? scale the features{hint}"
 
 
 def _engine(args):
