@@ -56,36 +56,47 @@ def bench_fits(args, num_steps):
     if args.quick:
         trials, features = (100, 1000), (8, 128)
     print(f"\nfit, {num_steps} sweeps (ms; module and engine first calls compile)")
-    print(f"{'n':>5}{'p':>5}{'K':>3}{'module 1st':>11}{'module':>9}{'engine 1st':>11}{'engine':>9}"
-          f"{'LogReg':>9}{'mod/eng':>9}{'LR/eng':>8}{'GFLOP/s':>9}")
+    print(
+        f"{'n':>5}{'p':>5}{'K':>3}{'module 1st':>11}{'module':>9}{'engine 1st':>11}{'engine':>9}"
+        f"{'LogReg':>9}{'mod/eng':>9}{'LR/eng':>8}{'GFLOP/s':>9}"
+    )
     for n in trials:
         for p in features:
             for K in (2, 4):
                 X, y = make_problem(n, p, K, seed=n + p + K)
-                mod_first, mod = timed(lambda: learning.kelvra_softmax_fit(X, y, K, 0, *SETTINGS, num_steps),
-                                       args.module_repeats)
+                mod_first, mod = timed(
+                    lambda: learning.kelvra_softmax_fit(X, y, K, 0, *SETTINGS, num_steps), args.module_repeats
+                )
                 eng_first, eng = timed(lambda: engine.fit(X, y, K, 0, *SETTINGS, num_steps), args.repeats)
                 _, logreg = timed(lambda: LogisticRegression(max_iter=1000).fit(X, y), args.repeats)
                 d = p + 1
                 flops = num_steps * (K - 1) * (4 * n * d * d + d**3 / 3 + 2 * d**3)
-                print(f"{n:>5}{p:>5}{K:>3}{fmt(mod_first):>11}{fmt(mod)}{fmt(eng_first):>11}{fmt(eng)}"
-                      f"{fmt(logreg)}{mod / eng:>9.0f}{logreg / eng:>8.2f}{flops / eng / 1e9:>9.1f}", flush=True)
+                print(
+                    f"{n:>5}{p:>5}{K:>3}{fmt(mod_first):>11}{fmt(mod)}{fmt(eng_first):>11}{fmt(eng)}"
+                    f"{fmt(logreg)}{mod / eng:>9.0f}{logreg / eng:>8.2f}{flops / eng / 1e9:>9.1f}",
+                    flush=True,
+                )
 
 
 def bench_updates(args, p=32, K=4, num_steps=20):
     X, y = make_problem(300, p, K, seed=1)
     model = engine.fit(X, y, K, 0, *SETTINGS, num_steps)
     print(f"\nupdate, p={p} K={K}, {num_steps} sweeps (ms)")
-    print(f"{'trials':>6}{'module 1st':>11}{'module':>9}{'resweep 1st':>12}{'resweep':>9}{'once 1st':>10}"
-          f"{'once':>9}{'mod/eng':>9}")
+    print(
+        f"{'trials':>6}{'module 1st':>11}{'module':>9}{'resweep 1st':>12}{'resweep':>9}{'once 1st':>10}"
+        f"{'once':>9}{'mod/eng':>9}"
+    )
     for n in (1, 10, 100):
         Xn, yn = make_problem(n + K, p, K, seed=n)
         Xn, yn = Xn[:n], yn[:n]
         mod_first, mod = timed(lambda: learning.kelvra_softmax_update(model, Xn, yn), args.module_repeats)
         re_first, re = timed(lambda: engine.update(model, Xn, yn, rule="resweep"), args.repeats)
         once_first, once = timed(lambda: engine.update(model, Xn, yn, rule="once"), args.repeats)
-        print(f"{n:>6}{fmt(mod_first):>11}{fmt(mod)}{fmt(re_first):>12}{fmt(re)}{fmt(once_first):>10}{fmt(once)}"
-              f"{mod / re:>9.0f}", flush=True)
+        print(
+            f"{n:>6}{fmt(mod_first):>11}{fmt(mod)}{fmt(re_first):>12}{fmt(re)}{fmt(once_first):>10}{fmt(once)}"
+            f"{mod / re:>9.0f}",
+            flush=True,
+        )
     return model
 
 
@@ -98,8 +109,9 @@ def bench_predictions(args, model, p=32):
         for S in (1, 100):
             mod_first, mod = timed(lambda: inference.kelvra_softmax_predict_proba(model, X, S, 0), args.repeats)
             eng_first, eng = timed(lambda: engine.predict_proba(model, X, S, 0), args.repeats)
-            print(f"{n:>6}{S:>5}{fmt(mod_first):>11}{fmt(mod)}{fmt(eng_first):>11}{fmt(eng)}{mod / eng:>9.1f}",
-                  flush=True)
+            print(
+                f"{n:>6}{S:>5}{fmt(mod_first):>11}{fmt(mod)}{fmt(eng_first):>11}{fmt(eng)}{mod / eng:>9.1f}", flush=True
+            )
 
 
 def bench_online_loop(args, model, p=32, K=4):
@@ -108,10 +120,10 @@ def bench_online_loop(args, model, p=32, K=4):
     for rule in ("once", "resweep"):
         state = {"model": model}
 
-        def step(i=[0]):
+        def step(i=[0]):  # noqa: B006 (a counter kept between calls)
             i[0] = (i[0] + 1) % len(y)
-            state["model"] = engine.update(state["model"], X[i[0]:i[0] + 1], y[i[0]:i[0] + 1], rule=rule)
-            engine.predict_proba(state["model"], X[i[0]:i[0] + 1], 1, 0)
+            state["model"] = engine.update(state["model"], X[i[0] : i[0] + 1], y[i[0] : i[0] + 1], rule=rule)
+            engine.predict_proba(state["model"], X[i[0] : i[0] + 1], 1, 0)
 
         _, loop = timed(step, args.repeats * 5)
         print(f"  engine, rule={rule:<8}{fmt(loop)}")
@@ -124,16 +136,18 @@ def bench_memory(args, model, p=32, K=4):
         engine.update(model, X[:1], y[:1], rule="once")
     before = rss_bytes()
     for i in range(args.memory_updates):
-        engine.update(model, X[i % 200:i % 200 + 1], y[i % 200:i % 200 + 1], rule="once")
+        engine.update(model, X[i % 200 : i % 200 + 1], y[i % 200 : i % 200 + 1], rule="once")
     grown = rss_bytes() - before
     print(f"  engine: {args.memory_updates} updates grew RSS by {grown / 2**20:.1f} MiB")
     before = rss_bytes()
     for i in range(args.module_memory_updates):
-        learning.kelvra_softmax_update(model, X[i:i + 1], y[i:i + 1])
+        learning.kelvra_softmax_update(model, X[i : i + 1], y[i : i + 1])
     grown = rss_bytes() - before
     per_call = grown / args.module_memory_updates
-    print(f"  module: {args.module_memory_updates} updates grew RSS by {grown / 2**20:.1f} MiB "
-          f"({per_call / 2**20:.2f} MiB per call; {per_call * 10_000 / 2**30:.1f} GiB for 10,000)")
+    print(
+        f"  module: {args.module_memory_updates} updates grew RSS by {grown / 2**20:.1f} MiB "
+        f"({per_call / 2**20:.2f} MiB per call; {per_call * 10_000 / 2**30:.1f} GiB for 10,000)"
+    )
 
 
 FRESH = """
@@ -156,8 +170,9 @@ def bench_fresh_process(args):
     env = {**os.environ, "JAX_ENABLE_X64": "1" if args.x64 else "0"}
     with tempfile.TemporaryDirectory() as cache:
         for label in ("cold persistent cache", "warm persistent cache"):
-            out = subprocess.run([sys.executable, "-c", FRESH, cache], capture_output=True, text=True, env=env,
-                                 check=True).stdout.split()
+            out = subprocess.run(
+                [sys.executable, "-c", FRESH, cache], capture_output=True, text=True, env=env, check=True
+            ).stdout.split()
             print(f"  {label:<22} import {float(out[0]):.2f}   first fit {float(out[1]):.3f}")
 
 

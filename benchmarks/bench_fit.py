@@ -10,8 +10,8 @@ import statistics
 import time
 
 import numpy as np
-
 from jax_options import add_jax_options, configure_jax, describe
+
 from kelvra_bci.models.kelvra_softmax import learning
 
 
@@ -44,18 +44,15 @@ def main():
     if args.quick:
         trials, features, repeats = (100, 1000), (8, 128), min(repeats, 2)
 
-    print(f"{describe(args)} num_steps={args.num_steps} "
-          f"repeats={repeats}")
+    print(f"{describe(args)} num_steps={args.num_steps} repeats={repeats}")
     print(f"{'n':>6}{'p':>6}{'K':>4}{'first s':>10}{'median s':>10}{'first-median s':>16}")
     for n in trials:
         for p in features:
             for K in classes:
                 X, y = make_problem(n, p, K, seed=n + p + K)
                 first = timed_fit(X, y, K, args.num_steps)
-                median = statistics.median(
-                    timed_fit(X, y, K, args.num_steps) for _ in range(repeats))
-                print(f"{n:>6}{p:>6}{K:>4}{first:>10.3f}{median:>10.3f}{first - median:>16.3f}",
-                      flush=True)
+                median = statistics.median(timed_fit(X, y, K, args.num_steps) for _ in range(repeats))
+                print(f"{n:>6}{p:>6}{K:>4}{first:>10.3f}{median:>10.3f}{first - median:>16.3f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -9,8 +9,8 @@ import statistics
 import time
 
 import numpy as np
-
 from jax_options import add_jax_options, configure_jax, describe
+
 from kelvra_bci.kelvra_io import KelvraModel
 from kelvra_bci.models.kelvra_softmax import inference
 
@@ -57,8 +57,7 @@ def main():
     rng = np.random.default_rng(1)
     functions = [inference.kelvra_softmax_predict_proba, inference.kelvra_softmax_predict_samples]
 
-    print(f"{describe(args)} p={args.features} "
-          f"K={args.classes} repeats={args.repeats}")
+    print(f"{describe(args)} p={args.features} K={args.classes} repeats={args.repeats}")
     print(f"{'function':<32}{'n':>6}{'S':>6}{'median ms':>12}{'min ms':>10}")
     for fn in functions:
         for n in (1, args.batch):

@@ -9,8 +9,8 @@ import statistics
 import time
 
 import numpy as np
-
 from jax_options import add_jax_options, configure_jax, describe
+
 from kelvra_bci.models.kelvra_softmax import learning
 
 
@@ -39,8 +39,7 @@ def main():
     y[:K] = np.arange(K)
     model = learning.kelvra_softmax_fit(X, y, K, 0, 0.0, 1.0, 0.0, 1.0, 0, 0.5, args.num_steps)
 
-    print(f"{describe(args)} p={p} K={K} "
-          f"num_steps={args.num_steps} repeats={args.repeats}")
+    print(f"{describe(args)} p={p} K={K} num_steps={args.num_steps} repeats={args.repeats}")
     print(f"{'new trials':>10}{'warm-up ms':>12}{'median ms':>12}{'min ms':>10}")
     for n in args.batches:
         X_new, y_new = make_problem(n, p, K, rng, centres)
@@ -50,8 +49,9 @@ def main():
             learning.kelvra_softmax_update(model, X_new, y_new)  # returns NumPy arrays: finished
             times.append(time.perf_counter() - start)
         warm_up, rest = times[0], times[1:]
-        print(f"{n:>10}{warm_up * 1e3:>12.1f}{statistics.median(rest) * 1e3:>12.1f}"
-              f"{min(rest) * 1e3:>10.1f}", flush=True)
+        print(
+            f"{n:>10}{warm_up * 1e3:>12.1f}{statistics.median(rest) * 1e3:>12.1f}{min(rest) * 1e3:>10.1f}", flush=True
+        )
 
 
 if __name__ == "__main__":

@@ -139,6 +139,7 @@ def _set(key, index, value):
         arr = np.array(params[key], copy=True)
         arr[index] = value
         return {key: arr}
+
     return change
 
 
@@ -191,17 +192,20 @@ def test_broken_record_is_refused_in_memory_and_in_files(records, key, change, t
 AS_LISTS = object()
 
 
-@pytest.mark.parametrize("changes, ok", [
-    ({"n_classes": 3, "ref_class": np.int64(0), "label_base": np.int32(1), "num_steps": np.uint8(2)}, True),
-    ({"learning_rate": 1, "w_scale": np.float32(0.5), "b_loc": -2, "backend": "pg_softmax_ref"}, True),
-    ({"non_ref_classes": [2, 1], "class_counts": (0, 4, 9), "beta_mean": AS_LISTS}, True),
-    ({"n_classes": 3.0}, False),
-    ({"ref_class": np.float64(0.0)}, False),
-    ({"label_base": True}, False),
-    ({"learning_rate": "0.5"}, False),
-    ({"non_ref_classes": np.array([1, 2], dtype=object)}, False),
-    ({"rng_seed": 2**63}, False),
-])
+@pytest.mark.parametrize(
+    "changes, ok",
+    [
+        ({"n_classes": 3, "ref_class": np.int64(0), "label_base": np.int32(1), "num_steps": np.uint8(2)}, True),
+        ({"learning_rate": 1, "w_scale": np.float32(0.5), "b_loc": -2, "backend": "pg_softmax_ref"}, True),
+        ({"non_ref_classes": [2, 1], "class_counts": (0, 4, 9), "beta_mean": AS_LISTS}, True),
+        ({"n_classes": 3.0}, False),
+        ({"ref_class": np.float64(0.0)}, False),
+        ({"label_base": True}, False),
+        ({"learning_rate": "0.5"}, False),
+        ({"non_ref_classes": np.array([1, 2], dtype=object)}, False),
+        ({"rng_seed": 2**63}, False),
+    ],
+)
 def test_in_memory_record_accepts_scalars_and_array_likes(records, changes, ok):
     params = {**records["fitted"].params, **changes}
     if params["beta_mean"] is AS_LISTS:
@@ -217,13 +221,16 @@ def test_in_memory_record_accepts_scalars_and_array_likes(records, changes, ok):
 PREDICT_KEYS = ("n_classes", "ref_class", "non_ref_classes", "beta_mean", "beta_cov_chol", "label_base")
 
 
-@pytest.mark.parametrize("drop, changes, error", [
-    (("w_scale", "class_counts", "backend"), {}, None),
-    ((), {"learning_rate": 7.0, "class_counts": [-1]}, None),  # not among the keys checked
-    (("beta_cov_chol",), {}, "missing parameter 'beta_cov_chol'"),
-    ((), {"non_ref_classes": np.array([2, 3])}, "'non_ref_classes'"),
-    ((), {"beta_cov_chol": np.zeros((2, 3, 3))}, "'beta_cov_chol'"),
-])
+@pytest.mark.parametrize(
+    "drop, changes, error",
+    [
+        (("w_scale", "class_counts", "backend"), {}, None),
+        ((), {"learning_rate": 7.0, "class_counts": [-1]}, None),  # not among the keys checked
+        (("beta_cov_chol",), {}, "missing parameter 'beta_cov_chol'"),
+        ((), {"non_ref_classes": np.array([2, 3])}, "'non_ref_classes'"),
+        ((), {"beta_cov_chol": np.zeros((2, 3, 3))}, "'beta_cov_chol'"),
+    ],
+)
 def test_subset_check_reads_only_its_keys(records, drop, changes, error):
     params = {k: v for k, v in {**records["fitted"].params, **changes}.items() if k not in drop}
     if error is None:

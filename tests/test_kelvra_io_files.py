@@ -34,6 +34,7 @@ def good(tmp_path_factory):
 @contextlib.contextmanager
 def deadline(seconds=5):
     """Turns a load that blocks (on a FIFO, say) into a failure instead of a hung suite."""
+
     def expired(signum, frame):
         raise TimeoutError("load did not return")
 
@@ -91,11 +92,33 @@ def _zip(members):
         offset = out.tell()
         out.write(struct.pack("<4s5H3L2H", b"PK\x03\x04", 20, 0, method, 0, 0, crc, len(data), size, len(raw), 0))
         out.write(raw + data)
-        directory.append(struct.pack("<4s6H3L5H2L", b"PK\x01\x02", 20, 20, 0, method, 0, 0, crc, len(data), size,
-                                     len(raw), 0, 0, 0, 0, 0, offset) + raw)
+        directory.append(
+            struct.pack(
+                "<4s6H3L5H2L",
+                b"PK\x01\x02",
+                20,
+                20,
+                0,
+                method,
+                0,
+                0,
+                crc,
+                len(data),
+                size,
+                len(raw),
+                0,
+                0,
+                0,
+                0,
+                0,
+                offset,
+            )
+            + raw
+        )
     start, listing = out.tell(), b"".join(directory)
-    out.write(listing + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(directory), len(directory), len(listing),
-                                    start, 0))
+    out.write(
+        listing + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(directory), len(directory), len(listing), start, 0)
+    )
     return out.getvalue()
 
 
@@ -162,19 +185,22 @@ def _crafted(kind, members):
     return _zip([_stored("__kelvra_model__.npy", manifest), *entries[1:]])
 
 
-@pytest.mark.parametrize("kind, message", [
-    ("duplicate", "duplicate entry"),
-    ("unexpected", "unexpected entry 'notes.txt'"),
-    ("no manifest", "no manifest"),
-    ("bzip2", "unsupported compression"),
-    ("huge shape", "does not match its shape"),
-    ("many entries", "an archive of 2016 entries"),
-    ("version 2", "unsupported format version 2"),
-    ("nested manifest", "damaged manifest"),
-    ("huge manifest", "damaged manifest"),
-    ("extra manifest field", "damaged manifest"),
-    ("text keys not listed", "damaged manifest"),
-])
+@pytest.mark.parametrize(
+    "kind, message",
+    [
+        ("duplicate", "duplicate entry"),
+        ("unexpected", "unexpected entry 'notes.txt'"),
+        ("no manifest", "no manifest"),
+        ("bzip2", "unsupported compression"),
+        ("huge shape", "does not match its shape"),
+        ("many entries", "an archive of 2016 entries"),
+        ("version 2", "unsupported format version 2"),
+        ("nested manifest", "damaged manifest"),
+        ("huge manifest", "damaged manifest"),
+        ("extra manifest field", "damaged manifest"),
+        ("text keys not listed", "damaged manifest"),
+    ],
+)
 def test_crafted_archives_are_refused(good, kind, message, tmp_path):
     _, params, members = good
     path = tmp_path / "bad.npz"
@@ -204,21 +230,27 @@ def test_zip_bomb_is_refused_before_inflating(good, tmp_path):
 
 def test_other_model_types_load_without_the_softmax_check(good, tmp_path):
     members = good[2]
-    changed = {**members, "__kelvra_model__.npy": _manifest(members, model_type="other"),
-               "n_classes.npy": _npy(np.array(0))}
+    changed = {
+        **members,
+        "__kelvra_model__.npy": _manifest(members, model_type="other"),
+        "n_classes.npy": _npy(np.array(0)),
+    }
     path = tmp_path / "other.npz"
     path.write_bytes(_zip([_stored(name, data) for name, data in changed.items()]))
     model = KelvraModel.load(path)
     assert model.model_type == "other" and model.params["n_classes"] == 0
 
 
-@pytest.mark.parametrize("kind, message", [
-    ("fifo", "named pipe"),
-    ("device", "character device"),
-    ("directory", "is a directory"),
-    ("sparse", "bytes, more than"),
-    ("link", None),
-])
+@pytest.mark.parametrize(
+    "kind, message",
+    [
+        ("fifo", "named pipe"),
+        ("device", "character device"),
+        ("directory", "is a directory"),
+        ("sparse", "bytes, more than"),
+        ("link", None),
+    ],
+)
 def test_only_regular_files_of_sane_size_are_opened(good, kind, message, tmp_path):
     data, params, _ = good
     path = tmp_path / "m.npz"

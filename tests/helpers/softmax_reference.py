@@ -74,8 +74,13 @@ def fit(X, y, K, label_base, w_loc, w_scale, b_loc, b_scale, alpha, steps):
     means = np.tile(m0, (K - 1, 1))
     covs = np.tile(np.linalg.inv(prec0), (K - 1, 1, 1))
     means, covs = _sweeps(Xa, y0, non_ref, means, covs, alpha, steps, (m0, prec0))
-    return dict(ref_class=ref, non_ref_classes=non_ref, class_counts=counts,
-                beta_mean=means, beta_cov_chol=np.linalg.cholesky(covs))
+    return dict(
+        ref_class=ref,
+        non_ref_classes=non_ref,
+        class_counts=counts,
+        beta_mean=means,
+        beta_cov_chol=np.linalg.cholesky(covs),
+    )
 
 
 def update(params, X, y):
@@ -90,15 +95,19 @@ def update(params, X, y):
     chol = np.asarray(params["beta_cov_chol"], dtype=np.float64)
     covs = chol @ np.swapaxes(chol, 1, 2)
     counts = np.asarray(params["class_counts"], dtype=np.int64)
-    if K > K_old:
+    if K_old < K:
         add = [c for c in range(K) if c != ref and c not in non_ref]
         m0, prec0 = _prior(Xa.shape[1] - 1, *(num(k) for k in ("w_loc", "w_scale", "b_loc", "b_scale")))
         means = np.concatenate([means, np.tile(m0, (len(add), 1))])
         covs = np.concatenate([covs, np.tile(np.linalg.inv(prec0), (len(add), 1, 1))])
         non_ref = np.r_[non_ref, add].astype(np.int64)
         counts = np.r_[counts, np.zeros(max(K - len(counts), 0), dtype=np.int64)]
-    means, covs = _sweeps(Xa, y0, non_ref, means, covs, num("learning_rate"),
-                          int(num("num_steps")), None)
-    return {**params, "n_classes": K, "non_ref_classes": non_ref,
-            "class_counts": counts + np.bincount(y0, minlength=K),
-            "beta_mean": means, "beta_cov_chol": np.linalg.cholesky(covs)}
+    means, covs = _sweeps(Xa, y0, non_ref, means, covs, num("learning_rate"), int(num("num_steps")), None)
+    return {
+        **params,
+        "n_classes": K,
+        "non_ref_classes": non_ref,
+        "class_counts": counts + np.bincount(y0, minlength=K),
+        "beta_mean": means,
+        "beta_cov_chol": np.linalg.cholesky(covs),
+    }

@@ -1,5 +1,6 @@
 """The callable type of both extension modules: binding, conversion, attributes."""
 
+import contextlib
 import copy
 import ctypes
 import gc
@@ -51,14 +52,46 @@ PREDICT = "(model: KelvraModel, X: np.ndarray, int num_posterior_samples: int, i
 DOCS = {
     "_jax_dtype_from_numpy": (LEARNING, "_jax_dtype_from_numpy(x: np.ndarray) -> jnp.dtype", ""),
     "_pg_expected_omega": (LEARNING, "_pg_expected_omega(c: jax.Array) -> jax.Array", ""),
-    "_pg_binary_update": (LEARNING, "_pg_binary_update(Xa: jax.Array, z: jax.Array, offset: jax.Array, m0: jax.Array, prec0: jax.Array, m: jax.Array, S: jax.Array) -> tuple[jax.Array, jax.Array]", ""),
-    "_build_logits": (LEARNING, "_build_logits(X_aug: jax.Array, beta_mean: jax.Array, non_ref_classes: jax.Array, int ref_class: int, int n_classes: int) -> jax.Array", ""),
-    "kelvra_softmax_fit": (LEARNING, "kelvra_softmax_fit(X: np.ndarray, y: np.ndarray, int n_classes: int, label_base: Literal[0, 1], double w_loc: float, double w_scale: float, double b_loc: float, double b_scale: float, int rng_seed: int, double learning_rate: float, int num_steps: int) -> KelvraModel", FIT_DOC),
-    "kelvra_softmax_update": (LEARNING, "kelvra_softmax_update(model: KelvraModel, X: np.ndarray, y: np.ndarray) -> KelvraModel", "\n\nUpdate a softmax model with additional labeled observations."),
-    "_logits_from_beta": (INFERENCE, "_logits_from_beta(X: jax.Array, beta_mean: jax.Array, non_ref_classes: np.ndarray, int ref_class: int, int n_classes: int) -> jax.Array", ""),
-    "kelvra_softmax_predict_proba": (INFERENCE, "kelvra_softmax_predict_proba" + PREDICT, "\n\nPredict class probabilities for Bayesian multinomial softmax regression."),
-    "kelvra_softmax_predict": (INFERENCE, "kelvra_softmax_predict" + PREDICT, "\n\nPredict the most likely class label for each row of X."),
-    "kelvra_softmax_predict_samples": (INFERENCE, "kelvra_softmax_predict_samples" + PREDICT, "\n\nDraw label samples from the posterior predictive distribution."),
+    "_pg_binary_update": (
+        LEARNING,
+        "_pg_binary_update(Xa: jax.Array, z: jax.Array, offset: jax.Array, m0: jax.Array, prec0: jax.Array, m: jax.Array, S: jax.Array) -> tuple[jax.Array, jax.Array]",  # noqa: E501 (documented texts, kept whole)
+        "",
+    ),
+    "_build_logits": (
+        LEARNING,
+        "_build_logits(X_aug: jax.Array, beta_mean: jax.Array, non_ref_classes: jax.Array, int ref_class: int, int n_classes: int) -> jax.Array",  # noqa: E501 (documented texts, kept whole)
+        "",
+    ),
+    "kelvra_softmax_fit": (
+        LEARNING,
+        "kelvra_softmax_fit(X: np.ndarray, y: np.ndarray, int n_classes: int, label_base: Literal[0, 1], double w_loc: float, double w_scale: float, double b_loc: float, double b_scale: float, int rng_seed: int, double learning_rate: float, int num_steps: int) -> KelvraModel",  # noqa: E501 (documented texts, kept whole)
+        FIT_DOC,
+    ),
+    "kelvra_softmax_update": (
+        LEARNING,
+        "kelvra_softmax_update(model: KelvraModel, X: np.ndarray, y: np.ndarray) -> KelvraModel",
+        "\n\nUpdate a softmax model with additional labeled observations.",
+    ),
+    "_logits_from_beta": (
+        INFERENCE,
+        "_logits_from_beta(X: jax.Array, beta_mean: jax.Array, non_ref_classes: np.ndarray, int ref_class: int, int n_classes: int) -> jax.Array",  # noqa: E501 (documented texts, kept whole)
+        "",
+    ),
+    "kelvra_softmax_predict_proba": (
+        INFERENCE,
+        "kelvra_softmax_predict_proba" + PREDICT,
+        "\n\nPredict class probabilities for Bayesian multinomial softmax regression.",
+    ),
+    "kelvra_softmax_predict": (
+        INFERENCE,
+        "kelvra_softmax_predict" + PREDICT,
+        "\n\nPredict the most likely class label for each row of X.",
+    ),
+    "kelvra_softmax_predict_samples": (
+        INFERENCE,
+        "kelvra_softmax_predict_samples" + PREDICT,
+        "\n\nDraw label samples from the posterior predictive distribution.",
+    ),
 }
 
 
@@ -120,7 +153,10 @@ def test_binding_errors(name):
     # Keywords are checked in the order given.
     error = raises(TypeError, f, None, **{names[0]: 1, "alpha": 1})
     assert str(error) == f"{name}() got multiple values for keyword argument '{names[0]}'"
-    assert str(raises(TypeError, f, None, alpha=1, **{names[0]: 1})) == f"{name}() got an unexpected keyword argument 'alpha'"
+    assert (
+        str(raises(TypeError, f, None, alpha=1, **{names[0]: 1}))
+        == f"{name}() got an unexpected keyword argument 'alpha'"
+    )
     assert frame_names(error)[-1] == name
 
 
@@ -148,7 +184,7 @@ def test_conversion_errors_in_parameter_order(name, index, bad):
     else:
         expected = str(raises(TypeError, math.isnan, bad))  # the interpreter's float conversion
     assert str(raises(TypeError, fn(name), *args)) == expected
-    by_keyword = dict(reversed([(p, a) for (p, _, _), a in zip(params, args)]))
+    by_keyword = dict(reversed([(p, a) for (p, _, _), a in zip(params, args, strict=True)]))
     assert str(raises(TypeError, fn(name), **by_keyword)) == expected
 
 
@@ -187,8 +223,14 @@ def test_fit_receives_converted_numbers():
 
 
 def record():
-    params = {"n_classes": 3, "label_base": 1, "ref_class": 0, "non_ref_classes": np.array([1, 2]),
-              "beta_mean": np.arange(6.0).reshape(2, 3) / 6, "beta_cov_chol": np.stack([np.eye(3) * 0.1] * 2)}
+    params = {
+        "n_classes": 3,
+        "label_base": 1,
+        "ref_class": 0,
+        "non_ref_classes": np.array([1, 2]),
+        "beta_mean": np.arange(6.0).reshape(2, 3) / 6,
+        "beta_cov_chol": np.stack([np.eye(3) * 0.1] * 2),
+    }
     return KelvraModel(model_type="kelvra_softmax", params=params)
 
 
@@ -208,16 +250,19 @@ F64, F32, VEC, MAT = np.ones((3, 2)), np.ones((3, 2), np.float32), np.zeros(2), 
 FIT = (F64, np.array([0, 1, 1]), 2, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 1)
 
 
-@pytest.mark.parametrize("module,attr,name,args", [
-    (LEARNING, "_pg_expected_omega", "_pg_binary_update", (F32, np.zeros(3), np.zeros(3), VEC, MAT, VEC, MAT)),
-    (LEARNING, "jnp", "_pg_expected_omega", (VEC,)),
-    (LEARNING, "jax", "_jax_dtype_from_numpy", (F64,)),
-    (LEARNING, "_jax_dtype_from_numpy", "kelvra_softmax_fit", FIT),
-    (LEARNING, "KelvraModel", "kelvra_softmax_fit", FIT),
-    (INFERENCE, "kelvra_softmax", "kelvra_softmax_predict_samples", (record(), F64, 2, 0)),
-    (INFERENCE, "_logits_from_beta", "kelvra_softmax_predict_proba", (record(), F64, 1, 0)),
-    (INFERENCE, "kelvra_softmax_predict_proba", "kelvra_softmax_predict", (record(), F64, 1, 0)),
-])
+@pytest.mark.parametrize(
+    "module,attr,name,args",
+    [
+        (LEARNING, "_pg_expected_omega", "_pg_binary_update", (F32, np.zeros(3), np.zeros(3), VEC, MAT, VEC, MAT)),
+        (LEARNING, "jnp", "_pg_expected_omega", (VEC,)),
+        (LEARNING, "jax", "_jax_dtype_from_numpy", (F64,)),
+        (LEARNING, "_jax_dtype_from_numpy", "kelvra_softmax_fit", FIT),
+        (LEARNING, "KelvraModel", "kelvra_softmax_fit", FIT),
+        (INFERENCE, "kelvra_softmax", "kelvra_softmax_predict_samples", (record(), F64, 2, 0)),
+        (INFERENCE, "_logits_from_beta", "kelvra_softmax_predict_proba", (record(), F64, 1, 0)),
+        (INFERENCE, "kelvra_softmax_predict_proba", "kelvra_softmax_predict", (record(), F64, 1, 0)),
+    ],
+)
 def test_names_resolve_at_call_time(monkeypatch, module, attr, name, args):
     trap = Trap()
     monkeypatch.setattr(importlib.import_module(module), attr, trap)
@@ -233,19 +278,24 @@ def test_nested_calls_leave_nested_entries(monkeypatch):
 
 def repeat(call, count):
     for _ in range(count):
-        try:
+        with contextlib.suppress(Exception):
             call()
-        except Exception:
-            pass
 
 
 def test_repeated_calls_do_not_leak():
     X, marker = np.ones((2, 3)), object()
     logits, fit = fn("_build_logits"), fn("kelvra_softmax_fit")
-    calls = [lambda: logits(), lambda: logits(X, beta_mean=X), lambda: logits(X, X_aug=marker),
-             lambda: logits(X, alpha=marker), lambda: logits(X, X, X, marker, 3), lambda: logits(X, X, X, math.nan, 3),
-             lambda: fit(X, X, 3, marker, 0.0, "s", 0.0, 1.0, 0, 1.0, 1), lambda: fn("_pg_expected_omega")(marker),
-             lambda: fn("_jax_dtype_from_numpy")(X)]
+    calls = [
+        lambda: logits(),
+        lambda: logits(X, beta_mean=X),
+        lambda: logits(X, X_aug=marker),
+        lambda: logits(X, alpha=marker),
+        lambda: logits(X, X, X, marker, 3),
+        lambda: logits(X, X, X, math.nan, 3),
+        lambda: fit(X, X, 3, marker, 0.0, "s", 0.0, 1.0, 0, 1.0, 1),
+        lambda: fn("_pg_expected_omega")(marker),
+        lambda: fn("_jax_dtype_from_numpy")(X),
+    ]
     for call in calls:
         refs = sys.getrefcount(X), sys.getrefcount(marker)
         repeat(call, 100)  # warms caches up

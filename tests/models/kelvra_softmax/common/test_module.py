@@ -15,13 +15,39 @@ from kelvra_bci import kelvra_io, kelvra_math
 
 PACKAGE = "kelvra_bci.models.kelvra_softmax."
 BOUND = {
-    "learning": ["Literal", "jax", "jnp", "np", "KelvraModel", "_jax_dtype_from_numpy", "_pg_expected_omega",
-                 "_pg_binary_update", "_build_logits", "kelvra_softmax_fit", "kelvra_softmax_update"],
-    "inference": ["jax", "jnp", "np", "KelvraModel", "kelvra_softmax", "_logits_from_beta",
-                  "kelvra_softmax_predict_proba", "kelvra_softmax_predict", "kelvra_softmax_predict_samples"],
+    "learning": [
+        "Literal",
+        "jax",
+        "jnp",
+        "np",
+        "KelvraModel",
+        "_jax_dtype_from_numpy",
+        "_pg_expected_omega",
+        "_pg_binary_update",
+        "_build_logits",
+        "kelvra_softmax_fit",
+        "kelvra_softmax_update",
+    ],
+    "inference": [
+        "jax",
+        "jnp",
+        "np",
+        "KelvraModel",
+        "kelvra_softmax",
+        "_logits_from_beta",
+        "kelvra_softmax_predict_proba",
+        "kelvra_softmax_predict",
+        "kelvra_softmax_predict_samples",
+    ],
 }
-IMPORTED = {"Literal": typing.Literal, "jax": jax, "jnp": jax.numpy, "np": np,
-            "KelvraModel": kelvra_io.KelvraModel, "kelvra_softmax": kelvra_math.kelvra_softmax}
+IMPORTED = {
+    "Literal": typing.Literal,
+    "jax": jax,
+    "jnp": jax.numpy,
+    "np": np,
+    "KelvraModel": kelvra_io.KelvraModel,
+    "kelvra_softmax": kelvra_math.kelvra_softmax,
+}
 
 
 def run_python(code, **env):
@@ -40,7 +66,10 @@ def test_bound_names(short):
 
 @pytest.mark.parametrize("x64", ["0", "1"])
 def test_import_leaves_64_bit_switch(x64):
-    code = f"import jax; print(jax.config.jax_enable_x64); import {PACKAGE}learning, {PACKAGE}inference; print(jax.config.jax_enable_x64)"
+    code = (
+        f"import jax; print(jax.config.jax_enable_x64); import {PACKAGE}learning, {PACKAGE}inference; "
+        "print(jax.config.jax_enable_x64)"
+    )
     assert run_python(code, JAX_ENABLE_X64=x64) == [str(x64 == "1")] * 2
 
 

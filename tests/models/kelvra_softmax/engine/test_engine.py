@@ -61,8 +61,9 @@ def test_predictions_match_the_modules(request, precision, atol):
         np.testing.assert_array_equal(engine.predict(model, X, S, 3), inference.kelvra_softmax_predict(model, X, S, 3))
     # Label samples come from the same keys, so they are the same labels.
     for n in (1, 13):
-        np.testing.assert_array_equal(engine.predict_samples(model, X[:n], 5, 11),
-                                      inference.kelvra_softmax_predict_samples(model, X[:n], 5, 11))
+        np.testing.assert_array_equal(
+            engine.predict_samples(model, X[:n], 5, 11), inference.kelvra_softmax_predict_samples(model, X[:n], 5, 11)
+        )
 
 
 def test_padding_rows_add_nothing(x64):
@@ -77,7 +78,7 @@ def test_padding_rows_add_nothing(x64):
     pad = lambda a, value: np.concatenate([a, np.full((5,) + a.shape[1:], value)])
     plain = engine._pg_binary_update(Xa, z, offset, m0, prec0, m, S)
     padded = engine._pg_binary_update(pad(Xa, 0.0), pad(z, 1.0), pad(offset, 3.0), m0, prec0, m, S)
-    for a, b in zip(plain, padded):
+    for a, b in zip(plain, padded, strict=True):
         np.testing.assert_allclose(b, a, rtol=1e-13, atol=0)
     # And a whole fit padded from 20 to 32 trials agrees with the unpadded float64 reference.
     X, y = ref.make_problem(20, 3, 3, seed=2)
@@ -131,15 +132,17 @@ def test_threads_get_the_serial_results():
     model = engine.fit(X, y, 3, 0, *SETTINGS)
     # Two calls of each kind per compiled function, with different data.
     jobs = [lambda i=i: engine.fit(X[: 20 + i], y[: 20 + i], 3, 0, *SETTINGS).params["beta_mean"] for i in range(2)]
-    jobs += [lambda i=i: engine.update(model, X[i:i + 3], y[i:i + 3], rule="once").params["beta_cov_chol"]
-             for i in range(2)]
+    jobs += [
+        lambda i=i: engine.update(model, X[i : i + 3], y[i : i + 3], rule="once").params["beta_cov_chol"]
+        for i in range(2)
+    ]
     jobs += [lambda i=i: engine.predict_proba(model, X, 3, i) for i in range(2)]
-    jobs += [lambda i=i: engine.predict_samples(model, X[i:i + 2], 3, i) for i in range(2)]
+    jobs += [lambda i=i: engine.predict_samples(model, X[i : i + 2], 3, i) for i in range(2)]
     serial = [job() for job in jobs]
     engine.clear_cache()  # the threads also race to compile
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         threaded = list(pool.map(lambda job: job(), jobs * 3))
-    for got, want in zip(threaded, serial * 3):
+    for got, want in zip(threaded, serial * 3, strict=True):
         np.testing.assert_array_equal(got, want)
 
 
@@ -149,17 +152,44 @@ NAN = float("nan")
 
 
 def fit_with(**changes):
-    names = ["X", "y", "n_classes", "label_base", "w_loc", "w_scale", "b_loc", "b_scale", "rng_seed",
-             "learning_rate", "num_steps"]
-    return {**dict(zip(names, FIT_ARGS)), **changes}
+    names = [
+        "X",
+        "y",
+        "n_classes",
+        "label_base",
+        "w_loc",
+        "w_scale",
+        "b_loc",
+        "b_scale",
+        "rng_seed",
+        "learning_rate",
+        "num_steps",
+    ]
+    return {**dict(zip(names, FIT_ARGS, strict=True)), **changes}
 
 
-@pytest.mark.parametrize("changes", [
-    dict(X=X0[:, 0]), dict(y=Y0[:, None]), dict(X=X0[:5]), dict(n_classes=1, label_base=3),
-    dict(label_base=2), dict(w_scale=0.0, b_scale=-1.0), dict(b_scale=NAN), dict(learning_rate=1.5),
-    dict(num_steps=0), dict(y=Y0 + 1), dict(num_steps=2**31), dict(rng_seed=2**63), dict(w_loc=np.inf),
-    dict(w_scale=1e30), dict(X=np.where(X0 > 1, np.nan, X0)), dict(n_classes="3"), dict(w_scale="s"),
-])
+@pytest.mark.parametrize(
+    "changes",
+    [
+        dict(X=X0[:, 0]),
+        dict(y=Y0[:, None]),
+        dict(X=X0[:5]),
+        dict(n_classes=1, label_base=3),
+        dict(label_base=2),
+        dict(w_scale=0.0, b_scale=-1.0),
+        dict(b_scale=NAN),
+        dict(learning_rate=1.5),
+        dict(num_steps=0),
+        dict(y=Y0 + 1),
+        dict(num_steps=2**31),
+        dict(rng_seed=2**63),
+        dict(w_loc=np.inf),
+        dict(w_scale=1e30),
+        dict(X=np.where(X0 > 1, np.nan, X0)),
+        dict(n_classes="3"),
+        dict(w_scale="s"),
+    ],
+)
 def test_fit_refuses_what_the_module_refuses(changes):
     args = fit_with(**changes)
     with pytest.raises(Exception) as module_error:
@@ -174,8 +204,10 @@ def fitted():
     return engine.fit(*FIT_ARGS)
 
 
-@pytest.mark.parametrize("X, y", [(X0[0], Y0), (X0, Y0[:, None]), (X0, Y0[:5]), (X0, Y0 - 1),
-                                  (X0 * np.inf, Y0), (X0[:2], np.array([0, 2**40]))])
+@pytest.mark.parametrize(
+    "X, y",
+    [(X0[0], Y0), (X0, Y0[:, None]), (X0, Y0[:5]), (X0, Y0 - 1), (X0 * np.inf, Y0), (X0[:2], np.array([0, 2**40]))],
+)
 def test_update_refuses_what_the_module_refuses(fitted, X, y):
     with pytest.raises(Exception) as module_error:
         learning.kelvra_softmax_update(fitted, X, y)
@@ -184,8 +216,9 @@ def test_update_refuses_what_the_module_refuses(fitted, X, y):
     assert str(engine_error.value) == str(module_error.value)
 
 
-@pytest.mark.parametrize("X, S, seed", [(X0[0], 1, 0), (X0, 0, 0), (X0, 2**31, 0), (X0, 2, 2**64),
-                                        (np.full((2, 2), np.nan), 1, 0)])
+@pytest.mark.parametrize(
+    "X, S, seed", [(X0[0], 1, 0), (X0, 0, 0), (X0, 2**31, 0), (X0, 2, 2**64), (np.full((2, 2), np.nan), 1, 0)]
+)
 @pytest.mark.parametrize("name", ["predict_proba", "predict", "predict_samples"])
 def test_predictions_refuse_what_the_module_refuses(fitted, name, X, S, seed):
     with pytest.raises(Exception) as module_error:
@@ -195,11 +228,14 @@ def test_predictions_refuse_what_the_module_refuses(fitted, name, X, S, seed):
     assert str(engine_error.value) == str(module_error.value)
 
 
-@pytest.mark.parametrize("params, message", [
-    (dict(non_ref_classes=np.array([1, 7])), "non_ref_classes"),
-    (dict(beta_mean=np.full((2, 3), np.nan, np.float32)), "beta_mean"),
-    (dict(n_classes=np.array(0)), "n_classes"),
-])
+@pytest.mark.parametrize(
+    "params, message",
+    [
+        (dict(non_ref_classes=np.array([1, 7])), "non_ref_classes"),
+        (dict(beta_mean=np.full((2, 3), np.nan, np.float32)), "beta_mean"),
+        (dict(n_classes=np.array(0)), "n_classes"),
+    ],
+)
 @pytest.mark.parametrize("call", [lambda m: engine.update(m, X0, Y0), lambda m: engine.predict_proba(m, X0, 2, 0)])
 def test_damaged_records_are_refused(fitted, params, message, call):
     model = KelvraModel(model_type="kelvra_softmax", params={**fitted.params, **params})
@@ -207,13 +243,16 @@ def test_damaged_records_are_refused(fitted, params, message, call):
         call(model)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: engine.update(), "update() takes at least 3 positional arguments (0 given)"),
-    (lambda: engine.update(*[None] * 6), "update() takes at most 5 positional arguments (6 given)"),
-    (lambda: engine.fit(*[None] * 10), "fit() takes at least 11 positional arguments (10 given)"),
-    (lambda: engine.cache_info(1), "cache_info() takes exactly 0 positional arguments (1 given)"),
-    (lambda: engine.update(None, None, rule="once"), "update() takes at least 3 positional arguments (2 given)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: engine.update(), "update() takes at least 3 positional arguments (0 given)"),
+        (lambda: engine.update(*[None] * 6), "update() takes at most 5 positional arguments (6 given)"),
+        (lambda: engine.fit(*[None] * 10), "fit() takes at least 11 positional arguments (10 given)"),
+        (lambda: engine.cache_info(1), "cache_info() takes exactly 0 positional arguments (1 given)"),
+        (lambda: engine.update(None, None, rule="once"), "update() takes at least 3 positional arguments (2 given)"),
+    ],
+)
 def test_optional_parameters_bind(call, message):
     with pytest.raises(TypeError) as error:
         call()

@@ -33,11 +33,14 @@ def test_tie_between_classes_0_and_2_goes_to_0(make_model, base, non_ref, ref, b
 
 
 @pytest.mark.parametrize("fn", [predict, samples])
-@pytest.mark.parametrize("missing, X, error, key", [
-    (("label_base",), np.zeros(3), ValueError, None),
-    (("label_base", "beta_cov_chol"), np.zeros((2, 2)), KeyError, "beta_cov_chol"),
-    (("label_base",), np.zeros((2, 2)), KeyError, "label_base"),
-])
+@pytest.mark.parametrize(
+    "missing, X, error, key",
+    [
+        (("label_base",), np.zeros(3), ValueError, None),
+        (("label_base", "beta_cov_chol"), np.zeros((2, 2)), KeyError, "beta_cov_chol"),
+        (("label_base",), np.zeros((2, 2)), KeyError, "label_base"),
+    ],
+)
 def test_label_base_is_read_after_the_work(monkeypatch, make_model, fn, missing, X, error, key):
     calls = []
 

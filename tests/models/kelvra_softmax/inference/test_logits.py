@@ -5,11 +5,14 @@ import pytest
 from kelvra_bci.models.kelvra_softmax import inference as inf
 
 
-@pytest.mark.parametrize("non_ref, ref, K", [
-    ((1, 2), 0, 3),
-    ((0, 1, 2), 1, 3),  # reference also listed: still zero
-    ((3, 0), 2, 5),  # classes 1 and 4 in neither: zero
-])
+@pytest.mark.parametrize(
+    "non_ref, ref, K",
+    [
+        ((1, 2), 0, 3),
+        ((0, 1, 2), 1, 3),  # reference also listed: still zero
+        ((3, 0), 2, 5),  # classes 1 and 4 in neither: zero
+    ],
+)
 def test_matches_numpy(x64, ref_np, non_ref, ref, K):
     rng = np.random.default_rng(1)
     X, beta = rng.normal(size=(6, 3)), rng.normal(size=(len(non_ref), 4))

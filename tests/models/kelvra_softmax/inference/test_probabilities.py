@@ -16,13 +16,16 @@ LAYOUTS = [((1, 2), 0, 3), ((2, 1), 1, 3), ((0, 3, 1), 2, 4)]
 
 
 @pytest.mark.parametrize("fn", PREDICTORS)
-@pytest.mark.parametrize("X, full_record, S, message", [
-    ([["a"]], False, 0, "could not convert string to float"),
-    (np.zeros(0), True, 0, X_2D),
-    (np.zeros((2, 1, 1)), False, 1, X_2D),
-    (np.zeros((0, 2)), False, 0, "num_posterior_samples must be >= 1"),
-    (np.zeros((1, 2)), False, -3, "num_posterior_samples must be >= 1"),
-])
+@pytest.mark.parametrize(
+    "X, full_record, S, message",
+    [
+        ([["a"]], False, 0, "could not convert string to float"),
+        (np.zeros(0), True, 0, X_2D),
+        (np.zeros((2, 1, 1)), False, 1, X_2D),
+        (np.zeros((0, 2)), False, 0, "num_posterior_samples must be >= 1"),
+        (np.zeros((1, 2)), False, -3, "num_posterior_samples must be >= 1"),
+    ],
+)
 def test_checks_come_first_in_order(make_model, fn, X, full_record, S, message):
     model = make_model() if full_record else KelvraModel(model_type="kelvra_softmax", params={})
     with pytest.raises(ValueError, match=re.escape(message)):
@@ -50,7 +53,9 @@ def test_single_sample_is_softmax_of_mean_logits(x64, make_model, ref_np, non_re
 
 
 @pytest.mark.parametrize("mode, dtype, tol", [("x64", np.float64, 1e-12), ("x32", np.float32, 2e-6)])
-@pytest.mark.parametrize("layout, seed", list(zip(LAYOUTS, (11, 12, 13))))  # the draws must follow the seed
+@pytest.mark.parametrize(
+    "layout, seed", list(zip(LAYOUTS, (11, 12, 13), strict=True))
+)  # the draws must follow the seed
 def test_monte_carlo_average_matches_numpy(request, make_model, ref_np, mode, dtype, tol, layout, seed):
     non_ref, ref, K = layout
     request.getfixturevalue(mode)
@@ -64,11 +69,14 @@ def test_monte_carlo_average_matches_numpy(request, make_model, ref_np, mode, dt
     np.testing.assert_allclose(got.sum(axis=1), 1.0, rtol=tol)
 
 
-@pytest.mark.parametrize("mode, stored, working", [
-    ("x64", np.float64, np.float64),
-    ("x64", np.float32, np.float32),  # the stored means decide
-    ("x32", np.float64, np.float32),
-])
+@pytest.mark.parametrize(
+    "mode, stored, working",
+    [
+        ("x64", np.float64, np.float64),
+        ("x64", np.float32, np.float32),  # the stored means decide
+        ("x32", np.float64, np.float32),
+    ],
+)
 @pytest.mark.parametrize("S", [1, 3])
 def test_integer_features_use_the_working_dtype(request, make_model, mode, stored, working, S):
     request.getfixturevalue(mode)

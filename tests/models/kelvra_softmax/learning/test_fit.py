@@ -4,19 +4,40 @@ import softmax_reference as ref
 
 from kelvra_bci.models.kelvra_softmax import learning
 
-
 NAN = float("nan")
 X0, Y0 = ref.make_problem(24, 2, 3, seed=0)
-GOOD = dict(X=X0, y=Y0, n_classes=3, label_base=0, w_loc=0.0, w_scale=1.0, b_loc=0.0,
-            b_scale=1.0, rng_seed=0, learning_rate=0.5, num_steps=2)
+GOOD = dict(
+    X=X0,
+    y=Y0,
+    n_classes=3,
+    label_base=0,
+    w_loc=0.0,
+    w_scale=1.0,
+    b_loc=0.0,
+    b_scale=1.0,
+    rng_seed=0,
+    learning_rate=0.5,
+    num_steps=2,
+)
 PRIOR = dict(w_loc=0.3, w_scale=1.5, b_loc=-0.2, b_scale=2.0)
-LAYOUT = [("backend", object), ("n_classes", np.int64), ("label_base", np.int64),
-          ("ref_class", np.int64), ("non_ref_classes", np.int64), ("beta_mean", None),
-          ("beta_cov_chol", None), ("w_loc", np.float64), ("w_scale", np.float64),
-          ("b_loc", np.float64), ("b_scale", np.float64), ("rng_seed", np.int64),
-          ("learning_rate", np.float64), ("num_steps", np.int64), ("class_counts", np.int64)]
-SCALARS = ["n_classes", "label_base", "w_loc", "w_scale", "b_loc", "b_scale", "rng_seed",
-           "learning_rate", "num_steps"]
+LAYOUT = [
+    ("backend", object),
+    ("n_classes", np.int64),
+    ("label_base", np.int64),
+    ("ref_class", np.int64),
+    ("non_ref_classes", np.int64),
+    ("beta_mean", None),
+    ("beta_cov_chol", None),
+    ("w_loc", np.float64),
+    ("w_scale", np.float64),
+    ("b_loc", np.float64),
+    ("b_scale", np.float64),
+    ("rng_seed", np.int64),
+    ("learning_rate", np.float64),
+    ("num_steps", np.int64),
+    ("class_counts", np.int64),
+]
+SCALARS = ["n_classes", "label_base", "w_loc", "w_scale", "b_loc", "b_scale", "rng_seed", "learning_rate", "num_steps"]
 
 
 def fit(**changes):
@@ -27,39 +48,43 @@ def reference_fit(X, y, K, label_base=0, alpha=0.7, steps=4):
     return ref.fit(X, y, K, label_base, *PRIOR.values(), alpha, steps)
 
 
-@pytest.mark.parametrize("bad, message", [
-    (dict(X=np.zeros(24), y=np.zeros((24, 2)), n_classes=1), "X must be 2D: (n_trials, n_features)"),
-    (dict(X=np.zeros((24, 2, 1)), label_base=2), "X must be 2D: (n_trials, n_features)"),
-    (dict(y=np.zeros((24, 1)), X=np.zeros((5, 2)), w_scale=0.0), "y must be 1D: (n_trials,)"),
-    (dict(y=Y0[0], learning_rate=0.0), "y must be 1D: (n_trials,)"),
-    (dict(X=X0[:23], n_classes=1, b_scale=0.0), "X and y must have same number of rows"),
-    (dict(n_classes=1, label_base=2, w_scale=0.0), "n_classes must be >= 2"),
-    (dict(label_base=2, w_scale=-1.0, learning_rate=0.0), "label_base must be 0 or 1"),
-    (dict(label_base=0.5, y=Y0 - 3), "label_base must be 0 or 1"),
-    (dict(label_base="1"), "label_base must be 0 or 1"),
-    (dict(w_scale=0.0, b_scale=0.0, num_steps=0), "w_scale must be > 0"),
-    (dict(w_scale=-2.0, learning_rate=NAN), "w_scale must be > 0"),
-    (dict(w_scale=NAN, b_scale=-1.0), "w_scale must be > 0"),
-    (dict(b_scale=-1.0, learning_rate=2.0), "b_scale must be > 0"),
-    (dict(b_scale=NAN, learning_rate=NAN), "b_scale must be > 0"),
-    (dict(learning_rate=0.0, num_steps=0), "learning_rate must be in (0, 1]"),
-    (dict(learning_rate=1.5, y=Y0 + 7), "learning_rate must be in (0, 1]"),
-    (dict(learning_rate=NAN), "learning_rate must be in (0, 1]"),
-    (dict(num_steps=0, y=Y0 - 1), "num_steps must be >= 1"),
-    (dict(y=Y0 - 1), "y out of range for n_classes/label_base"),
-    (dict(y=np.r_[Y0[:-1], 3]), "y out of range for n_classes/label_base"),
-    (dict(label_base=1), "y out of range for n_classes/label_base"),
-    (dict(y=Y0 + 1, label_base=True, n_classes=2), "y out of range for n_classes/label_base"),
-])
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        (dict(X=np.zeros(24), y=np.zeros((24, 2)), n_classes=1), "X must be 2D: (n_trials, n_features)"),
+        (dict(X=np.zeros((24, 2, 1)), label_base=2), "X must be 2D: (n_trials, n_features)"),
+        (dict(y=np.zeros((24, 1)), X=np.zeros((5, 2)), w_scale=0.0), "y must be 1D: (n_trials,)"),
+        (dict(y=Y0[0], learning_rate=0.0), "y must be 1D: (n_trials,)"),
+        (dict(X=X0[:23], n_classes=1, b_scale=0.0), "X and y must have same number of rows"),
+        (dict(n_classes=1, label_base=2, w_scale=0.0), "n_classes must be >= 2"),
+        (dict(label_base=2, w_scale=-1.0, learning_rate=0.0), "label_base must be 0 or 1"),
+        (dict(label_base=0.5, y=Y0 - 3), "label_base must be 0 or 1"),
+        (dict(label_base="1"), "label_base must be 0 or 1"),
+        (dict(w_scale=0.0, b_scale=0.0, num_steps=0), "w_scale must be > 0"),
+        (dict(w_scale=-2.0, learning_rate=NAN), "w_scale must be > 0"),
+        (dict(w_scale=NAN, b_scale=-1.0), "w_scale must be > 0"),
+        (dict(b_scale=-1.0, learning_rate=2.0), "b_scale must be > 0"),
+        (dict(b_scale=NAN, learning_rate=NAN), "b_scale must be > 0"),
+        (dict(learning_rate=0.0, num_steps=0), "learning_rate must be in (0, 1]"),
+        (dict(learning_rate=1.5, y=Y0 + 7), "learning_rate must be in (0, 1]"),
+        (dict(learning_rate=NAN), "learning_rate must be in (0, 1]"),
+        (dict(num_steps=0, y=Y0 - 1), "num_steps must be >= 1"),
+        (dict(y=Y0 - 1), "y out of range for n_classes/label_base"),
+        (dict(y=np.r_[Y0[:-1], 3]), "y out of range for n_classes/label_base"),
+        (dict(label_base=1), "y out of range for n_classes/label_base"),
+        (dict(y=Y0 + 1, label_base=True, n_classes=2), "y out of range for n_classes/label_base"),
+    ],
+)
 def test_first_failing_check_wins(bad, message):
     with pytest.raises(ValueError) as info:
         fit(**bad)
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("switch, x_dtype, work", [
-    ("x64", np.float64, np.float64), ("x64", np.float32, np.float64),
-    ("x32", np.float64, np.float32)])
+@pytest.mark.parametrize(
+    "switch, x_dtype, work",
+    [("x64", np.float64, np.float64), ("x64", np.float32, np.float64), ("x32", np.float64, np.float32)],
+)
 def test_record_layout(request, switch, x_dtype, work):
     request.getfixturevalue(switch)
     model = fit(X=X0.astype(x_dtype), rng_seed=7, **PRIOR)
@@ -86,15 +111,18 @@ def test_matches_reference(x64, K, seed):
     ref.assert_matches(model.params, want)
 
 
-@pytest.mark.parametrize("X, y, K, expect", [
-    # counts (1, 3, 3): the tie goes to the smaller class index
-    (X0[:7], [2, 1, 2, 1, 0, 2, 1], 3, dict(ref_class=1, non_ref_classes=[0, 2])),
-    (X0[:6], [3, 3, 2, 2, 1, 1], 4, dict(ref_class=1, non_ref_classes=[0, 2, 3])),
-    # class 3 never occurs, yet keeps a coefficient row fitted against all-zero targets
-    (X0[:9], [0, 1, 2, 0, 1, 2, 0, 0, 1], 4, dict(ref_class=0, class_counts=[4, 3, 2, 0])),
-    # no feature columns: the bias alone is fitted
-    (np.zeros((9, 0)), [0, 1, 2, 0, 1, 2, 1, 1, 2], 3, dict(ref_class=1, beta_mean_shape=(2, 1))),
-])
+@pytest.mark.parametrize(
+    "X, y, K, expect",
+    [
+        # counts (1, 3, 3): the tie goes to the smaller class index
+        (X0[:7], [2, 1, 2, 1, 0, 2, 1], 3, dict(ref_class=1, non_ref_classes=[0, 2])),
+        (X0[:6], [3, 3, 2, 2, 1, 1], 4, dict(ref_class=1, non_ref_classes=[0, 2, 3])),
+        # class 3 never occurs, yet keeps a coefficient row fitted against all-zero targets
+        (X0[:9], [0, 1, 2, 0, 1, 2, 0, 0, 1], 4, dict(ref_class=0, class_counts=[4, 3, 2, 0])),
+        # no feature columns: the bias alone is fitted
+        (np.zeros((9, 0)), [0, 1, 2, 0, 1, 2, 1, 1, 2], 3, dict(ref_class=1, beta_mean_shape=(2, 1))),
+    ],
+)
 def test_small_layouts(x64, X, y, K, expect):
     model = learning.kelvra_softmax_fit(X, np.array(y), K, 0, *PRIOR.values(), 0, 0.7, 4)
     p = model.params

@@ -9,7 +9,6 @@ import softmax_reference as ref
 from kelvra_bci.models.kelvra_softmax import learning
 
 
-
 def spd(rng, d):
     a = rng.normal(size=(d, d))
     return a @ a.T / d + np.eye(d)
@@ -18,8 +17,15 @@ def spd(rng, d):
 def problem(seed, n, d):
     rng = np.random.default_rng(seed)
     Xa = np.concatenate([rng.normal(size=(n, d - 1)), np.ones((n, 1))], axis=1)
-    return (Xa, (rng.random(n) < 0.4).astype(float), rng.normal(size=n), rng.normal(size=d), spd(rng, d),
-            rng.normal(size=d), np.linalg.inv(spd(rng, d)))
+    return (
+        Xa,
+        (rng.random(n) < 0.4).astype(float),
+        rng.normal(size=n),
+        rng.normal(size=d),
+        spd(rng, d),
+        rng.normal(size=d),
+        np.linalg.inv(spd(rng, d)),
+    )
 
 
 def close(got, expected, rtol):
@@ -28,8 +34,17 @@ def close(got, expected, rtol):
     assert np.max(np.abs(got - expected), initial=0) <= rtol * np.max(np.abs(expected))
 
 
-@pytest.mark.parametrize("c,expected", [(0.0, 0.25), (-3.0, 0.25), (1e-300, 0.25), (1.0, 0.23105857863000487),
-                                        (2.0, 0.1903985389889412), (10.0, 0.049995460213129755)])
+@pytest.mark.parametrize(
+    "c,expected",
+    [
+        (0.0, 0.25),
+        (-3.0, 0.25),
+        (1e-300, 0.25),
+        (1.0, 0.23105857863000487),
+        (2.0, 0.1903985389889412),
+        (10.0, 0.049995460213129755),
+    ],
+)
 def test_expected_omega_values(x64, c, expected):
     got = learning._pg_expected_omega(jnp.array([c, c]))
     assert got.dtype == jnp.float64 and np.allclose(got, expected, rtol=1e-14, atol=0)

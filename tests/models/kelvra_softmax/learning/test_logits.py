@@ -7,11 +7,14 @@ import pytest
 from kelvra_bci.models.kelvra_softmax import learning
 
 
-@pytest.mark.parametrize("non_ref,ref_class,n_classes", [
-    ([2, 0], 1, 4),  # class 3 is neither listed nor the reference
-    ([0, 1], 1, 3),  # the reference listed too
-    ([0, 1, 2], -1, 3),  # counted from the end
-])
+@pytest.mark.parametrize(
+    "non_ref,ref_class,n_classes",
+    [
+        ([2, 0], 1, 4),  # class 3 is neither listed nor the reference
+        ([0, 1], 1, 3),  # the reference listed too
+        ([0, 1, 2], -1, 3),  # counted from the end
+    ],
+)
 def test_build_logits(x64, non_ref, ref_class, n_classes):
     rng = np.random.default_rng(len(non_ref))
     X_aug, beta = rng.normal(size=(5, 3)), rng.normal(size=(len(non_ref), 3))

@@ -24,4 +24,3 @@ def test_switch_is_read_on_every_call(x32):
     assert learning._jax_dtype_from_numpy(x) is jnp.float32
     jax.config.update("jax_enable_x64", True)
     assert learning._jax_dtype_from_numpy(x) is jnp.float64
-

@@ -6,7 +6,6 @@ import softmax_reference as ref
 from kelvra_bci.kelvra_io import KelvraModel
 from kelvra_bci.models.kelvra_softmax import inference, learning
 
-
 NAN = float("nan")
 DROP = object()
 REPLACED = ["backend", "n_classes", "non_ref_classes", "beta_mean", "beta_cov_chol", "class_counts"]
@@ -19,15 +18,13 @@ def fitted(K=3):
     key = (K, bool(jax.config.jax_enable_x64))
     if key not in _fits:
         keep = Y0 < K
-        _fits[key] = learning.kelvra_softmax_fit(X0[keep], Y0[keep], K, 0, 0.2, 1.5, -0.1, 2.0,
-                                                 5, 0.6, 3)
+        _fits[key] = learning.kelvra_softmax_fit(X0[keep], Y0[keep], K, 0, 0.2, 1.5, -0.1, 2.0, 5, 0.6, 3)
     return _fits[key]
 
 
 def with_params(model, **changes):
     params = {**model.params, **changes}
-    return KelvraModel(model_type="kelvra_softmax",
-                       params={k: v for k, v in params.items() if v is not DROP})
+    return KelvraModel(model_type="kelvra_softmax", params={k: v for k, v in params.items() if v is not DROP})
 
 
 def frozen(model):
@@ -44,28 +41,35 @@ def assert_unchanged(model, before):
 XN, YN = X0[:5], np.array([0, 2, 1, 1, 2])
 
 
-@pytest.mark.parametrize("X, y, changes, error, message", [
-    (XN[0], YN[:, None], dict(label_base=DROP), ValueError, "X must be 2D: (n_trials, n_features)"),
-    (XN, YN[:, None], dict(label_base=DROP), ValueError, "y must be 1D: (n_trials,)"),
-    (XN, YN[:4], dict(label_base=DROP), ValueError, "X and y must have same number of rows"),
-    (XN, YN, dict(label_base=DROP), KeyError, "label_base"),
-    (XN, YN - 1, dict(n_classes=DROP, learning_rate=0.0), ValueError, "y out of range for label_base"),
-    (XN, YN, dict(label_base=np.array(1), num_steps=0), ValueError, "y out of range for label_base"),
-    (XN, YN, dict(n_classes=DROP), KeyError, "n_classes"),
-    (XN, YN, dict(b_scale=DROP, learning_rate=0.0), KeyError, "b_scale"),
-    (XN, YN, dict(learning_rate=DROP, num_steps=0), KeyError, "learning_rate"),
-    (XN, YN, dict(learning_rate=0.0, num_steps=0, beta_mean=DROP), ValueError,
-     "learning_rate must be in (0, 1]"),
-    (XN, YN, dict(learning_rate=np.array(1.5)), ValueError, "learning_rate must be in (0, 1]"),
-    (XN, YN, dict(learning_rate=NAN), ValueError, "learning_rate must be in (0, 1]"),
-    (XN, YN, dict(num_steps=DROP), KeyError, "num_steps"),
-    (XN, YN, dict(num_steps=0, beta_mean=DROP, beta_cov_chol=DROP, class_counts=DROP),
-     ValueError, "num_steps must be >= 1"),
-    (XN, YN, dict(beta_mean=DROP, class_counts=DROP), KeyError, "beta_mean"),
-    (XN, YN, dict(class_counts=DROP), KeyError, "class_counts"),
-    # fails late, in the count addition, after every read
-    (XN, YN, dict(class_counts=np.zeros(2, np.int64)), ValueError, None),
-])
+@pytest.mark.parametrize(
+    "X, y, changes, error, message",
+    [
+        (XN[0], YN[:, None], dict(label_base=DROP), ValueError, "X must be 2D: (n_trials, n_features)"),
+        (XN, YN[:, None], dict(label_base=DROP), ValueError, "y must be 1D: (n_trials,)"),
+        (XN, YN[:4], dict(label_base=DROP), ValueError, "X and y must have same number of rows"),
+        (XN, YN, dict(label_base=DROP), KeyError, "label_base"),
+        (XN, YN - 1, dict(n_classes=DROP, learning_rate=0.0), ValueError, "y out of range for label_base"),
+        (XN, YN, dict(label_base=np.array(1), num_steps=0), ValueError, "y out of range for label_base"),
+        (XN, YN, dict(n_classes=DROP), KeyError, "n_classes"),
+        (XN, YN, dict(b_scale=DROP, learning_rate=0.0), KeyError, "b_scale"),
+        (XN, YN, dict(learning_rate=DROP, num_steps=0), KeyError, "learning_rate"),
+        (XN, YN, dict(learning_rate=0.0, num_steps=0, beta_mean=DROP), ValueError, "learning_rate must be in (0, 1]"),
+        (XN, YN, dict(learning_rate=np.array(1.5)), ValueError, "learning_rate must be in (0, 1]"),
+        (XN, YN, dict(learning_rate=NAN), ValueError, "learning_rate must be in (0, 1]"),
+        (XN, YN, dict(num_steps=DROP), KeyError, "num_steps"),
+        (
+            XN,
+            YN,
+            dict(num_steps=0, beta_mean=DROP, beta_cov_chol=DROP, class_counts=DROP),
+            ValueError,
+            "num_steps must be >= 1",
+        ),
+        (XN, YN, dict(beta_mean=DROP, class_counts=DROP), KeyError, "beta_mean"),
+        (XN, YN, dict(class_counts=DROP), KeyError, "class_counts"),
+        # fails late, in the count addition, after every read
+        (XN, YN, dict(class_counts=np.zeros(2, np.int64)), ValueError, None),
+    ],
+)
 def test_errors_in_order_leave_the_record_alone(X, y, changes, error, message):
     model = with_params(fitted(), **changes)
     before = frozen(model)
@@ -77,8 +81,7 @@ def test_errors_in_order_leave_the_record_alone(X, y, changes, error, message):
 
 def test_growth_starts_new_classes_at_the_prior(x64):
     # a tiny learning rate leaves every Gaussian where the sweeps found it
-    model = with_params(fitted(), learning_rate=1e-9, w_scale=np.array(-1.5), n_classes=3,
-                        session="kept as is")
+    model = with_params(fitted(), learning_rate=1e-9, w_scale=np.array(-1.5), n_classes=3, session="kept as is")
     before = frozen(model)
     y = np.array([4, 0, 1, 4, 2])
     new = learning.kelvra_softmax_update(model, XN, y)
@@ -97,8 +100,10 @@ def test_growth_starts_new_classes_at_the_prior(x64):
     assert_unchanged(model, before)
 
 
-@pytest.mark.parametrize("switch, stored, work", [
-    ("x64", np.float32, np.float64), ("x32", np.float64, np.float32), ("x32", np.float32, np.float32)])
+@pytest.mark.parametrize(
+    "switch, stored, work",
+    [("x64", np.float32, np.float64), ("x32", np.float64, np.float32), ("x32", np.float32, np.float32)],
+)
 def test_working_dtype_follows_the_switch(request, switch, stored, work):
     request.getfixturevalue(switch)
     model = fitted()
@@ -110,17 +115,19 @@ def test_working_dtype_follows_the_switch(request, switch, stored, work):
     ref.assert_matches(p, ref.update(model.params, XN.astype(np.float32), YN), rtol=rtol)
 
 
-@pytest.mark.parametrize("K, y, changes", [
-    (2, [0, 1, 1, 0, 1], {}),
-    (2, [0, 1, 1, 3, 1], dict(learning_rate=1.0, num_steps=2)),
-    (3, [2, 2, 2, 2, 2], dict(learning_rate=0.3, num_steps=1)),
-    (3, [4, 0, 1, 4, 2], {}),
-    (4, [3, 0, 1, 3, 2], dict(learning_rate=1.0)),
-])
+@pytest.mark.parametrize(
+    "K, y, changes",
+    [
+        (2, [0, 1, 1, 0, 1], {}),
+        (2, [0, 1, 1, 3, 1], dict(learning_rate=1.0, num_steps=2)),
+        (3, [2, 2, 2, 2, 2], dict(learning_rate=0.3, num_steps=1)),
+        (3, [4, 0, 1, 4, 2], {}),
+        (4, [3, 0, 1, 3, 2], dict(learning_rate=1.0)),
+    ],
+)
 def test_matches_reference(x64, K, y, changes):
     model = with_params(fitted(K), **changes)
-    ref.assert_matches(learning.kelvra_softmax_update(model, XN, y).params,
-                       ref.update(model.params, XN, y))
+    ref.assert_matches(learning.kelvra_softmax_update(model, XN, y).params, ref.update(model.params, XN, y))
 
 
 def test_update_of_an_update(x64):
