@@ -1,6 +1,9 @@
 #include "common/limits.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <cstring>
@@ -16,12 +19,21 @@ bool int_within(py::handle value, std::int64_t low, std::int64_t high) {
   return overflow == 0 && number >= low && number <= high;
 }
 
-std::uint64_t available_memory() {
+namespace {
+
+// The first number in a file such as a control group's memory.max; 0 for
+// "max", a missing file or anything else that is no limit.
+std::uint64_t number_in(const char* path) {
+  std::ifstream file(path);
+  std::uint64_t value = 0;
+  return file >> value ? value : 0;
+}
+
+std::uint64_t machine_memory() {
   // MemAvailable counts reclaimable caches too, unlike the free page count.
   std::ifstream meminfo("/proc/meminfo");
-  std::string label;
+  std::string label, unit;
   std::uint64_t kib = 0;
-  std::string unit;
   while (meminfo >> label >> kib >> unit) {
     if (label == "MemAvailable:") return kib * 1024;
   }
@@ -31,6 +43,48 @@ std::uint64_t available_memory() {
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
   }
   return 0;
+}
+
+// What is left under a limit, or `current` unchanged when there is no limit.
+std::uint64_t under_limit(std::uint64_t current, std::uint64_t limit, std::uint64_t used) {
+  if (limit == 0) return current;
+  const std::uint64_t left = limit > used ? limit - used : 1;
+  return current == 0 ? left : std::min(current, left);
+}
+
+}  // namespace
+
+std::uint64_t available_memory() {
+  std::uint64_t available = machine_memory();
+  // An address-space limit (ulimit -v) counts the mappings the process has already.
+  struct rlimit address_space;
+  if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
+    const long page_size = sysconf(_SC_PAGESIZE);
+    const std::uint64_t mapped =
+        number_in("/proc/self/statm") * static_cast<std::uint64_t>(page_size);
+    available = under_limit(available, address_space.rlim_cur, mapped);
+  }
+  // A container's limit (control groups v2, then v1) binds before the machine's.
+  const std::uint64_t group_limit = number_in("/sys/fs/cgroup/memory.max");
+  if (group_limit != 0) {
+    available = under_limit(available, group_limit, number_in("/sys/fs/cgroup/memory.current"));
+  } else {
+    const std::uint64_t v1_limit = number_in("/sys/fs/cgroup/memory/memory.limit_in_bytes");
+    // v1 reports "no limit" as a huge number rather than "max".
+    if (v1_limit != 0 && v1_limit < (std::uint64_t{1} << 62)) {
+      available = under_limit(available, v1_limit,
+                              number_in("/sys/fs/cgroup/memory/memory.usage_in_bytes"));
+    }
+  }
+  return available;
+}
+
+bool all_finite(py::handle np, py::handle array) {
+  return np.attr("isfinite")(array).attr("all")().cast<bool>();
+}
+
+std::string dtype_text(py::handle np, py::handle dtype) {
+  return py::str(np.attr("dtype")(dtype).attr("name")).cast<std::string>();
 }
 
 void require_memory(const char* request, double bytes) {

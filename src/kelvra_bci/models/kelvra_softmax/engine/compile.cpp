@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/python.hpp"
+#include "common/record.hpp"
 #include "engine/cache.hpp"
 
 namespace kelvra::engine {
@@ -36,8 +37,24 @@ std::string dtype_name(py::handle np, py::handle dtype) {
   return py::str(np.attr("dtype")(dtype).attr("name")).cast<std::string>();
 }
 
-void check_record(const Call& call, py::handle model, py::handle keys) {
-  call.global("kelvra_io").attr("check_softmax_params")(model.attr("params"), keys);
+py::object checked_record(const Call& call, py::handle keys) {
+  py::handle model = call.arg("model");
+  if (!py::hasattr(model, "params")) {
+    throw py::type_error(std::string("model must be a KelvraModel, not ") +
+                         Py_TYPE(model.ptr())->tp_name);
+  }
+  py::object params = model.attr("params");
+  // A mapping is copied; anything else goes to the check, which refuses it.
+  py::object snapshot = params;
+  if (PyDict_Check(params.ptr())) {
+    snapshot = py::reinterpret_steal<py::object>(PyDict_Copy(params.ptr()));
+    if (!snapshot) throw py::error_already_set();
+  } else if (py::hasattr(params, "keys")) {
+    snapshot = py::dict(params);
+  }
+  call.global("kelvra_io").attr("check_softmax_params")(snapshot, keys);
+  py::object model_type = py::getattr(model, "model_type", py::str(record::model_type));
+  return call.global("KelvraModel")("model_type"_a = model_type, "params"_a = snapshot);
 }
 
 py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py::handle dtype,

@@ -24,9 +24,12 @@ py::object compiled(const Call& call, const std::string& key, const FunctionDef&
 // "float32" or "float64": the part of a cache key the dtype contributes.
 std::string dtype_name(py::handle np, py::handle dtype);
 
-// Refuses a record that is damaged or inconsistent, through the host
-// package's one record check; `keys` names the entries to check (None: all).
-void check_record(const Call& call, py::handle model, py::handle keys);
+// The record handed in as the parameter `model`, read once: a model whose
+// params are copied into a new plain dict, so that what is checked is what
+// is computed with, however `params` behaves. Then refuses it when damaged
+// or inconsistent, through the host package's one record check; `keys`
+// names the entries to check (None: all).
+py::object checked_record(const Call& call, py::handle keys);
 
 // The features of n trials in the first n of `bucket` rows of zeros, as
 // NumPy in `dtype`; with `bias`, the bias column is appended, one in the

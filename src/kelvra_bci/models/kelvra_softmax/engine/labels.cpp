@@ -19,8 +19,9 @@ enum class Static : std::size_t { S, n_classes };
 
 py::object predict_body(Call& call) {
   py::object np = call.global("np");
-  py::object probs = probabilities(call, prepare_prediction(call, true));
-  py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
+  const Prepared prepared = prepare_prediction(call, true);
+  py::object probs = probabilities(call, prepared);
+  py::int_ label_base = record::read_int(np, prepared.model, record::label_base);
   // argmax takes the first maximum: ties go to the lower class index.
   return np.attr("argmax")(probs, "axis"_a = 1).attr("astype")(np.attr("int64")) + label_base;
 }
@@ -40,7 +41,9 @@ py::object samples_core_body(Call& call) {
       inference::sampled_logits(jnp, Xj, beta_mean, call.arg("beta_cov_chol"), noise,
                                 call.arg("non_ref"), call.arg("ref_class"), n_classes, S);
   py::object probs = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
-  return inference::draw_labels(call.globals(), key_cat, S, probs, dtype);
+  // Whether the draws came from finite probabilities, checked on the host.
+  py::object finite = jnp.attr("all")(jnp.attr("isfinite")(probs));
+  return py::make_tuple(inference::draw_labels(call.globals(), key_cat, S, probs, dtype), finite);
 }
 
 const FunctionDef samples_core = {
@@ -74,9 +77,11 @@ py::object predict_samples_body(Call& call) {
       abstract_array(jax, py::make_tuple(2), np.attr("uint32")));
   py::object executable =
       compiled(call, key, samples_core, py::make_tuple(prepared.S, posterior.n_classes), arguments);
-  py::object y0 = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
+  py::tuple out = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
                              prepared.non_ref, prepared.ref_class, prediction_key(call));
-  py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
+  py::object y0 = out[0];
+  if (!py::bool_(out[1])) inference::refuse_nonfinite_probabilities(np, prepared.dtype);
+  py::int_ label_base = record::read_int(np, prepared.model, record::label_base);
   return np.attr("asarray")(y0).attr("astype")(np.attr("int64")) + label_base;
 }
 

@@ -8,6 +8,7 @@
 namespace kelvra::engine {
 
 struct Prepared {
+  py::object model;                // the record as checked, read once
   inference::Posterior posterior;  // NumPy arrays in the working dtype
   py::object dtype;
   py::int_ S;            // posterior samples

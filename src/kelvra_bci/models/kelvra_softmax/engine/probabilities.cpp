@@ -102,7 +102,9 @@ py::object probabilities(const Call& call, const Prepared& prepared) {
     probs = executable(Xj, prepared.posterior.beta_mean, prepared.posterior.beta_cov_chol,
                        prepared.non_ref, prepared.ref_class, prediction_key(call));
   }
-  return np.attr("asarray")(probs)[py::slice(0, prepared.n, 1)];
+  py::object answer = np.attr("asarray")(probs)[py::slice(0, prepared.n, 1)];
+  inference::check_finite_probabilities(np, answer, prepared.dtype);
+  return answer;
 }
 
 namespace {

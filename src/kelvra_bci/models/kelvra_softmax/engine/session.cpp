@@ -33,7 +33,9 @@ py::object precompile_body(Call& call) {
   py::object np = call.global("np");
   py::int_ n_features = call.integer("n_features");
   py::int_ n_classes = call.integer("n_classes");
-  if (!int_within(n_features, 0, kInt32Max)) throw py::value_error("n_features must be >= 0");
+  if (!int_within(n_features, 0, kInt32Max)) {
+    throw py::value_error("n_features must be in [0, 2147483647]");
+  }
   if (n_classes < py::int_(2)) throw py::value_error("n_classes must be >= 2");
   py::object fit_trials = count_or_none(call, "fit_trials", 1);
   py::object update_trials = count_or_none(call, "update_trials", 1);

@@ -54,10 +54,9 @@ const FunctionDef update_core = {
 
 py::object update_body(Call& call) {
   py::object np = call.global("np");
-  py::handle model = call.arg("model");
-  check_record(call, model, py::none());
+  py::object model = checked_record(call, py::none());
   const UpdateRule rule = learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
-  const learning::UpdateArguments args = learning::checked_update_arguments(call);
+  const learning::UpdateArguments args = learning::checked_update_arguments(call, model);
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
   py::handle dtype = args.dtype;
 
@@ -65,6 +64,12 @@ py::object update_body(Call& call) {
   const py::ssize_t bucket = trial_bucket(shape[0].cast<py::ssize_t>());
   py::int_ n_features = host_int(shape[1]);
   py::int_ d_aug = n_features + py::int_(1);
+  py::int_ stored_d_aug = host_int(model.attr("params")["beta_mean"].attr("shape")[py::int_(1)]);
+  if (!d_aug.equal(stored_d_aug)) {
+    throw py::value_error("X has " + py::str(n_features).cast<std::string>() +
+                          " features, but the model expects " +
+                          py::str(stored_d_aug - py::int_(1)).cast<std::string>());
+  }
   // Growth and recasting happen on the host: the compiled function sees the
   // grown stacks as plain arguments.
   const learning::ClassState state = learning::grown_class_state(np, np, args, n_features, d_aug);

@@ -28,11 +28,17 @@ struct Posterior {
   py::object Xj;             // (n, d-1) JAX array
 };
 
-// Checks X and the sample count, then reads the record, in the order callers
-// can observe through the error they get. Reads the parameters model, X,
+// Checks X and the sample count, then reads `model`, in the order callers
+// can observe through the error they get. Reads the parameters X,
 // num_posterior_samples and rng_seed of `call`. `on_host` keeps the arrays
 // NumPy arrays (of the dtype JAX would give them), for a compiled function.
-Posterior read_posterior(const Call& call, bool on_host = false);
+Posterior read_posterior(const Call& call, py::handle model, bool on_host = false);
+
+// Refuses class probabilities that came out NaN or infinite (features or
+// coefficients too large for the working precision) instead of returning
+// them, or labels drawn from them, as an answer.
+void check_finite_probabilities(py::handle np, py::handle probs, py::handle dtype);
+[[noreturn]] void refuse_nonfinite_probabilities(py::handle np, py::handle dtype);
 
 // The (n, K) logits of features without their bias column: what
 // _logits_from_beta computes, for host or traced `ref_class` alike.

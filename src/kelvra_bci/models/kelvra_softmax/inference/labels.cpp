@@ -26,7 +26,7 @@ py::object predict_samples_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
   py::object jax = call.global("jax");
-  const Posterior posterior = read_posterior(call);
+  const Posterior posterior = read_posterior(call, call.arg("model"));
   py::int_ S = call.integer("num_posterior_samples");
 
   py::object rng_key = jax.attr("random").attr("PRNGKey")(call.integer("rng_seed"));
@@ -41,6 +41,7 @@ py::object predict_samples_body(Call& call) {
       sampled_logits(jnp, posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol, noise,
                      posterior.non_ref, posterior.ref_class, posterior.n_classes, S);
   py::object probs = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
+  check_finite_probabilities(np, probs, dtype);
   py::object y0 = draw_labels(call.globals(), key_cat, S, probs, posterior.Xj.attr("dtype"));
   py::int_ label_base = record::read_int(np, call.arg("model"), record::label_base);
   return np.attr("asarray")(y0).attr("astype")(np.attr("int64")) + label_base;

@@ -58,10 +58,10 @@ void check_sampling_memory(const std::string& request, py::handle np, const py::
   require_memory(request.c_str(), (draws + per_trial) * itemsize);
 }
 
-Posterior read_posterior(const Call& call, bool on_host) {
+Posterior read_posterior(const Call& call, py::handle model, bool on_host) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
-  py::handle model = call.arg("model"), X = call.arg("X");
+  py::handle X = call.arg("X");
   py::int_ num_posterior_samples = call.integer("num_posterior_samples");
 
   py::object Xn = np.attr("asarray")(X, "dtype"_a = np.attr("float64"));
@@ -88,8 +88,11 @@ Posterior read_posterior(const Call& call, bool on_host) {
   posterior.beta_cov_chol =
       xp.attr("asarray")(record::entry(model, record::beta_cov_chol), "dtype"_a = dtype);
   // NaN features would come back as NaN probabilities and a label of 0.
-  if (!np.attr("isfinite")(Xn).attr("all")().cast<bool>()) {
-    throw py::value_error("X must not contain NaN or infinite values");
+  if (!all_finite(np, Xn)) throw py::value_error("X must not contain NaN or infinite values");
+  if (Xn.attr("size").cast<py::ssize_t>() > 0 &&
+      np.attr("abs")(Xn).attr("max")().cast<double>() >
+          np.attr("finfo")(dtype).attr("max").cast<double>()) {
+    throw py::value_error("X holds values too large for " + dtype_text(np, dtype));
   }
   if (num_posterior_samples > py::int_(1)) {
     check_sampling_memory(
@@ -100,6 +103,16 @@ Posterior read_posterior(const Call& call, bool on_host) {
   }
   posterior.Xj = xp.attr("asarray")(Xn, "dtype"_a = dtype);
   return posterior;
+}
+
+void check_finite_probabilities(py::handle np, py::handle probs, py::handle dtype) {
+  if (!all_finite(np, probs)) refuse_nonfinite_probabilities(np, dtype);
+}
+
+void refuse_nonfinite_probabilities(py::handle np, py::handle dtype) {
+  throw py::value_error("the class probabilities came out NaN or infinite in " +
+                        dtype_text(np, dtype) +
+                        ": X or the model's coefficients are too large for this precision");
 }
 
 py::object coefficient_noise(py::handle jax, py::handle key, py::handle S, py::handle n_rows,

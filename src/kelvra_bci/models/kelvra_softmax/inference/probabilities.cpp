@@ -11,15 +11,18 @@ using namespace pybind11::literals;
 py::object predict_proba_body(Call& call) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const Posterior posterior = read_posterior(call);
+  const Posterior posterior = read_posterior(call, call.arg("model"));
   py::int_ S = call.integer("num_posterior_samples");
+  py::object dtype = posterior.beta_mean.attr("dtype");
 
   if (S.equal(py::int_(1))) {
     // One sample means the posterior means: no draw, and the seed is unused.
     py::object logits =
         call.global("_logits_from_beta")(posterior.Xj, posterior.beta_mean, posterior.non_ref,
                                          posterior.ref_class, posterior.n_classes);
-    return np.attr("asarray")(call.global("kelvra_softmax")(logits));
+    py::object probs = np.attr("asarray")(call.global("kelvra_softmax")(logits));
+    check_finite_probabilities(np, probs, dtype);
+    return probs;
   }
   // The key is used as it is: the draws of a seed are reproducible by callers.
   py::object rng_key = jax.attr("random").attr("PRNGKey")(call.integer("rng_seed"));
@@ -30,7 +33,9 @@ py::object predict_proba_body(Call& call) {
       sampled_logits(call.global("jnp"), posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
                      noise, posterior.non_ref, posterior.ref_class, posterior.n_classes, S);
   py::object probs_s = jax.attr("vmap")(call.global("kelvra_softmax"))(logits_s);
-  return np.attr("asarray")(call.global("jnp").attr("mean")(probs_s, "axis"_a = 0));
+  py::object probs = np.attr("asarray")(call.global("jnp").attr("mean")(probs_s, "axis"_a = 0));
+  check_finite_probabilities(np, probs, dtype);
+  return probs;
 }
 
 }  // namespace

@@ -114,17 +114,19 @@ FitArguments checked_fit_arguments(const Call& call) {
   return args;
 }
 
-UpdateArguments checked_update_arguments(const Call& call) {
+UpdateArguments checked_update_arguments(const Call& call, py::handle model_arg) {
   py::object np = call.global("np");
   UpdateArguments args;
-  args.model = py::reinterpret_borrow<py::object>(call.arg("model"));
+  args.model = py::reinterpret_borrow<py::object>(model_arg);
   py::handle model = args.model;
 
   auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"));
   args.label_base = record::read_int(np, model, record::label_base);
-  args.y0 = zero_based_labels(np, yn, args.label_base);
+  // Compared before the subtraction, which would wrap for the lowest int64 labels.
+  py::object labels = yn.attr("astype")(np.attr("int64"));
   // No upper bound: a label past the stored classes grows the class set.
-  if (np.attr("min")(args.y0) < py::int_(0)) invalid("y out of range for label_base");
+  if (np.attr("min")(labels) < args.label_base) invalid("y out of range for label_base");
+  args.y0 = labels - args.label_base;
 
   args.old_n_classes = record::read_int(np, model, record::n_classes);
   py::int_ seen_n_classes = host_int(np.attr("max")(args.y0)) + py::int_(1);

@@ -39,8 +39,8 @@ struct UpdateArguments {
   py::object dtype;  // working dtype
 };
 
-// Reads the parameters model, X and y of `call` and the record's settings.
-UpdateArguments checked_update_arguments(const Call& call);
+// Reads the parameters X and y of `call` and the settings of `model`.
+UpdateArguments checked_update_arguments(const Call& call, py::handle model);
 
 // The class rows an update starts from: the stored Gaussians in the working
 // dtype, with a prior row appended for every class the new labels add.

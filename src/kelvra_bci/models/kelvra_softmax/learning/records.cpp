@@ -22,6 +22,7 @@ py::dict shallow_copy(py::object mapping) {
 py::dict fit_params(py::handle np, const FitArguments& args, py::handle beta_mean,
                     py::handle beta_cov_chol) {
   py::object int64 = np.attr("int64"), float64 = np.attr("float64");
+  check_finite_posterior(np, beta_mean, beta_cov_chol);
   namespace key = record;
   py::dict params;
   params[key::backend] = record::backend_entry(np);
@@ -45,6 +46,7 @@ py::dict fit_params(py::handle np, const FitArguments& args, py::handle beta_mea
 py::dict updated_params(py::handle np, const UpdateArguments& args, const ClassState& state,
                         py::handle beta_mean, py::handle beta_cov_chol) {
   py::object int64 = np.attr("int64");
+  check_finite_posterior(np, beta_mean, beta_cov_chol);
   py::dict params = shallow_copy(args.model.attr("params"));
   params[record::backend] = record::backend_entry(np);
   params[record::n_classes] = np.attr("array")(args.new_n_classes, "dtype"_a = int64);

@@ -70,9 +70,9 @@ void check_finite_features(py::handle np, py::handle Xn, py::handle dtype) {
 
 void check_class_count(const std::string& what, const py::int_& n_classes, const py::int_& d_aug,
                        py::handle np, py::handle dtype) {
-  if (!int_within(n_classes, 2, kInt32Max)) {
+  if (!int_within(n_classes, 2, kMaxClasses)) {
     invalid(what + ": " + py::str(n_classes).cast<std::string>() +
-            " classes is more than the 2147483647 supported");
+            " classes is more than the 1000000 supported");
   }
   // Each class row holds a mean and a d x d factor; the sweeps keep a few
   // such stacks alive at once.
@@ -80,6 +80,14 @@ void check_class_count(const std::string& what, const py::int_& n_classes, const
   const double itemsize = np.attr("dtype")(dtype).attr("itemsize").cast<double>();
   const double bytes = 4.0 * n_classes.cast<double>() * (d * d + d) * itemsize;
   require_memory(what.c_str(), bytes);
+}
+
+void check_finite_posterior(py::handle np, py::handle beta_mean, py::handle beta_cov_chol) {
+  if (all_finite(np, beta_mean) && all_finite(np, beta_cov_chol)) return;
+  const std::string dtype = dtype_text(np, beta_mean.attr("dtype"));
+  invalid("the sweeps ended in NaN or infinity in " + dtype +
+          ": the features are too large or too collinear for this precision; standardise X" +
+          (dtype == "float32" ? " or turn on JAX's 64-bit mode" : ""));
 }
 
 ClassLayout class_layout(py::handle np, py::handle y0, const py::int_& n_classes) {

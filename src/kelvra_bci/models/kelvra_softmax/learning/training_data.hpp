@@ -36,8 +36,8 @@ void check_finite_setting(const char* name, double value);
 void check_prior_scale(const char* name, double scale, py::handle np, py::handle dtype);
 // No NaN or infinity, and nothing beyond the range of the working dtype.
 void check_finite_features(py::handle np, py::handle Xn, py::handle dtype);
-// `n_classes` classes of `d_aug` coefficients must fit the int32 index range
-// and the memory available; `what` names the request in the message.
+// `n_classes` classes of `d_aug` coefficients must stay within the classes a
+// model file holds and the memory available; `what` names the request.
 void check_class_count(const std::string& what, const py::int_& n_classes, const py::int_& d_aug,
                        py::handle np, py::handle dtype);
 
@@ -48,6 +48,11 @@ struct ClassLayout {
   py::object non_ref;  // (K-1,) int64 the other classes, ascending
 };
 ClassLayout class_layout(py::handle np, py::handle y0, const py::int_& n_classes);
+
+// Refuses a posterior whose sweeps ended in NaN or infinity: features too
+// large or too collinear for the working precision end there, and such a
+// model would only ever predict NaN.
+void check_finite_posterior(py::handle np, py::handle beta_mean, py::handle beta_cov_chol);
 
 struct Design {
   py::object Xj;     // (n, p) features in the working dtype
