@@ -43,10 +43,11 @@ demo: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation '.[demo]'
 	$(PY) -m kelvra_bci demo --out $(DEMO_OUT)
 
+# The engine beside the modules and scikit-learn, then the online stream;
+# bench_fit/predict/update time the modules alone.
 bench: install
-	$(PY) benchmarks/bench_fit.py
-	$(PY) benchmarks/bench_predict.py
-	$(PY) benchmarks/bench_update.py
+	$(PY) benchmarks/bench_engine.py
+	$(PY) benchmarks/bench_online.py
 
 format:
 	$(PY) -m pip install --quiet clang-format $(RUFF)
