@@ -1,24 +1,34 @@
 """scikit-learn interface to the Bayesian softmax classifier.
 
-``KelvraSoftmaxClassifier`` wraps the ``learning`` and ``inference`` extension
-modules so that the model can sit at the end of a scikit-learn ``Pipeline``, be
-cross-validated, searched over, pickled and updated online with ``partial_fit``.
-scikit-learn is an optional dependency of kelvra_bci; only this module imports it.
+``KelvraSoftmaxClassifier`` runs on the ``engine`` extension module, which
+compiles each shape of fit, update and prediction once and then reuses it, so
+that the model can sit at the end of a scikit-learn ``Pipeline``, be
+cross-validated, searched over, pickled and updated online with ``partial_fit``
+without paying a compilation per call. scikit-learn is an optional dependency of
+kelvra_bci; only this module imports it.
 """
 
 from __future__ import annotations
 
 import numbers
 
+import jax
 import numpy as np
+from scipy.special import log_softmax, logsumexp
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from kelvra_bci.models.kelvra_softmax import inference, learning
+from kelvra_bci.models.kelvra_softmax import defaults, engine
 
 __all__ = ["KelvraSoftmaxClassifier"]
+
+_RULES = ("once", "resweep")
+
+# Posterior draws per block of the log-space average in predict_log_proba: bounds
+# its memory to this many (n_trials, n_classes) float64 arrays.
+_DRAWS_PER_BLOCK = 32
 
 
 class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
@@ -27,44 +37,60 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     The most frequent training class is the reference class (logit 0); every other
     class has a Gaussian posterior over its weights and bias. Labels may be any
     values scikit-learn accepts as class labels (integers from any offset,
-    strings); they are mapped to class indices in the order of ``classes_``.
+    strings). The defaults of the prior, damping and sweeps are those of
+    ``kelvra_bci.models.kelvra_softmax.defaults.FIT``, shared with the command line.
 
     Computation runs in JAX: in float32 unless JAX's 64-bit switch
     (``jax_enable_x64``) is on, so probabilities are float32 by default.
 
     Parameters
     ----------
-    w_loc : float, default=0.0
+    w_loc : float, default=defaults.FIT["w_loc"]
         Prior mean of every feature weight.
-    w_scale : float, default=1.0
+    w_scale : float, default=defaults.FIT["w_scale"]
         Prior standard deviation of every feature weight (> 0); smaller values
         regularise more strongly.
-    b_loc : float, default=0.0
+    b_loc : float, default=defaults.FIT["b_loc"]
         Prior mean of the bias.
-    b_scale : float, default=10.0
-        Prior standard deviation of the bias (> 0). Wide, so that class
-        imbalance is not fought by the prior.
-    learning_rate : float, default=0.5
+    b_scale : float, default=defaults.FIT["b_scale"]
+        Prior standard deviation of the bias (> 0).
+    learning_rate : float, default=defaults.FIT["learning_rate"]
         Damping of each coordinate update, in (0, 1]; 1 replaces a class's
         posterior outright.
-    num_steps : int, default=20
-        Number of coordinate sweeps per ``fit`` or ``partial_fit`` call (>= 1).
+    num_steps : int, default=defaults.FIT["num_steps"]
+        Coordinate sweeps per ``fit`` or ``partial_fit`` call (>= 1); the cap
+        when ``tol`` is set.
+    tol : float or None, default=defaults.FIT["tol"]
+        Stop the sweeps once the largest change of any posterior mean, relative
+        to the largest mean, falls below ``tol``. None runs ``num_steps`` sweeps.
+    update_rule : {"once", "resweep"}, default=defaults.UPDATE_RULE
+        How ``partial_fit`` on a fitted estimator folds trials in. "once" keeps
+        the posterior the estimator held before the call as the prior of every
+        sweep, so each trial counts once and learning in blocks approaches one
+        fit on all trials. "resweep" takes each class's current Gaussian as the
+        prior of its next sweep, which folds the new trials in again at every
+        sweep and makes the posterior overconfident.
     num_posterior_samples : int, default=1
         Coefficient draws averaged by ``predict_proba`` (>= 1). With 1 the
         posterior means are used and predictions are deterministic. Also the
         default number of draws of ``sample_predictive``.
     random_state : int, RandomState instance or None, default=None
-        Seed of the posterior draws. ``None`` means seed 0, so results are
-        reproducible by default; an int is used as given; a RandomState instance
-        yields a fresh seed on every call that draws.
+        Randomness of the posterior draws. None draws fresh randomness on every
+        call (from NumPy's global generator); an int gives the same draws on
+        every call; a RandomState instance is advanced by every call that draws.
+        The fit itself is deterministic.
 
     Attributes
     ----------
     classes_ : ndarray of shape (n_classes,)
-        Class labels; position ``i`` is class index ``i`` of the model. ``fit``
-        sorts them; ``partial_fit`` appends labels it has not seen at the end.
+        Class labels, sorted, also after ``partial_fit`` added a class; the
+        columns of ``predict_proba`` follow this order.
     model_ : KelvraModel
-        The fitted model record of the ``learning`` module.
+        The fitted model record. Its class indices need not follow
+        ``classes_``: a class that ``partial_fit`` added after the first fit
+        gets the next free index.
+    n_iter_ : int
+        Coordinate sweeps run by the last ``fit`` or ``partial_fit`` call.
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -72,20 +98,21 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     Notes
     -----
-    ``partial_fit`` on a fitted estimator folds the new trials into the
-    posterior using the prior, ``learning_rate`` and ``num_steps`` stored in
-    ``model_`` at the first fit; later changes of these parameters take effect
-    at the next ``fit``.
+    ``partial_fit`` on a fitted estimator uses the prior, ``learning_rate`` and
+    ``num_steps`` stored in ``model_`` at the first fit, and the current ``tol``
+    and ``update_rule``; changes of the former take effect at the next ``fit``.
     """
 
     def __init__(
         self,
-        w_loc=0.0,
-        w_scale=1.0,
-        b_loc=0.0,
-        b_scale=10.0,
-        learning_rate=0.5,
-        num_steps=20,
+        w_loc=defaults.FIT["w_loc"],
+        w_scale=defaults.FIT["w_scale"],
+        b_loc=defaults.FIT["b_loc"],
+        b_scale=defaults.FIT["b_scale"],
+        learning_rate=defaults.FIT["learning_rate"],
+        num_steps=defaults.FIT["num_steps"],
+        tol=defaults.FIT["tol"],
+        update_rule=defaults.UPDATE_RULE,
         num_posterior_samples=1,
         random_state=None,
     ):
@@ -95,54 +122,76 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.b_scale = b_scale
         self.learning_rate = learning_rate
         self.num_steps = num_steps
+        self.tol = tol
+        self.update_rule = update_rule
         self.num_posterior_samples = num_posterior_samples
         self.random_state = random_state
 
     def fit(self, X, y):
         """Fit the posterior from scratch; ``classes_`` are the sorted labels of y."""
-        for attr in ("model_", "classes_"):
+        for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
             self.__dict__.pop(attr, None)
         return self.partial_fit(X, y)
 
     def partial_fit(self, X, y, classes=None):
         """Fit on the first call, then fold further trials into the posterior.
 
-        Labels not in ``classes_`` are appended to it, in sorted order, and get
-        fresh classes starting from the prior. ``classes`` is optional: on the
-        first call it fixes the initial classes and their order (so a batch may
-        lack some of them); later it may only name classes already known.
+        Labels not seen before become new classes starting from the prior;
+        ``classes_`` stays sorted. ``classes`` is optional: on the first call it
+        adds classes that this batch lacks; later it may only name classes
+        already known.
         """
+        if self.update_rule not in _RULES:
+            raise ValueError(f"update_rule must be one of {_RULES}, got {self.update_rule!r}")
         first = not hasattr(self, "model_")
         X, y = validate_data(self, X, y, reset=first)
         check_classification_targets(y)
-        known = np.asarray([], dtype=y.dtype) if first else self.classes_
+        known = np.asarray([], dtype=y.dtype) if first else self._model_labels
         if classes is not None:
             classes = np.asarray(classes)
             if classes.ndim != 1 or np.unique(classes).size != classes.size:
                 raise ValueError("classes must be a 1-D list of distinct labels")
             if first:
-                known = classes
+                known = np.unique(classes)
             elif np.setdiff1d(classes, known).size:
                 raise ValueError(
                     f"classes={classes!r} names classes not seen by the fitted "
-                    f"estimator, whose classes are {known!r}"
+                    f"estimator, whose classes are {np.sort(known)!r}"
                 )
+        # A class new to a fitted model takes the next free class index, so the
+        # model's order is the first fit's sorted labels and then the later ones.
         unseen = np.setdiff1d(np.unique(y), known)
-        classes_ = np.concatenate([known, unseen]) if unseen.size else known
-        y0 = self._encode(classes_, y)
+        model_labels = np.concatenate([known, unseen]) if unseen.size else known
+        if first and model_labels.size < 2:
+            raise ValueError(
+                "This solver needs samples of at least 2 classes in the data, "
+                f"but the data contains only one class: {model_labels.tolist()[0]!r}"
+            )
+        columns = np.argsort(model_labels, kind="stable")
+        classes_ = model_labels[columns]
+        # Model index of each label: its rank in classes_, mapped through columns.
+        y_index = columns[np.searchsorted(classes_, y)].astype(np.int64)
         if first:
-            if classes_.size < 2:
-                raise ValueError(
-                    "This solver needs samples of at least 2 classes in the data, "
-                    f"but the data contains only one class: {classes_.tolist()[0]!r}"
-                )
-            self.model_ = learning.kelvra_softmax_fit(
-                X, y0, classes_.size, 0,
-                self.w_loc, self.w_scale, self.b_loc, self.b_scale,
-                self._seed(), self.learning_rate, self.num_steps,
+            model = engine.fit(
+                X,
+                y_index,
+                model_labels.size,
+                0,
+                self.w_loc,
+                self.w_scale,
+                self.b_loc,
+                self.b_scale,
+                self._fit_seed(),
+                self.learning_rate,
+                self.num_steps,
+                tol=self.tol,
             )
         else:
-            self.model_ = learning.kelvra_softmax_update(self.model_, X, y0)
+            model = engine.update(self.model_, X, y_index, rule=self.update_rule, tol=self.tol)
+        self.model_ = model
+        self.n_iter_ = int(model.n_sweeps)
+        self._model_labels = model_labels
+        self._columns = columns
         self.classes_ = classes_
         return self
 
@@ -153,13 +202,38 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         the softmax over that many posterior draws.
         """
         X = self._check_X(X)
-        return inference.kelvra_softmax_predict_proba(
-            self.model_, X, self.num_posterior_samples, self._seed()
-        )
+        proba = engine.predict_proba(self.model_, X, self.num_posterior_samples, self._draw_seed())
+        return proba[:, self._columns]
 
     def predict_log_proba(self, X):
-        """Logarithm of ``predict_proba``."""
-        return np.log(self.predict_proba(X))
+        """Logarithm of the class probabilities, computed in log space in float64.
+
+        It stays finite where ``predict_proba`` underflows to 0. With one
+        posterior sample it is the log-softmax of the logits at the posterior
+        means. With more it is the log of the Monte-Carlo average over the same
+        draws that ``predict_proba`` makes for the same seed (log-sum-exp of the
+        draws' log-softmax, minus log of their number), so its exponential
+        equals ``predict_proba`` up to float32 rounding when ``random_state`` is
+        an int. Returns float64.
+        """
+        X = self._check_X(X)
+        params = self.model_.params
+        X_aug = np.hstack([X, np.ones((X.shape[0], 1))])
+        means = np.asarray(params["beta_mean"], dtype=np.float64)
+        S = int(self.num_posterior_samples)
+        if S == 1:
+            log_proba = log_softmax(self._logits(params, X_aug @ means.T), axis=1)
+        else:
+            factors = np.asarray(params["beta_cov_chol"], dtype=np.float64)
+            noise = self._posterior_noise(S, means.shape)
+            total = None
+            for start in range(0, S, _DRAWS_PER_BLOCK):
+                draws = means + np.einsum("kij,skj->ski", factors, noise[start : start + _DRAWS_PER_BLOCK])
+                eta = np.einsum("nd,skd->snk", X_aug, draws)
+                block = logsumexp(log_softmax(self._logits(params, eta), axis=-1), axis=0)
+                total = block if total is None else np.logaddexp(total, block)
+            log_proba = total - np.log(S)
+        return log_proba[:, self._columns]
 
     def predict(self, X):
         """The label of the most probable class under ``predict_proba``."""
@@ -175,8 +249,8 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """
         X = self._check_X(X)
         s = self.num_posterior_samples if n_samples is None else n_samples
-        idx = inference.kelvra_softmax_predict_samples(self.model_, X, s, self._seed())
-        return self.classes_[idx]
+        idx = engine.predict_samples(self.model_, X, s, self._draw_seed())
+        return self._model_labels[idx]
 
     def __sklearn_is_fitted__(self):
         # validate_data sets n_features_in_ even when the first fit then fails.
@@ -186,17 +260,33 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         check_is_fitted(self)
         return validate_data(self, X, reset=False)
 
-    def _seed(self):
+    def _fit_seed(self):
+        # The fit draws nothing: the seed is only stored in the record, and an
+        # int random_state is kept there; nothing else consumes randomness.
         rs = self.random_state
-        if rs is None:
-            return 0
+        return int(rs) if isinstance(rs, numbers.Integral) else 0
+
+    def _draw_seed(self):
+        rs = self.random_state
         if isinstance(rs, numbers.Integral):
             return int(rs)
+        # None is NumPy's global generator: fresh draws on every call.
         return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
 
+    def _posterior_noise(self, S, mean_shape):
+        # The engine's draws of this seed: one standard normal array of shape
+        # (S, K - 1, d + 1) from the seed's key, in the precision JAX computes in.
+        # A model's draws are the means plus each class's factor times its noise.
+        key = jax.random.PRNGKey(self._draw_seed())
+        dtype = jax.numpy.result_type(float)
+        noise = jax.random.normal(key, shape=(S, *mean_shape), dtype=dtype)
+        return np.asarray(noise, dtype=np.float64)
+
     @staticmethod
-    def _encode(classes_, y):
-        # classes_ is unsorted once partial_fit appended to it.
-        order = np.argsort(classes_, kind="stable")
-        pos = np.searchsorted(classes_, y, sorter=order)
-        return order[pos].astype(np.int64)
+    def _logits(params, eta):
+        # eta holds the non-reference classes in the record's row order; the
+        # reference class's logit is 0. Columns follow the model's class indices.
+        shape = (*eta.shape[:-1], int(params["n_classes"]))
+        logits = np.zeros(shape)
+        logits[..., np.asarray(params["non_ref_classes"])] = eta
+        return logits
