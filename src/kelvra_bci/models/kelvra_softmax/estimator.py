@@ -31,6 +31,14 @@ _RULES = ("once", "resweep")
 _DRAWS_PER_BLOCK = 32
 
 
+def _validated(estimator, *args, **kwargs):
+    """``validate_data``, with its multi-line complaints folded into one line as ours are."""
+    try:
+        return validate_data(estimator, *args, **kwargs)
+    except (TypeError, ValueError) as error:
+        raise type(error)(" ".join(str(error).split())) from None
+
+
 class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     """Bayesian multinomial softmax regression fitted by Polya-Gamma variational inference.
 
@@ -144,7 +152,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         if self.update_rule not in _RULES:
             raise ValueError(f"update_rule must be one of {_RULES}, got {self.update_rule!r}")
         first = not hasattr(self, "model_")
-        X, y = validate_data(self, X, y, reset=first)
+        X, y = _validated(self, X, y, reset=first)
         check_classification_targets(y)
         known = np.asarray([], dtype=y.dtype) if first else self._model_labels
         if classes is not None:
@@ -258,7 +266,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     def _check_X(self, X):
         check_is_fitted(self)
-        return validate_data(self, X, reset=False)
+        return _validated(self, X, reset=False)
 
     def _fit_seed(self):
         # The fit draws nothing: the seed is only stored in the record, and an
