@@ -374,23 +374,9 @@ def test_probabilities_are_finite_or_refused(model, predict_proba, S, scale):
     refused_or_finite(lambda: predict_proba(model, np.full((6, 2), scale), S, 0))
 
 
-# X of no features against a model of 2: the engine refuses it; the module's draws broadcast the bias
-# column over every coefficient and answer for features that were never given.
-@pytest.mark.parametrize(
-    "predict",
-    [
-        pytest.param(
-            p.values[0],
-            id=p.id,
-            marks=[
-                pytest.mark.xfail(strict=True, reason="jnp.einsum broadcasts a 1-column design against d coefficients")
-            ]
-            if p.id.startswith("module")
-            else [],
-        )
-        for p in PREDICTIONS
-    ],
-)
+# X of no features against a model of 2: the draws' einsum would broadcast the bias column over
+# every coefficient and answer for features that were never given.
+@pytest.mark.parametrize("predict", PREDICTIONS)
 def test_predictions_refuse_features_the_model_lacks(model, predict):
     refused(lambda: predict(model, np.ones((6, 0)), 2, 0), (ValueError, TypeError), r".")
 

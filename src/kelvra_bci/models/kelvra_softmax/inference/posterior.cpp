@@ -87,6 +87,13 @@ Posterior read_posterior(const Call& call, py::handle model, bool on_host) {
   }
   posterior.beta_cov_chol =
       xp.attr("asarray")(record::entry(model, record::beta_cov_chol), "dtype"_a = dtype);
+  // Features without a column would broadcast against every coefficient in
+  // the draws' einsum and answer for another model; other widths fail there.
+  py::int_ d_aug = host_int(posterior.beta_mean.attr("shape")[py::int_(1)]);
+  if (host_int(Xn.attr("shape")[py::int_(1)]).equal(py::int_(0)) && !d_aug.equal(py::int_(1))) {
+    throw py::value_error("X has 0 features, but the model expects " +
+                          py::str(d_aug - py::int_(1)).cast<std::string>());
+  }
   // NaN features would come back as NaN probabilities and a label of 0.
   if (!all_finite(np, Xn)) throw py::value_error("X must not contain NaN or infinite values");
   if (Xn.attr("size").cast<py::ssize_t>() > 0 &&
