@@ -38,39 +38,9 @@ StepContext step_context(const Call& call) {
           call.captured(UpdateContext::ref0)};
 }
 
-// Blends the kernel's result into row i and stores the factor of the damped covariance.
-py::tuple damped_row(const Call& call, const StepContext& context, py::handle beta_mean,
-                     py::handle beta_cov_chol, py::handle i, py::handle m_i, py::handle S_i,
-                     py::handle m_new, py::handle S_new) {
-  py::object mean = damp(context, m_i, m_new);
-  py::object cov = damp(context, S_i, S_new);
-  py::object factor = call.global("jnp").attr("linalg").attr("cholesky")(cov);
-  return write_row(beta_mean, beta_cov_chol, i, mean, factor);
-}
-
-// "resweep": the class's current Gaussian is both the prior and the tilt.
-py::object update_one_body(Call& call) {
-  py::object jax = call.global("jax");
+// One class step of either rule; only the prior of the binary update differs.
+py::object class_step(Call& call, UpdateRule rule) {
   py::object jnp = call.global("jnp");
-  const StepContext context = step_context(call);
-  py::handle i = call.arg("i");
-  auto [beta_mean, beta_cov_chol] = unpack_pair(call.arg("st"));
-  auto [logZ_minus, z] = offset_and_target(call, context, beta_mean, i);
-
-  py::object m0 = beta_mean[i];
-  py::object Lcov = beta_cov_chol[i];
-  py::object S0 = matmul(Lcov, Lcov.attr("T"));
-  py::object eye = jnp.attr("eye")(call.captured(UpdateContext::d_aug), "dtype"_a = context.dtype);
-  py::object prec0 =
-      jax.attr("scipy").attr("linalg").attr("cho_solve")(py::make_tuple(Lcov, true), eye);
-  py::object m_i = beta_mean[i];
-  auto [m_new, S_new] = unpack_pair(
-      call.global("_pg_binary_update")(context.X_aug, z, logZ_minus, m0, prec0, m_i, S0));
-  return damped_row(call, context, beta_mean, beta_cov_chol, i, m_i, S0, m_new, S_new);
-}
-
-// "once": the prior stays the incoming Gaussian; only the tilt moves.
-py::object update_once_one_body(Call& call) {
   const StepContext context = step_context(call);
   py::handle i = call.arg("i");
   auto [beta_mean, beta_cov_chol] = unpack_pair(call.arg("st"));
@@ -79,11 +49,33 @@ py::object update_once_one_body(Call& call) {
   py::object m_i = beta_mean[i];
   py::object Lcov = beta_cov_chol[i];
   py::object S_i = matmul(Lcov, Lcov.attr("T"));
-  py::object m0 = call.captured(UpdateContext::prior_mean)[i];
-  py::object prec0 = call.captured(UpdateContext::prior_prec)[i];
+  py::object m0, prec0;
+  if (rule == UpdateRule::once) {
+    // The incoming Gaussian stays the prior; only the tilt moves.
+    m0 = call.captured(UpdateContext::prior_mean)[i];
+    prec0 = call.captured(UpdateContext::prior_prec)[i];
+  } else {
+    // The class's current Gaussian is both the prior and the tilt.
+    m0 = m_i;
+    py::object eye =
+        jnp.attr("eye")(call.captured(UpdateContext::d_aug), "dtype"_a = context.dtype);
+    prec0 = call.global("jax").attr("scipy").attr("linalg").attr("cho_solve")(
+        py::make_tuple(Lcov, true), eye);
+  }
   auto [m_new, S_new] = unpack_pair(
       call.global("_pg_binary_update")(context.X_aug, z, logZ_minus, m0, prec0, m_i, S_i));
-  return damped_row(call, context, beta_mean, beta_cov_chol, i, m_i, S_i, m_new, S_new);
+  // The damped covariance goes back as its Cholesky factor.
+  py::object mean = damp(context, m_i, m_new);
+  py::object factor = jnp.attr("linalg").attr("cholesky")(damp(context, S_i, S_new));
+  return write_row(beta_mean, beta_cov_chol, i, mean, factor);
+}
+
+py::object update_one_body(Call& call) {
+  return class_step(call, UpdateRule::resweep);
+}
+
+py::object update_once_one_body(Call& call) {
+  return class_step(call, UpdateRule::once);
 }
 
 const FunctionDef update_one = {
