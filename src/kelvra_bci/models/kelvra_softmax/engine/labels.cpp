@@ -15,8 +15,6 @@ using namespace pybind11::literals;
 
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/labels.cpp";
 
-enum class Static : std::size_t { S, n_classes };
-
 py::object predict_body(Call& call) {
   py::object np = call.global("np");
   const Prepared prepared = prepare_prediction(call, true);
@@ -31,7 +29,8 @@ py::object samples_core_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
   py::handle Xj = call.arg("Xj"), beta_mean = call.arg("beta_mean");
-  py::handle S = call.captured(Static::S), n_classes = call.captured(Static::n_classes);
+  py::handle S = call.captured(PredictionStatic::S),
+             n_classes = call.captured(PredictionStatic::n_classes);
   py::object dtype = Xj.attr("dtype");
   auto [key_eps, key_cat] = unpack_pair(jax.attr("random").attr("split")(call.arg("key"), 2));
   py::object noise =

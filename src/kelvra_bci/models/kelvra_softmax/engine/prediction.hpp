@@ -7,6 +7,9 @@
 
 namespace kelvra::engine {
 
+// What the compiled prediction functions capture: their static sizes.
+enum class PredictionStatic : std::size_t { S, n_classes };
+
 struct Prepared {
   py::object model;                // the record as checked, read once
   inference::Posterior posterior;  // NumPy arrays in the working dtype

@@ -16,12 +16,10 @@ using namespace pybind11::literals;
 
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/probabilities.cpp";
 
-enum class Static : std::size_t { S, n_classes };
-
 py::object proba_at_means_body(Call& call) {
   py::object logits = inference::features_logits(
       call.global("jnp"), call.arg("Xj"), call.arg("beta_mean"), call.arg("non_ref"),
-      call.arg("ref_class"), call.captured(Static::n_classes));
+      call.arg("ref_class"), call.captured(PredictionStatic::n_classes));
   return call.global("kelvra_softmax")(logits);
 }
 
@@ -29,7 +27,8 @@ py::object proba_of_draws_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
   py::handle Xj = call.arg("Xj"), beta_mean = call.arg("beta_mean");
-  py::handle S = call.captured(Static::S), n_classes = call.captured(Static::n_classes);
+  py::handle S = call.captured(PredictionStatic::S),
+             n_classes = call.captured(PredictionStatic::n_classes);
   py::object noise = inference::coefficient_noise(
       jax, call.arg("key"), S, host_int(beta_mean.attr("shape")[py::int_(0)]),
       host_int(beta_mean.attr("shape")[py::int_(1)]), Xj.attr("dtype"));
