@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/function.hpp"
-#include "learning/sweeps.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::engine {
 

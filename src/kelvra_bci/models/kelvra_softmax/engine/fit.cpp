@@ -6,8 +6,8 @@
 #include "common/python.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
-#include "learning/arguments.hpp"
-#include "learning/records.hpp"
+#include "core/arguments.hpp"
+#include "core/records.hpp"
 
 namespace kelvra::engine {
 namespace {

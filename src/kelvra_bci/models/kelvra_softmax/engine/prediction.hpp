@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/function.hpp"
-#include "inference/inference.hpp"
+#include "core/posterior.hpp"
 
 namespace kelvra::engine {
 

@@ -7,7 +7,7 @@
 #include "engine/cache.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
-#include "learning/training_data.hpp"
+#include "core/training_data.hpp"
 
 namespace kelvra::engine {
 namespace {

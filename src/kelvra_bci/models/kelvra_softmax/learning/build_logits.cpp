@@ -1,6 +1,6 @@
 // The full reference-class logit matrix from augmented features and means.
 #include "common/python.hpp"
-#include "common/reference_logits.hpp"
+#include "core/reference_logits.hpp"
 #include "learning/learning.hpp"
 
 namespace kelvra::learning {

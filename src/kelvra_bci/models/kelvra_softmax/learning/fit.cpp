@@ -2,10 +2,10 @@
 // a shared Gaussian prior, run inside jax.lax.fori_loop with loop bodies made
 // for this call.
 #include "common/python.hpp"
-#include "learning/arguments.hpp"
+#include "core/arguments.hpp"
 #include "learning/learning.hpp"
-#include "learning/records.hpp"
-#include "learning/sweeps.hpp"
+#include "core/records.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {

@@ -2,10 +2,10 @@
 // fitted record. Each class's current Gaussian is the prior of its next
 // step ("resweep"), with loop bodies made for this call.
 #include "common/python.hpp"
-#include "learning/arguments.hpp"
+#include "core/arguments.hpp"
 #include "learning/learning.hpp"
-#include "learning/records.hpp"
-#include "learning/sweeps.hpp"
+#include "core/records.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {

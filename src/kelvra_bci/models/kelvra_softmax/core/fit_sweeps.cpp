@@ -2,15 +2,15 @@
 // and each class step is the undamped Polya-Gamma update against that prior,
 // blended into the current mean and covariance.
 #include "common/python.hpp"
-#include "learning/class_step.hpp"
-#include "learning/sweeps.hpp"
+#include "core/class_step.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {
 
 using namespace pybind11::literals;
 
-constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/learning/fit_sweeps.cpp";
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/fit_sweeps.cpp";
 
 // Positions of the fit context in the tuple the class step captures.
 enum class FitContext : std::size_t {

@@ -1,14 +1,14 @@
 // Polya-Gamma kernels: the expected PG(1, c) moment and one variational
 // Gaussian update of a binary logistic problem with a per-trial offset.
 #include "common/python.hpp"
-#include "learning/learning.hpp"
+#include "core/kernels.hpp"
 
 namespace kelvra::learning {
 namespace {
 
 using namespace pybind11::literals;
 
-constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/learning/kernels.cpp";
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/kernels.cpp";
 
 // Constants are 0-d arrays of the working dtype, never host literals, so that
 // float32 work stays float32 and traced code stays free of weak-typed scalars.

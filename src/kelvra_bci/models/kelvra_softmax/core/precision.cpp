@@ -1,5 +1,5 @@
 // The precision policy: which floating dtype learning computes in.
-#include "learning/learning.hpp"
+#include "core/kernels.hpp"
 
 namespace kelvra::learning {
 namespace {
@@ -25,7 +25,7 @@ const FunctionDef jax_dtype_from_numpy = {
     "jnp.dtype",
     "",
     jax_dtype_from_numpy_body,
-    "kelvra_bci/models/kelvra_softmax/learning/precision.cpp",
+    "kelvra_bci/models/kelvra_softmax/core/precision.cpp",
 };
 
 }  // namespace kelvra::learning

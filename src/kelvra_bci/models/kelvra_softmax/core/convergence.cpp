@@ -1,14 +1,14 @@
 // Sweeps that stop at convergence: one jax.lax.while_loop around a sweep,
 // so that nothing returns to the host between sweeps.
 #include "common/python.hpp"
-#include "learning/sweeps.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {
 
 using namespace pybind11::literals;
 
-constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/learning/convergence.cpp";
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/convergence.cpp";
 
 enum class Loop : std::size_t { sweep, num_steps, tol, tiny };
 

@@ -1,7 +1,7 @@
 // The full reference-class logit matrix from raw features and coefficient rows.
 #include "common/python.hpp"
-#include "common/reference_logits.hpp"
-#include "inference/inference.hpp"
+#include "core/reference_logits.hpp"
+#include "core/posterior.hpp"
 
 namespace kelvra::inference {
 namespace {
@@ -42,7 +42,7 @@ const FunctionDef logits_from_beta = {
     "jax.Array",
     "",
     logits_from_beta_body,
-    "kelvra_bci/models/kelvra_softmax/inference/logits_from_beta.cpp",
+    "kelvra_bci/models/kelvra_softmax/core/logits_from_beta.cpp",
 };
 
 }  // namespace kelvra::inference

@@ -1,4 +1,4 @@
-#include "common/reference_logits.hpp"
+#include "core/reference_logits.hpp"
 
 #include "common/python.hpp"
 

@@ -1,4 +1,4 @@
-#include "learning/arguments.hpp"
+#include "core/arguments.hpp"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "learning/class_step.hpp"
+#include "core/class_step.hpp"
 
 #include "common/python.hpp"
 

@@ -5,15 +5,15 @@
 // the sweeps iterate towards "incoming posterior x likelihood of the new
 // trials" and each trial counts once.
 #include "common/python.hpp"
-#include "learning/class_step.hpp"
-#include "learning/sweeps.hpp"
+#include "core/class_step.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {
 
 using namespace pybind11::literals;
 
-constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/learning/update_sweeps.cpp";
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/update_sweeps.cpp";
 
 // Positions of the update context in the tuple both loop bodies capture.
 // The last two are the fixed priors of the "once" rule (None for "resweep").

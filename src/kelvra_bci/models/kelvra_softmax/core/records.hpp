@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/function.hpp"
-#include "learning/arguments.hpp"
+#include "core/arguments.hpp"
 
 namespace kelvra::learning {
 

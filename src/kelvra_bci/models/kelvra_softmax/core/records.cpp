@@ -1,4 +1,4 @@
-#include "learning/records.hpp"
+#include "core/records.hpp"
 
 #include "common/record.hpp"
 

@@ -1,4 +1,4 @@
-#include "learning/training_data.hpp"
+#include "core/training_data.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/function.hpp"
-#include "learning/training_data.hpp"
+#include "core/training_data.hpp"
 
 namespace kelvra::learning {
 

@@ -5,7 +5,7 @@
 #include "common/limits.hpp"
 #include "common/python.hpp"
 #include "common/record.hpp"
-#include "inference/inference.hpp"
+#include "core/posterior.hpp"
 
 namespace kelvra::inference {
 
@@ -13,7 +13,7 @@ using namespace pybind11::literals;
 
 namespace {
 
-constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/inference/posterior.cpp";
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/posterior.cpp";
 
 // One categorical draw per row from the log-probabilities of one coefficient draw.
 py::object draw_one_body(Call& call) {
