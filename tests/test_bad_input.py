@@ -396,6 +396,9 @@ PREDICTION_RECORDS = [
     ({"beta_mean": np.zeros(3, np.float32)}, "beta_mean"),
     ({"beta_mean": np.zeros((2, 3), np.int64)}, "beta_mean"),
     ({"beta_mean": "abc"}, "beta_mean"),
+    # Lists where the record holds arrays: the engine would call array methods on them.
+    ({"beta_mean": [[0.0, 0.0, 0.0]] * 2, "beta_cov_chol": np.eye(3)[None].repeat(2, 0).tolist()}, "beta_mean"),
+    ({"non_ref_classes": [1, 2]}, "non_ref_classes"),
     ({"beta_cov_chol": np.full((2, 3, 3), np.inf, np.float32)}, "beta_cov_chol"),
     ({"beta_cov_chol": CHOL_UPPER.astype(np.float32)}, "beta_cov_chol"),
     ({"beta_cov_chol": np.zeros((2, 3, 3), np.float32)}, "beta_cov_chol"),
@@ -414,6 +417,7 @@ UPDATE_RECORDS = [
     ({"learning_rate": np.array(2.0)}, "learning_rate"),
     ({"rng_seed": np.array(1.5)}, "rng_seed"),
     ({"class_counts": np.array([-1, 2, 2])}, "class_counts"),
+    ({"class_counts": [2, 2, 2]}, "class_counts"),
     ({"backend": "other"}, "backend"),
 ]
 ENGINE_CALLS = {

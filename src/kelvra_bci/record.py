@@ -122,8 +122,10 @@ def check_softmax_params(params: Mapping[str, Any], keys: Iterable[str] | None =
 
     ``keys=None`` checks the whole record (extra keys are ignored); otherwise
     only the entries named in ``keys`` are checked, together with how they
-    agree with each other. Entries may be NumPy arrays or any array-like;
-    scalar entries may also be plain Python or NumPy scalars. Integer entries
+    agree with each other. Array entries (``non_ref_classes``, ``beta_mean``,
+    ``beta_cov_chol``, ``class_counts``) must be arrays, objects with a
+    ``dtype`` and a ``shape`` such as NumPy's: the engine reads them as such.
+    Scalar entries may also be plain Python or NumPy scalars. Integer entries
     must be integers (``3``, not ``3.0``).
     """
     _check_softmax(params, SOFTMAX_KEYS if keys is None else keys, from_file=False)
@@ -279,9 +281,17 @@ def _float_scalar(key: str, value: Any) -> float:
         return math.inf
 
 
+def _array_entry(key: str, value: Any, want: str) -> np.ndarray:
+    # The engine calls array methods on these entries: a list would pass a
+    # conversion here and then fail there, so only arrays are taken.
+    if not (hasattr(value, "dtype") and hasattr(value, "shape")):
+        raise RecordError(f"parameter {key!r} should be {want}, got {_describe(value)}")
+    return _as_array(key, value)
+
+
 def _int_array(key: str, value: Any, ndim: int) -> np.ndarray:
     want = f"a {ndim}-d integer array"
-    arr = _as_array(key, value)
+    arr = _array_entry(key, value, want)
     if arr.ndim != ndim or arr.dtype.kind not in "iu":
         raise RecordError(f"parameter {key!r} should be {want}, got {_describe(arr)}")
     return arr
@@ -289,7 +299,7 @@ def _int_array(key: str, value: Any, ndim: int) -> np.ndarray:
 
 def _float_array(key: str, value: Any, ndim: int) -> np.ndarray:
     want = f"a {ndim}-d float32 or float64 array"
-    arr = _as_array(key, value)
+    arr = _array_entry(key, value, want)
     if arr.ndim != ndim or arr.dtype not in _FLOAT_DTYPES:
         raise RecordError(f"parameter {key!r} should be {want}, got {_describe(arr)}")
     return arr
