@@ -1,6 +1,7 @@
 """Bad input to every public callable: the documented exception, in one line, and never a non-finite success.
 
-One table per kind of callable (fit, update, predictions, engine records, estimator, command line); each
+One table per kind of callable (fit, update, predictions, engine records, estimator; the command line's
+are in test_cli.py); each
 row is one hostile value. Rows whose refusal happens before any JAX computation are cheap, so the tables
 run them through the learning and inference modules as well as the engine; rows that reach JAX use the
 engine, whose compiled functions are shared by every test that uses the same shapes (6 trials, 2 features,
@@ -607,128 +608,6 @@ def test_fitted_estimator_refuses(fitted_estimator, settings, call):
 
 def test_estimator_never_fits_a_non_finite_model(estimator_class):
     refused_or_finite(lambda: estimator_class().fit(OFFSET_X, Y0).model_)
-
-
-# ------------------------------------------------------------------ command line
-
-
-@pytest.fixture(scope="module")
-def files(tmp_path_factory):
-    """Data and model files for the command line: one good of each, and bad ones."""
-    d = tmp_path_factory.mktemp("cli")
-    arrays = {
-        "X": X0,
-        "y": Y0,
-        "X_nan": NAN_X,
-        "X_big": X0 * 1e300,
-        "X_offset": OFFSET_X,
-        "X_wide": np.ones((6, 3)),
-        "X_huge_values": np.full((6, 2), 1e39),
-        "X_1d": X0[:, 0],
-        "X_strings": np.array([["a", "b"]] * 6),
-        "y_huge": np.r_[Y0[:5], 10**9],
-        "y_negative": -Y0,
-        "y_fraction": Y0 + 0.5,
-        "y_short": Y0[:5],
-    }
-    for name, array in arrays.items():
-        np.save(d / f"{name}.npy", array)
-    fitted = engine.fit(*_fit_args(num_steps=3))
-    fitted.save(d / "model.npz")
-    # A record that passes the record check, though its means are near float32's largest value.
-    _record(fitted, beta_mean=np.full((2, 3), 3e38, np.float32)).save(d / "model_huge_means.npz")
-    good = (d / "model.npz").read_bytes()
-    (d / "truncated.npz").write_bytes(good[: len(good) // 2])
-    (d / "garbage.npz").write_bytes(b"PK\x03\x04" + bytes(range(256)) * 4)
-    np.savez(d / "not_model.npz", X=X0)
-    return d
-
-
-# (argv, exit status): "@name" stands for the file of that name in the files folder.
-CLI_CASES = [
-    (["fit", "@X_nan.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X_big.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X_1d.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X_strings.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_huge.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_negative.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_fraction.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_short.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@o.npz", "--w-scale", "1e-300"], 1),
-    (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@no/such/folder.npz"], 1),
-    *(
-        (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@o.npz", option, value], 2)
-        for option, value in (
-            ("--w-scale", "0"),
-            ("--w-loc", "nan"),
-            ("--b-scale", "inf"),
-            ("--learning-rate", "2"),
-            ("--num-steps", str(2**31)),
-            ("--num-steps", "0"),
-            ("--seed", str(2**63)),
-            ("--seed", "1.5"),
-            ("--n-classes", str(10**12)),
-            ("--label-base", "2"),
-            ("--tol", "-1"),
-            ("--delimiter", "ab"),
-        )
-    ),
-    (["predict", "@model.npz", "@X_nan.npy"], 1),
-    (["predict", "@model.npz", "@X_wide.npy"], 1),
-    (["predict", "@model.npz", "@X.npy", "--samples", str(2**31 - 1)], 1),
-    (["predict", "@model.npz", "@X.npy", "--draws", str(2**31)], 2),
-    (["predict", "@model.npz", "@X.npy", "--seed", str(-(2**63) - 1)], 2),
-    *(
-        (["predict", "@" + bad, "@X.npy"], 1)
-        for bad in ("truncated.npz", "garbage.npz", "not_model.npz", "X.npy", "missing.npz")
-    ),
-    (["update", "@model.npz", "@X.npy", "--labels", "@y_huge.npy", "-o", "@u.npz"], 1),
-    (["update", "@model.npz", "@X.npy", "--labels", "@y_negative.npy", "-o", "@u.npz"], 1),
-    (["update", "@truncated.npz", "@X.npy", "--labels", "@y.npy", "-o", "@u.npz"], 1),
-    (["info", "@garbage.npz"], 1),
-    (["info", "@"], 1),
-    (["frobnicate"], 2),
-]
-
-
-def _argv(items, d):
-    return [str(d / item[1:]) if item.startswith("@") else item for item in items]
-
-
-@pytest.mark.parametrize("argv, status", CLI_CASES, ids=lambda v: None if isinstance(v, int) else " ".join(v))
-def test_command_line_refuses(run_cli, files, argv, status):
-    got, _, err = run_cli(*_argv(argv, files))
-    assert got == status, err
-    assert "Traceback" not in err, err
-    lines = err.strip().splitlines()
-    # Usage mistakes come after argparse's usage lines; every other mistake is the only line.
-    assert [line for line in lines if "error:" in line] == lines[-1:], err
-    assert lines[-1].startswith("kelvra-softmax")
-    if status == 1:
-        assert len(lines) == 1, err
-
-
-# Input whose computation overflows: the command line refuses it, or writes a model it can load back and
-# finite probabilities; never a success with a NaN result.
-@pytest.mark.parametrize(
-    "argv, output",
-    [
-        (["fit", "@X_offset.npy", "--labels", "@y.npy", "-o", "@offset.npz"], "offset.npz"),
-        (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@loc.npz", "--w-loc", "1e300"], "loc.npz"),
-        (["predict", "@model.npz", "@X_huge_values.npy", "--proba", "-o", "@p.csv"], "p.csv"),
-        (["predict", "@model_huge_means.npz", "@X.npy", "--proba", "--draws", "2", "-o", "@q.csv"], "q.csv"),
-        (["update", "@model_huge_means.npz", "@X.npy", "--labels", "@y.npy", "-o", "@u.npz"], "u.npz"),
-    ],
-)
-def test_command_line_success_is_sound(run_cli, files, argv, output):
-    status, _, err = run_cli(*_argv(argv, files))
-    if status != 0:
-        assert len(err.strip().splitlines()) == 1, err
-        return
-    if output.endswith(".npz"):
-        KelvraModel.load(files / output)  # ModelFileError when the model holds NaN
-    else:
-        assert np.isfinite(np.loadtxt(files / output, delimiter=",", skiprows=1)).all()
 
 
 # ------------------------------------------------------------------ huge requests, in child processes
