@@ -19,9 +19,10 @@ import warnings
 
 import numpy as np
 import pytest
+from hostile import DOCUMENTED, ShiftingRecord, finite_result
 
-from kelvra_bci.kelvra_io import KelvraModel, RecordError
 from kelvra_bci.models.kelvra_softmax import engine, inference, learning
+from kelvra_bci.record import KelvraModel, RecordError
 
 pytestmark = pytest.mark.usefixtures("x32")
 
@@ -36,9 +37,6 @@ OBJECTS = np.array([[object(), object()]] * 6, dtype=object)
 OFFSET_X = X0 + 1e5
 # [0, 2**31 - 2]: beyond any machine's memory at 3 coefficients per class, within the int32 class index.
 UNAFFORDABLE_LABEL = 2**31 - 2
-
-# What any refusal may raise: the documented types (RecordError and ModelFileError are ValueErrors).
-DOCUMENTED = (ValueError, TypeError, KeyError, MemoryError)
 
 # The fit's arguments in their order, with values that fit.
 FIT_DEFAULTS = {"X": X0, "y": Y0, "n_classes": 3, "label_base": 0, "w_loc": 0.0, "w_scale": 1.0, "b_loc": 0.0}
@@ -55,12 +53,6 @@ PREDICTIONS = [
 
 def _fit_args(**changes):
     return list({**FIT_DEFAULTS, **changes}.values())
-
-
-def _arrays(result):
-    if isinstance(result, KelvraModel):
-        return [np.asarray(result.params["beta_mean"]), np.asarray(result.params["beta_cov_chol"])]
-    return [np.asarray(result)]
 
 
 def refused(call, error, match):
@@ -87,8 +79,7 @@ def refused_or_finite(call):
         except DOCUMENTED as exc:
             assert "\n" not in str(exc), str(exc)
             return exc
-    for array in _arrays(result):
-        assert np.isfinite(array.astype(np.float64)).all(), f"non-finite result returned as success: {array}"
+    assert finite_result(result), f"non-finite result returned as success: {result}"
     return result
 
 
@@ -104,13 +95,22 @@ def model(x32):
 # ------------------------------------------------------------------ fit
 
 OVERFLOW = "an int() or float() conversion raises OverflowError, which is neither a ValueError nor a TypeError"
+# The engine and the modules have no check of their own for an X of no trials yet: NumPy's "zero-size array"
+# error leaks from a reduction. The estimator and the command line refuse such X where it enters.
+NO_TRIALS = pytest.param(
+    {"X": np.zeros((0, 2)), "y": np.zeros(0, int)},
+    ValueError,
+    r"^X\b.*\btrials?\b",
+    marks=pytest.mark.xfail(strict=True, reason="no engine check of zero trials yet"),
+    id="X-no-trials",
+)
 
 # (changes, error, message): documented checks first, then the soundness checks that follow them.
 FIT_CASES = [
     ({"X": X0[0]}, ValueError, r"^X must be 2D: \(n_trials, n_features\)$"),
     ({"X": X0[None]}, ValueError, r"^X must be 2D"),
     ({"X": None}, ValueError, r"^X must be 2D"),
-    ({"X": np.zeros((0, 2)), "y": np.zeros(0, int)}, ValueError, r"."),
+    NO_TRIALS,
     ({"X": [["a", "b"]] * 6}, ValueError, r"could not convert string to float"),
     ({"X": OBJECTS}, TypeError, r"float\(\) argument"),
     ({"y": Y0[:, None]}, ValueError, r"^y must be 1D: \(n_trials,\)$"),
@@ -201,19 +201,30 @@ def test_engine_fit_refuses_a_bad_tol(tol, error, message):
 # Numbers no integer or double holds: the conversion's OverflowError escapes the documented types.
 @pytest.mark.xfail(strict=True, reason=OVERFLOW)
 @pytest.mark.parametrize(
-    "call",
+    "call, argument",
     [
-        pytest.param(lambda: engine.fit(*_fit_args(n_classes=float("inf"))), id="fit-n_classes-inf"),
-        pytest.param(lambda: learning.kelvra_softmax_fit(*_fit_args(num_steps=-float("inf"))), id="fit-num_steps-inf"),
-        pytest.param(lambda: engine.fit(*_fit_args(w_scale=2**2000)), id="fit-w_scale-2**2000"),
-        pytest.param(lambda: engine.fit(*_fit_args(), tol=2**2000), id="fit-tol-2**2000"),
-        pytest.param(lambda: inference.kelvra_softmax_predict(None, X0, float("inf"), 0), id="predict-S-inf"),
-        pytest.param(lambda: engine.predict_samples(None, X0, 1, float("inf")), id="predict_samples-seed-inf"),
-        pytest.param(lambda: engine.precompile(2, float("inf")), id="precompile-n_classes-inf"),
+        pytest.param(lambda: engine.fit(*_fit_args(n_classes=float("inf"))), "n_classes", id="fit-n_classes-inf"),
+        pytest.param(
+            lambda: learning.kelvra_softmax_fit(*_fit_args(num_steps=-float("inf"))),
+            "num_steps",
+            id="fit-num_steps-inf",
+        ),
+        pytest.param(lambda: engine.fit(*_fit_args(w_scale=2**2000)), "w_scale", id="fit-w_scale-2**2000"),
+        pytest.param(lambda: engine.fit(*_fit_args(), tol=2**2000), "tol", id="fit-tol-2**2000"),
+        pytest.param(
+            lambda: inference.kelvra_softmax_predict(None, X0, float("inf"), 0),
+            "num_posterior_samples",
+            id="predict-S-inf",
+        ),
+        pytest.param(
+            lambda: engine.predict_samples(None, X0, 1, float("inf")), "rng_seed", id="predict_samples-seed-inf"
+        ),
+        pytest.param(lambda: engine.precompile(2, float("inf")), "n_classes", id="precompile-n_classes-inf"),
     ],
 )
-def test_unrepresentable_numbers_are_refused(call):
-    refused(call, (ValueError, TypeError), r".")
+def test_unrepresentable_numbers_are_refused(call, argument):
+    # Refused as the argument's other out-of-range values are: in a line that names it.
+    refused(call, (ValueError, TypeError), rf"\b{argument}\b")
 
 
 # Inputs that pass every check: the sweeps must then end in a finite model, or the input be refused.
@@ -270,7 +281,7 @@ def test_fit_conversions_give_finite_models(changes):
 UPDATE_CASES = [
     ({"X": X0[0]}, ValueError, r"^X must be 2D: \(n_trials, n_features\)$"),
     ({"X": None}, ValueError, r"^X must be 2D"),
-    ({"X": np.zeros((0, 2)), "y": np.zeros(0, int)}, ValueError, r"."),
+    NO_TRIALS,
     ({"y": Y0[:, None]}, ValueError, r"^y must be 1D: \(n_trials,\)$"),
     ({"y": Y0[:5]}, ValueError, r"^X and y must have same number of rows$"),
     ({"y": [None] * 6}, TypeError, r"int\(\) argument"),
@@ -310,16 +321,21 @@ def test_update_reports_a_label_below_the_base(model, update):
 @pytest.mark.parametrize(
     "update",
     [
+        pytest.param(engine.update, id="engine"),
         pytest.param(
-            engine.update,
-            id="engine",
+            learning.kelvra_softmax_update,
+            marks=pytest.mark.xfail(strict=True, reason="the module's update checks no feature count: JAX's leaks"),
+            id="module",
         ),
-        pytest.param(learning.kelvra_softmax_update, id="module"),
     ],
 )
 @pytest.mark.parametrize("n_features", [0, 3])
 def test_update_refuses_features_the_model_lacks(model, update, n_features):
-    refused(lambda: update(model, np.ones((6, n_features)), Y0), (ValueError, TypeError), r".")
+    refused(
+        lambda: update(model, np.ones((6, n_features)), Y0),
+        ValueError,
+        rf"^X has {n_features} features, but the model expects 2$",
+    )
 
 
 def test_update_never_returns_a_non_finite_model(model):
@@ -379,7 +395,7 @@ def test_probabilities_are_finite_or_refused(model, predict_proba, S, scale):
 # every coefficient and answer for features that were never given.
 @pytest.mark.parametrize("predict", PREDICTIONS)
 def test_predictions_refuse_features_the_model_lacks(model, predict):
-    refused(lambda: predict(model, np.ones((6, 0)), 2, 0), (ValueError, TypeError), r".")
+    refused(lambda: predict(model, np.ones((6, 0)), 2, 0), ValueError, r"^X has 0 features, but the model expects 2$")
 
 
 @pytest.mark.parametrize("predict", PREDICTIONS[:3])
@@ -450,19 +466,7 @@ def test_engine_refuses_a_record_without_a_mapping_or_key(model, call):
 
 @pytest.mark.parametrize("call", ENGINE_CALLS.values(), ids=ENGINE_CALLS.keys())
 def test_engine_refuses_what_is_not_a_model(model, call):
-    refused(lambda: call(dict(model.params)), (TypeError, RecordError), r".")
-
-
-class _ShiftingRecord:
-    """A record whose params read differently after the first time: a check must cover what is used."""
-
-    def __init__(self, first, later):
-        self._reads = [first]
-        self._later = later
-
-    @property
-    def params(self):
-        return self._reads.pop() if self._reads else self._later
+    refused(lambda: call(dict(model.params)), TypeError, r"^model must be a KelvraModel, not dict$")
 
 
 @pytest.mark.parametrize(
@@ -485,7 +489,7 @@ class _ShiftingRecord:
         ),
         pytest.param(
             ENGINE_CALLS["predict_proba"],
-            lambda m: _ShiftingRecord(m.params, {**m.params, "beta_mean": np.full((2, 3), np.nan, np.float32)}),
+            lambda m: ShiftingRecord(m.params, {**m.params, "beta_mean": np.full((2, 3), np.nan, np.float32)}),
             id="proba-params-change",
         ),
     ],
@@ -525,11 +529,17 @@ def test_precompile_refuses(kwargs, error, message):
 
 
 @pytest.mark.parametrize(
-    "path, error", [(3, TypeError), (["cache"], TypeError), ("a\0b", ValueError), ("/dev/null/cache", OSError)]
+    "path, error, message",
+    [
+        (3, TypeError, r"^expected str, bytes or os.PathLike object, not int$"),
+        (["cache"], TypeError, r"^expected str, bytes or os.PathLike object, not list$"),
+        ("a\0b", ValueError, r"embedded null byte"),
+        ("/dev/null/cache", OSError, r"Not a directory: '/dev/null/cache'"),
+    ],
 )
-def test_persistent_cache_refuses_a_bad_folder(path, error):
+def test_persistent_cache_refuses_a_bad_folder(path, error, message):
     # Refused before JAX's options change, so the process keeps running without a cache.
-    refused(lambda: engine.enable_persistent_cache(path), error, r".")
+    refused(lambda: engine.enable_persistent_cache(path), error, message)
 
 
 @pytest.mark.parametrize("call", [lambda: engine.cache_info(1), lambda: engine.clear_cache(None)])
