@@ -256,7 +256,8 @@ def _read_npy(fh: IO[bytes], size: int, where: str, *, compressed: bool = False)
     need, have = header.nbytes, size - header.size
     if need > have:
         raise DataFileError(
-            f"{where}: its header declares an array of shape {header.shape} ({need} bytes), but only {have} bytes follow"
+            f"{where}: its header declares an array of shape {header.shape} ({need} bytes), "
+            f"but only {have} bytes follow"
         )
     if compressed and need > MAX_INFLATED_BYTES:
         raise DataFileError(

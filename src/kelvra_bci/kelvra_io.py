@@ -21,7 +21,8 @@ from .record import (
     check_softmax_params,
 )
 
-__all__ = [
+# FORMAT_VERSION and ModelFileError come from __getattr__ below.
+__all__ = [  # noqa: F822
     "BACKEND",
     "FORMAT_VERSION",
     "MODEL_TYPE",

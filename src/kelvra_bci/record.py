@@ -360,5 +360,3 @@ def _check_scale(key: str, scale: float) -> None:
     square = scale * scale
     if not (scale > 0 and 0 < square < math.inf and 1 / square < math.inf):
         raise RecordError(f"parameter {key!r} is {scale}, expected a positive scale whose 1/scale**2 is finite")
-
-

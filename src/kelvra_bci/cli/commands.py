@@ -318,5 +318,3 @@ def _model_is_double(model: KelvraModel) -> bool:
 def _sweeps(model) -> str:
     n = getattr(model, "n_sweeps", None)
     return "" if n is None else f" in {n} sweep{'s' if n != 1 else ''}"
-
-

@@ -39,6 +39,7 @@ examples:
 
 Run 'kelvra-softmax COMMAND --help' for the options of a command."""
 
+
 def _int_in(lo: int, hi: int):
     def parse(text: str) -> int:
         try:
