@@ -561,59 +561,111 @@ def fitted_estimator(estimator_class):
     return estimator_class(num_steps=3).fit(X0, Y0)
 
 
+PARAMETER = r"^The '{}' parameter of KelvraSoftmaxClassifier must be "
+
+
+def _fit_case(settings, X, message, id, y=Y0):
+    return pytest.param(settings, X, y[: len(X)], message, id=id)
+
+
 ESTIMATOR_CASES = [
-    pytest.param({}, lambda: INF_X, id="X-inf"),
-    pytest.param({}, lambda: [["a", "b"]] * 6, id="X-strings"),
-    pytest.param({}, lambda: np.zeros((0, 2)), id="X-no-trials"),
-    pytest.param(
-        {},
-        lambda: NAN_X,
-        id="X-nan",
+    _fit_case({}, INF_X, r"^Input X contains infinity", "X-inf"),
+    _fit_case({}, NAN_X, r"^Input X contains NaN", "X-nan"),
+    _fit_case({}, [["a", "b"]] * 6, r"dtype='numeric' is not compatible with arrays of bytes/strings", "X-strings"),
+    _fit_case(
+        {}, X0 + 1j, r"^Complex data not supported: X holds complex numbers; features must be real$", "X-complex"
     ),
-    pytest.param(
-        {},
-        lambda: X0[:, 0],
-        id="X-1d",
-    ),
-    pytest.param({}, lambda: X0 * 1e300, id="X-1e300"),
+    _fit_case({}, np.zeros((0, 2)), r"^X holds no trials; at least one is needed$", "X-no-trials"),
+    _fit_case({}, X0[:, 0], r"^Expected 2D array, got 1D array instead", "X-1d"),
+    _fit_case({}, X0 * 1e300, r"^X holds values too large for float32$", "X-1e300"),
+    # Labels are classes as they are: a fraction is no class, and nothing rounds it to one.
+    _fit_case({}, X0, r"^Unknown label type: continuous", "y-fractional", y=Y0 + 0.7),
+    _fit_case({}, X0, r"^Complex data not supported: y holds complex numbers", "y-complex", y=Y0 + 1j),
     *(
-        pytest.param({key: bad}, lambda: X0, id=f"{key}={bad!r}")
+        _fit_case({key: bad}, X0, PARAMETER.format(key), f"{key}={bad!r}")
         for key, bad in (
             ("w_scale", 0),
             ("w_scale", float("nan")),
-            ("b_scale", 1e-300),
             ("w_loc", float("inf")),
             ("learning_rate", 2),
             ("num_steps", 0),
+            ("num_steps", 1.5),
             ("num_steps", 2**63),
             ("num_steps", "20"),
+            ("num_posterior_samples", -3),
+            ("num_posterior_samples", 0),
+            ("num_posterior_samples", 2.5),
+            ("tol", -1.0),
+            ("update_rule", "twice"),
             ("random_state", 2**63),
         )
     ),
+    # Within the parameter's range, beyond what float32 holds: the engine's own refusal.
+    _fit_case({"b_scale": 1e-300}, X0, r"^b_scale=1e-300 is out of range", "b_scale=1e-300"),
 ]
 
 
-@pytest.mark.parametrize("settings, X", ESTIMATOR_CASES)
-def test_estimator_fit_refuses(estimator_class, settings, X):
-    refused(lambda: estimator_class(**settings).fit(X(), Y0), DOCUMENTED, r".")
+@pytest.mark.parametrize("settings, X, y, message", ESTIMATOR_CASES)
+def test_estimator_fit_refuses(estimator_class, settings, X, y, message):
+    refused(lambda: estimator_class(**settings).fit(X, y), ValueError, message)
 
 
 @pytest.mark.parametrize(
-    "settings, call",
+    "settings, call, message",
     [
-        pytest.param({"num_posterior_samples": 0}, lambda est: est.predict_proba(X0), id="samples-0"),
-        pytest.param({"num_posterior_samples": 2**31}, lambda est: est.predict(X0), id="samples-2**31"),
-        pytest.param({"num_posterior_samples": None}, lambda est: est.predict_proba(X0), id="samples-None"),
-        pytest.param({}, lambda est: est.sample_predictive(X0, n_samples=2**40), id="n_samples-2**40"),
-        pytest.param({}, lambda est: est.predict_proba(INF_X), id="X-inf"),
-        pytest.param({}, lambda est: est.predict(X0[:, :1]), id="X-too-few-features"),
-        pytest.param({}, lambda est: est.partial_fit(X0[:2], [0, 1], classes=[[0, 1]]), id="classes-2d"),
-        pytest.param({}, lambda est: est.partial_fit(X0[:2], [0, 1], classes=[0, 7]), id="classes-unseen"),
+        *(
+            pytest.param(
+                {"num_posterior_samples": bad},
+                lambda est: est.predict_proba(X0),
+                PARAMETER.format("num_posterior_samples"),
+                id=f"samples-{bad!r}",
+            )
+            for bad in (0, 2**31, None, 2.5)
+        ),
+        pytest.param(
+            {},
+            lambda est: est.sample_predictive(X0, n_samples=2**40),
+            r"^The 'n_samples' parameter of sample_predictive must be an int in the range \[1, 2147483647\]",
+            id="n_samples-2**40",
+        ),
+        pytest.param({}, lambda est: est.predict_proba(INF_X), r"^Input X contains infinity", id="X-inf"),
+        pytest.param(
+            {},
+            lambda est: est.predict(X0[:, :1]),
+            r"^X has 1 features, but KelvraSoftmaxClassifier is expecting 2",
+            id="X-too-few-features",
+        ),
+        pytest.param({}, lambda est: est.predict(np.zeros((0, 2))), r"^X holds no trials", id="X-no-trials"),
+        pytest.param(
+            {},
+            lambda est: est.partial_fit(X0[:2], [0, 1], classes=[[0, 1]]),
+            r"^classes must be a 1-D list of distinct labels$",
+            id="classes-2d",
+        ),
+        pytest.param(
+            {},
+            lambda est: est.partial_fit(X0[:2], [0, 1], classes=[0, 7]),
+            r"names classes not seen by the fitted estimator",
+            id="classes-unseen",
+        ),
+        pytest.param(
+            {},
+            lambda est: type(est)(num_steps=3).partial_fit(X0, Y0, classes=[0, 1, 2, 2.5]),
+            r"^Unknown label type: continuous",
+            id="classes-fractional",
+        ),
+        pytest.param({}, lambda est: est.partial_fit(X0[:2], [0.5, 1]), r"^Unknown label type", id="y-fractional"),
+        pytest.param(
+            {"update_rule": "twice"},
+            lambda est: est.partial_fit(X0, Y0),
+            PARAMETER.format("update_rule"),
+            id="update_rule-after-fit",
+        ),
     ],
 )
-def test_fitted_estimator_refuses(fitted_estimator, settings, call):
+def test_fitted_estimator_refuses(fitted_estimator, settings, call, message):
     fitted = copy.deepcopy(fitted_estimator).set_params(**settings)
-    refused(lambda: call(fitted), DOCUMENTED, r".")
+    refused(lambda: call(fitted), ValueError, message)
 
 
 def test_estimator_never_fits_a_non_finite_model(estimator_class):
