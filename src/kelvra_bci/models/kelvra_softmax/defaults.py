@@ -2,7 +2,7 @@
 
 One place, so that a model fitted from the command line and one fitted through
 scikit-learn with default arguments are the same model. The values come from
-benchmarks/defaults_study.py: 5-fold cross-validated log-loss on scikit-learn's
+tools/defaults_study.py: 5-fold cross-validated log-loss on scikit-learn's
 digits, iris, wine and breast cancer data over learning rate, sweep cap,
 tolerance and bias prior.
 """
