@@ -31,6 +31,8 @@ _POSITIVE = Interval(Real, 0, np.inf, closed="neither")
 # Sweep and draw counts travel through JAX as int32; a float count would be cut to an int.
 _COUNT = Interval(Integral, 1, INT32_MAX, closed="both")
 
+_PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state")
+
 # Posterior draws per block of the log-space average in predict_log_proba: bounds
 # its memory to this many (n_trials, n_classes) float64 arrays.
 _DRAWS_PER_BLOCK = 32
@@ -338,9 +340,13 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     def _check_X(self, X):
         check_is_fitted(self)
-        # Predictions read num_posterior_samples and random_state, which
-        # set_params may have changed since the fit.
-        self._validate_params()
+        # Predictions read these two, which set_params may have changed since
+        # the fit; checking them alone keeps a one-trial prediction quick.
+        validate_parameter_constraints(
+            {key: self._parameter_constraints[key] for key in _PREDICTION_PARAMETERS},
+            {key: getattr(self, key) for key in _PREDICTION_PARAMETERS},
+            caller_name=type(self).__name__,
+        )
         return _validated(self, X, reset=False)
 
     def _fit_seed(self):
