@@ -1,3 +1,5 @@
+import sys
+
 import numpy as np
 import pytest
 
@@ -11,6 +13,7 @@ from pyriemann.tangentspace import TangentSpace  # noqa: E402
 from sklearn.model_selection import StratifiedKFold, cross_val_score  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 
+from kelvra_bci import demo  # noqa: E402
 from kelvra_bci.eeg import CHANNELS, simulate_motor_imagery  # noqa: E402
 from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier  # noqa: E402
 
@@ -123,3 +126,48 @@ def test_stream_with_partial_fit_learns_the_command_added_mid_session():
     assert np.mean(np.array(hits)[last]) >= 1 / 3 + 0.2
     feet = rec.y[~calibration][last] == 2
     assert np.mean(np.array(hits)[last][feet]) > 0.5  # the new command is decoded, not just the hands
+
+
+def test_cli_scenarios_are_the_demos():
+    from kelvra_bci import cli
+
+    demo_parser = cli.build_parser()._subparsers._group_actions[0].choices["demo"]
+    scenario = next(a for a in demo_parser._actions if a.dest == "scenario")
+    assert tuple(scenario.choices) == tuple(demo.SCENARIOS)
+
+
+@pytest.mark.parametrize(
+    "argv, status, message",
+    [
+        (("--scenario", "nope"), 2, "invalid choice"),
+        (("--scenario", "eeg", "--calibration-classes", "4"), 1, "calibrates on 2 classes"),
+        (("--scenario", "eeg", "--calibration-size", "70"), 1, "calibration takes 2 to"),
+    ],
+)
+def test_demo_scenario_refusals(tmp_path, run_cli, argv, status, message):
+    code, _, err = run_cli("demo", "--out", tmp_path, "--no-progress", *argv)
+    assert code == status and message in err
+
+
+def test_eeg_scenario_without_the_extra_says_how_to_install(tmp_path, monkeypatch, run_cli):
+    monkeypatch.setitem(sys.modules, "mne", None)
+    code, _, err = run_cli("demo", "--scenario", "eeg", "--out", tmp_path)
+    assert code == 1 and err.count("\n") == 1 and "pip install 'kelvra-bci[eeg]'" in err
+
+
+@pytest.mark.parametrize("calibration_classes, max_trials", [(2, None), (2, 30), (3, None)])
+def test_eeg_scenario_calibrates_on_early_runs_and_streams_the_rest(calibration_classes, max_trials):
+    session = demo.eeg.session(
+        seed=0, calibration_size=40, calibration_classes=calibration_classes, max_trials=max_trials
+    )
+    (Xc, yc), (Xs, ys) = session.calibration, session.stream
+    assert Xc.shape == (40, demo.eeg.CSP_COMPONENTS) and Xs.shape == (len(ys), demo.eeg.CSP_COMPONENTS)
+    total = 150 if calibration_classes == 2 else 180  # without feet in the first three runs, or with
+    assert np.all(np.isfinite(Xs)) and len(ys) == (max_trials or total - 40)
+    assert set(yc) == set(range(calibration_classes)) and session.n_classes == 3
+    if calibration_classes == 2:
+        # Feet imagery is new to the stream, and first_seen points at its first trial.
+        (first,) = session.first_seen.values()
+        assert list(session.first_seen) == [2] and ys[first] == 2 and 2 not in ys[:first]
+    else:
+        assert session.first_seen == {}
