@@ -128,23 +128,14 @@ def test_stream_with_partial_fit_learns_the_command_added_mid_session():
     assert np.mean(np.array(hits)[last][feet]) > 0.5  # the new command is decoded, not just the hands
 
 
-def test_cli_scenarios_are_the_demos():
-    from kelvra_bci import cli
-
-    demo_parser = cli.build_parser()._subparsers._group_actions[0].choices["demo"]
-    scenario = next(a for a in demo_parser._actions if a.dest == "scenario")
-    assert tuple(scenario.choices) == tuple(demo.SCENARIOS)
-
-
 @pytest.mark.parametrize(
     "argv, status, message",
     [
-        (("--scenario", "nope"), 2, "invalid choice"),
         (("--scenario", "eeg", "--calibration-classes", "4"), 1, "calibrates on 2 classes"),
         (("--scenario", "eeg", "--calibration-size", "70"), 1, "calibration takes 2 to"),
     ],
 )
-def test_demo_scenario_refusals(tmp_path, run_cli, argv, status, message):
+def test_eeg_scenario_refusals(tmp_path, run_cli, argv, status, message):
     code, _, err = run_cli("demo", "--out", tmp_path, "--no-progress", *argv)
     assert code == status and message in err
 

@@ -613,32 +613,40 @@ def build_parser() -> argparse.ArgumentParser:
             "model.npz to --out. Scenarios:\n"
             "  digits   scikit-learn's handwritten digits, digits 6-9 joining one after another\n"
             "  eeg      simulated motor-imagery EEG with drifting electrodes, CSP features,\n"
-            "           feet imagery joining mid-session (needs the [eeg] extra)"
+            "           feet imagery joining mid-session (needs the [eeg] extra)\n"
+            "  session  simulated log band-power features of four imagery classes, drift,\n"
+            "           feet and then tongue imagery joining mid-session"
         ),
     )
     p.add_argument("--out", default="out", metavar="DIR", help="output folder (default: out)")
     p.add_argument(
-        "--scenario", choices=("digits", "eeg"), default="digits", help="what the session decodes (default: digits)"
+        "--scenario",
+        choices=("digits", "eeg", "session"),
+        default="digits",
+        help="what the session decodes (default: digits)",
     )
     p.add_argument(
         "--seed", type=_seed, default=0, metavar="N", help="seed of the data, trial order and draws (default: 0)"
     )
     p.add_argument(
-        "--block-size", type=_count, metavar="N", help="trials per block (default: 60 for digits, 15 for eeg)"
+        "--block-size",
+        type=_count,
+        metavar="N",
+        help="trials per block (default: 60 for digits, 15 for eeg, 40 for session)",
     )
     p.add_argument(
         "--calibration-size",
         type=_count,
         metavar="N",
-        help="calibration trials (default: 180 for digits; for eeg the first two runs, 40)",
+        help="calibration trials (default: 180 for digits, 60 for session; for eeg the first two runs, 40)",
     )
     p.add_argument(
         "--calibration-classes",
         type=int,
         choices=range(2, 10),
         metavar="{2..9}",
-        help="classes present at calibration: digits 0..N-1 (default: 6); for eeg 2 (feet join later, "
-        "the default) or 3",
+        help="classes present at calibration, the first N (default: 6 for digits, 2 for eeg and session); "
+        "eeg has 3 classes, session 4",
     )
     p.add_argument(
         "--draws", type=_count, default=200, metavar="N", help="posterior draws per prediction (default: 200)"

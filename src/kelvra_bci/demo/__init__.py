@@ -6,7 +6,9 @@ predict each block before learning its labels, while new classes appear.
 
 - ``digits``: scikit-learn's bundled handwritten digits (the default);
 - ``eeg``: simulated motor-imagery EEG with drifting electrodes, decoded from
-  frozen CSP features (needs the ``[eeg]`` extra).
+  frozen CSP features (needs the ``[eeg]`` extra);
+- ``session``: simulated log band-power features of four motor-imagery
+  classes with drift (``kelvra_bci.simulation``).
 
 Needs the ``[demo]`` extra (scikit-learn, matplotlib, tqdm). JAX's options,
 the compilation cache among them, are the caller's to set.
@@ -53,6 +55,9 @@ SCENARIOS = {
         2,
         extras=("mne",),
         hint="the eeg scenario needs the optional extra [eeg]: pip install 'kelvra-bci[eeg]'",
+    ),
+    "session": Scenario(
+        "simulated log band-power features with drift, feet and then tongue imagery joining", 4, 40, 60, 2
     ),
 }
 
