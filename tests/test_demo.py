@@ -7,6 +7,7 @@ for extra in ("sklearn", "matplotlib", "tqdm"):
     pytest.importorskip(extra)
 
 from kelvra_bci import demo  # noqa: E402  (after the skips: the demo needs its extras)
+from kelvra_bci.demo import session as session_scenario  # noqa: E402
 from kelvra_bci.kelvra_io import KelvraModel  # noqa: E402
 
 # Two blocks; digits 8 and 9 arrive during them.
@@ -94,7 +95,7 @@ def test_demo_scenario_refusals(tmp_path, run_cli, argv, status, message):
 
 @pytest.mark.parametrize("calibration_classes, max_trials", [(2, None), (3, 100), (4, None)])
 def test_simulated_session_scenario(calibration_classes, max_trials):
-    session = demo.session.session(
+    session = session_scenario.session(
         seed=1, calibration_size=60, calibration_classes=calibration_classes, max_trials=max_trials
     )
     (Xc, yc), (Xs, ys) = session.calibration, session.stream

@@ -13,7 +13,7 @@ from pyriemann.tangentspace import TangentSpace  # noqa: E402
 from sklearn.model_selection import StratifiedKFold, cross_val_score  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 
-from kelvra_bci import demo  # noqa: E402
+from kelvra_bci.demo import eeg as eeg_scenario  # noqa: E402
 from kelvra_bci.eeg import CHANNELS, simulate_motor_imagery  # noqa: E402
 from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier  # noqa: E402
 
@@ -148,11 +148,11 @@ def test_eeg_scenario_without_the_extra_says_how_to_install(tmp_path, monkeypatc
 
 @pytest.mark.parametrize("calibration_classes, max_trials", [(2, None), (2, 30), (3, None)])
 def test_eeg_scenario_calibrates_on_early_runs_and_streams_the_rest(calibration_classes, max_trials):
-    session = demo.eeg.session(
+    session = eeg_scenario.session(
         seed=0, calibration_size=40, calibration_classes=calibration_classes, max_trials=max_trials
     )
     (Xc, yc), (Xs, ys) = session.calibration, session.stream
-    assert Xc.shape == (40, demo.eeg.CSP_COMPONENTS) and Xs.shape == (len(ys), demo.eeg.CSP_COMPONENTS)
+    assert Xc.shape == (40, eeg_scenario.CSP_COMPONENTS) and Xs.shape == (len(ys), eeg_scenario.CSP_COMPONENTS)
     total = 150 if calibration_classes == 2 else 180  # without feet in the first three runs, or with
     assert np.all(np.isfinite(Xs)) and len(ys) == (max_trials or total - 40)
     assert set(yc) == set(range(calibration_classes)) and session.n_classes == 3
