@@ -87,9 +87,9 @@ class MotorImagery:
     def epochs(self, tmin: float = 0.5, tmax: float = 2.5, l_freq: float = 8.0, h_freq: float = 30.0):
         """``mne.Epochs`` of the imagery period, band-passed by a causal filter.
 
-        The filter is the 4th-order Butterworth an online decoder would run
-        sample by sample (forward only), so offline and online analyses see the
-        same signal. The default window skips the first half second after the
+        The filter is MNE's default Butterworth band-pass run forward only, as
+        an online decoder would run it sample by sample, so offline and online
+        analyses see the same signal. The default window skips the first half second after the
         cue, while the desynchronisation sets in.
         """
         mne = _mne()
