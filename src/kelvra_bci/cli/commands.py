@@ -130,7 +130,6 @@ def cmd_info(args) -> None:
 
 
 def cmd_demo(args) -> None:
-    _check_draw_memory("--draws", args.draws, args.block_size, 10)  # the ten digits
     try:
         from .. import demo
 
@@ -140,18 +139,32 @@ def cmd_demo(args) -> None:
         if exc.name and exc.name.split(".")[0] in DEMO_EXTRAS:
             raise UsageError(DEMO_HINT) from None
         raise
+    scenario = demo.SCENARIOS[args.scenario]
+    block_size = scenario.block_size if args.block_size is None else args.block_size
+    _check_draw_memory("--draws", args.draws, block_size, scenario.n_classes)
+    try:
+        for name in scenario.extras:
+            __import__(name)
+    except ModuleNotFoundError as exc:
+        if exc.name and exc.name.split(".")[0] in scenario.extras:
+            raise UsageError(scenario.hint) from None
+        raise
     cache = _enable_compile_cache(args)
-    demo.run(
-        args.out,
-        seed=args.seed,
-        block_size=args.block_size,
-        calibration_size=args.calibration_size,
-        calibration_classes=args.calibration_classes,
-        draws=args.draws,
-        progress=not args.no_progress,
-        path=args.path,
-        max_trials=args.max_trials,
-    )
+    try:
+        demo.run(
+            args.out,
+            scenario=args.scenario,
+            seed=args.seed,
+            block_size=block_size,
+            calibration_size=args.calibration_size,
+            calibration_classes=args.calibration_classes,
+            draws=args.draws,
+            progress=not args.no_progress,
+            path=args.path,
+            max_trials=args.max_trials,
+        )
+    except demo.SettingError as exc:  # a setting the scenario refuses, before the session starts
+        raise UsageError(str(exc)) from None
     if cache:
         print(f"Compiled code is cached in {cache} for later runs.")
 

@@ -5,8 +5,9 @@ A command ends in one ``kelvra-softmax: error: ...`` line, with exit status
 command line's own checks, a data file or model file that cannot be used, or
 a record that fails its check. The engine's refusals join them at the call
 (see ``commands.Engine``): the engine checks everything it is handed and
-refuses bad input with a one-line ``ValueError`` or ``TypeError``. The
-environment's errors are reported in one line too: a file that cannot be
+refuses bad input with a one-line ``ValueError`` or ``TypeError``. So do
+the demo's refusals of its settings (``demo.SettingError``, in ``cmd_demo``).
+The environment's errors are reported in one line too: a file that cannot be
 opened or written (``OSError``) and a request larger than the memory
 (``MemoryError``). Every other exception, a ``ValueError`` raised anywhere
 else included, is a fault of the program and keeps its traceback.

@@ -1,7 +1,7 @@
 // The full reference-class logit matrix from raw features and coefficient rows.
 #include "common/python.hpp"
-#include "core/reference_logits.hpp"
 #include "core/posterior.hpp"
+#include "core/reference_logits.hpp"
 
 namespace kelvra::inference {
 namespace {

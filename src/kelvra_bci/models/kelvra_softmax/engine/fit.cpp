@@ -3,11 +3,12 @@
 // are arguments of the compiled function, so changing them never recompiles.
 #include <string>
 
+#include "common/limits.hpp"
 #include "common/python.hpp"
-#include "engine/compile.hpp"
-#include "engine/engine.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
 
 namespace kelvra::engine {
 namespace {
@@ -57,10 +58,33 @@ const FunctionDef fit_core = {
     kSource,
 };
 
+// The memory argument: None for the default, else an int of at least 1.
+py::ssize_t memory_size(py::handle memory) {
+  if (memory.is_none()) return kDefaultMemory;
+  if (!PyLong_Check(memory.ptr()) || PyBool_Check(memory.ptr()) ||
+      !int_within(memory, 1, kMaxMemory)) {
+    throw py::value_error("memory must be None or an int in [1, " + std::to_string(kMaxMemory) +
+                          "]");
+  }
+  return memory.cast<py::ssize_t>();
+}
+
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
+  py::handle method = call.arg("method");
+  const bool by_mode = is_mode(method);
+  if (!by_mode && !method.is_none() &&
+      !(py::isinstance<py::str>(method) && method.cast<std::string>() == "sweeps")) {
+    throw py::value_error("method must be 'sweeps' or 'mode', not " +
+                          py::repr(method).cast<std::string>());
+  }
+  const py::ssize_t memory = memory_size(call.arg("memory"));
   const FitArguments args = learning::checked_fit_arguments(call);
+  if (args.w_scale_auto && !by_mode) {
+    throw py::value_error("w_scale='auto' needs method='mode'");
+  }
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
+  if (by_mode) return fit_by_mode(call, args, tol, memory);
   py::handle dtype = args.dtype;
 
   py::tuple shape = args.Xn.attr("shape");
@@ -104,7 +128,10 @@ py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket
 const FunctionDef fit = {
     "fit",
     "fit",
-    learning::fit_parameters({{"tol", "float | None", Conversion::none, true}}),
+    learning::fit_parameters({{"tol", "float | None", Conversion::none, true},
+                              {"method", "str | None", Conversion::none, true},
+                              {"memory", "int | None", Conversion::none, true}},
+                             Conversion::real_or_auto),
     "KelvraModel",
     "Fit the softmax model as learning.kelvra_softmax_fit does, compiled once per shape.\n"
     "\n"
@@ -115,7 +142,17 @@ const FunctionDef fit = {
     "\n"
     "tol: None runs exactly num_steps sweeps. A number stops the sweeps once the\n"
     "    largest change of any mean, relative to the largest mean, falls below\n"
-    "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.",
+    "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.\n"
+    "method: 'sweeps' (None, the default) runs the learning module's\n"
+    "    Polya-Gamma coordinate sweeps. 'mode' finds the posterior mode by\n"
+    "    Newton's method on all classes at once (num_steps caps the Newton\n"
+    "    steps, counted in model.n_sweeps), under a prior that treats every\n"
+    "    class alike, so the reference class does not change the fit; each\n"
+    "    row's covariance is its block of the Laplace covariance at the mode.\n"
+    "    w_scale may then be 'auto': the evidence chooses it, and the record\n"
+    "    stores the choice. learning_rate is stored, not used.\n"
+    "memory: method 'mode' keeps the last `memory` trials (default 256) in the\n"
+    "    record, for update(rule='mode') to revisit.",
     fit_body,
     kSource,
 };

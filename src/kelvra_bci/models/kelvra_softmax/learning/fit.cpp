@@ -3,9 +3,9 @@
 // for this call.
 #include "common/python.hpp"
 #include "core/arguments.hpp"
-#include "learning/learning.hpp"
 #include "core/records.hpp"
 #include "core/sweeps.hpp"
+#include "learning/learning.hpp"
 
 namespace kelvra::learning {
 namespace {

@@ -3,9 +3,9 @@
 // step ("resweep"), with loop bodies made for this call.
 #include "common/python.hpp"
 #include "core/arguments.hpp"
-#include "learning/learning.hpp"
 #include "core/records.hpp"
 #include "core/sweeps.hpp"
+#include "learning/learning.hpp"
 
 namespace kelvra::learning {
 namespace {
