@@ -24,7 +24,8 @@ from kelvra_bci.models.kelvra_softmax import defaults, engine
 
 __all__ = ["KelvraSoftmaxClassifier"]
 
-_RULES = ("once", "resweep")
+_RULES = ("mode", "once", "resweep")
+_METHODS = ("mode", "sweeps")
 
 # Posterior draws per block of the log-space average in predict_log_proba: bounds
 # its memory to this many (n_trials, n_classes) float64 arrays.
@@ -40,8 +41,13 @@ def _validated(estimator, *args, **kwargs):
 
 
 class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
-    """Bayesian multinomial softmax regression fitted by Polya-Gamma variational inference.
+    """Bayesian multinomial softmax regression.
 
+    By default (``method="mode"``) the fit finds the posterior mode by Newton's
+    method under a prior that treats every class alike (so which class is the
+    reference does not matter), with the prior's scale chosen by the evidence
+    (``w_scale="auto"``), and keeps the Laplace covariance at the mode.
+    ``method="sweeps"`` runs the Polya-Gamma variational sweeps instead.
     The most frequent training class is the reference class (logit 0); every other
     class has a Gaussian posterior over its weights and bias. Labels may be any
     values scikit-learn accepts as class labels (integers from any offset,
@@ -55,29 +61,46 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     ----------
     w_loc : float, default=defaults.FIT["w_loc"]
         Prior mean of every feature weight.
-    w_scale : float, default=defaults.FIT["w_scale"]
+    w_scale : float or "auto", default=defaults.FIT["w_scale"]
         Prior standard deviation of every feature weight (> 0); smaller values
-        regularise more strongly.
+        regularise more strongly. "auto" (``method="mode"`` only) lets the
+        evidence choose it on the first fit, without cross-validation; the
+        choice is ``model_.params["w_scale"]`` and later updates keep it.
     b_loc : float, default=defaults.FIT["b_loc"]
         Prior mean of the bias.
     b_scale : float, default=defaults.FIT["b_scale"]
         Prior standard deviation of the bias (> 0).
     learning_rate : float, default=defaults.FIT["learning_rate"]
-        Damping of each coordinate update, in (0, 1]; 1 replaces a class's
-        posterior outright.
+        Damping of each coordinate update of ``method="sweeps"``, in (0, 1]; 1
+        replaces a class's posterior outright.
     num_steps : int, default=defaults.FIT["num_steps"]
-        Coordinate sweeps per ``fit`` or ``partial_fit`` call (>= 1); the cap
-        when ``tol`` is set.
+        Newton steps (or coordinate sweeps) per ``fit`` or ``partial_fit`` call
+        (>= 1); the cap when ``tol`` is set.
     tol : float or None, default=defaults.FIT["tol"]
-        Stop the sweeps once the largest change of any posterior mean, relative
-        to the largest mean, falls below ``tol``. None runs ``num_steps`` sweeps.
-    update_rule : {"once", "resweep"}, default=defaults.UPDATE_RULE
-        How ``partial_fit`` on a fitted estimator folds trials in. "once" keeps
+        Stop once the largest change of any posterior mean, relative to the
+        largest mean, falls below ``tol``. None runs ``num_steps`` steps.
+    method : {"mode", "sweeps"}, default=defaults.METHOD
+        How ``fit`` finds the posterior; see above.
+    update_rule : {"mode", "once", "resweep"}, default=defaults.UPDATE_RULE
+        How ``partial_fit`` on a fitted estimator folds trials in. "mode" finds
+        the mode of the posterior given every trial so far: the last ``memory``
+        trials are revisited exactly (so a class that joins late is weighed
+        against them), older ones through the quadratic their likelihood was
+        when they left the memory; it needs a record of ``method="mode"``, or
+        starts a memory from the stored Gaussians. "once" keeps
         the posterior the estimator held before the call as the prior of every
         sweep, so each trial counts once and learning in blocks approaches one
         fit on all trials. "resweep" takes each class's current Gaussian as the
         prior of its next sweep, which folds the new trials in again at every
         sweep and makes the posterior overconfident.
+    memory : int, default=defaults.MEMORY
+        Trials the model keeps for ``update_rule="mode"`` to revisit; each
+        update's work grows with it.
+    forgetting : float or None, default=None
+        ``update_rule="mode"`` only: each new trial multiplies the weight of
+        every earlier one by this factor in (0, 1], so the model follows a
+        drifting session. 0.99 to 0.999 is the useful range (an effective
+        memory of about 100 to 1000 trials); None forgets nothing.
     num_posterior_samples : int, default=1
         Coefficient draws averaged by ``predict_proba`` (>= 1). With 1 the
         posterior means are used and predictions are deterministic. Also the
@@ -120,7 +143,10 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         learning_rate=defaults.FIT["learning_rate"],
         num_steps=defaults.FIT["num_steps"],
         tol=defaults.FIT["tol"],
+        method=defaults.METHOD,
         update_rule=defaults.UPDATE_RULE,
+        memory=defaults.MEMORY,
+        forgetting=None,
         num_posterior_samples=1,
         random_state=None,
     ):
@@ -131,7 +157,10 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.learning_rate = learning_rate
         self.num_steps = num_steps
         self.tol = tol
+        self.method = method
         self.update_rule = update_rule
+        self.memory = memory
+        self.forgetting = forgetting
         self.num_posterior_samples = num_posterior_samples
         self.random_state = random_state
 
@@ -151,6 +180,8 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """
         if self.update_rule not in _RULES:
             raise ValueError(f"update_rule must be one of {_RULES}, got {self.update_rule!r}")
+        if self.method not in _METHODS:
+            raise ValueError(f"method must be one of {_METHODS}, got {self.method!r}")
         first = not hasattr(self, "model_")
         X, y = _validated(self, X, y, reset=first)
         check_classification_targets(y)
@@ -193,9 +224,13 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 self.learning_rate,
                 self.num_steps,
                 tol=self.tol,
+                method=self.method,
+                memory=self.memory,
             )
         else:
-            model = engine.update(self.model_, X, y_index, rule=self.update_rule, tol=self.tol)
+            model = engine.update(
+                self.model_, X, y_index, rule=self.update_rule, tol=self.tol, forgetting=self.forgetting
+            )
         self.model_ = model
         self.n_iter_ = int(model.n_sweeps)
         self._model_labels = model_labels
