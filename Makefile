@@ -43,11 +43,13 @@ demo: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation '.[demo]'
 	$(PY) -m kelvra_bci demo --out $(DEMO_OUT)
 
-# The engine beside the modules and scikit-learn, then the online stream;
+# The engine beside the modules and scikit-learn, the online stream, then the
+# quality of the estimator beside scikit-learn's classifiers (cross-validation, streams);
 # bench_fit/predict/update time the modules alone.
 bench: install
 	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_online.py
+	$(PY) benchmarks/bench_quality.py
 
 format:
 	$(PY) -m pip install --quiet clang-format $(RUFF)
