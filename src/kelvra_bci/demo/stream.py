@@ -42,7 +42,13 @@ _LABELS = {
     "static": "kelvra static (calibration only)",
     "logreg": "LogisticRegression (refit on all seen)",
 }
-_COLORS = {"mode": "tab:blue", "once": "tab:red", "resweep": "tab:purple", "static": "tab:orange", "logreg": "tab:green"}
+_COLORS = {
+    "mode": "tab:blue",
+    "once": "tab:red",
+    "resweep": "tab:purple",
+    "static": "tab:orange",
+    "logreg": "tab:green",
+}
 
 
 @dataclass

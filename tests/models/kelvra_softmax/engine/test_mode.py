@@ -9,7 +9,15 @@ from sklearn.preprocessing import StandardScaler
 
 from kelvra_bci.models.kelvra_softmax import engine, learning
 
-MEMORY_KEYS = ("memory_X", "memory_y", "memory_weight", "anchor_hessian", "anchor_shift", "memory_size", "memory_trials")
+MEMORY_KEYS = (
+    "memory_X",
+    "memory_y",
+    "memory_weight",
+    "anchor_hessian",
+    "anchor_shift",
+    "memory_size",
+    "memory_trials",
+)
 
 
 def fit(X, y, K, w_scale=1.0, b_scale=1e4, memory=None, tol=1e-10, num_steps=100):
@@ -95,10 +103,12 @@ def test_forgetting_follows_a_changed_rule(x64):
         block = slice(80 + start, 88 + start)
         kept = engine.update(kept, X[block], flipped[start : start + 8], rule="mode")
         forgot = engine.update(forgot, X[block], flipped[start : start + 8], rule="mode", forgetting=0.95)
-    accuracy = lambda m: np.mean(engine.predict(m, X[80:], 1, 0) == flipped)  # noqa: E731
+    accuracy = lambda m: np.mean(engine.predict(m, X[80:], 1, 0) == flipped)
     assert accuracy(forgot) > max(accuracy(kept), 0.8)
     same = engine.update(first, X[80:88], y[80:88], rule="mode", forgetting=1.0)
-    np.testing.assert_array_equal(same.params["beta_mean"], engine.update(first, X[80:88], y[80:88], rule="mode").params["beta_mean"])
+    np.testing.assert_array_equal(
+        same.params["beta_mean"], engine.update(first, X[80:88], y[80:88], rule="mode").params["beta_mean"]
+    )
 
 
 @pytest.mark.parametrize("path", ["sweeps record", "stale memory"])
@@ -118,7 +128,10 @@ def test_update_by_the_mode_starts_a_memory_where_the_record_has_none_it_can_tru
     "call, message",
     [
         (lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 5, method="newton"), "method must be"),
-        (lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, "auto", 0.0, 1.0, 0, 1.0, 5), "w_scale='auto' needs method='mode'"),
+        (
+            lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, "auto", 0.0, 1.0, 0, 1.0, 5),
+            "w_scale='auto' needs method='mode'",
+        ),
         (lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 5, method="mode", memory=0), "memory must"),
         (lambda X, y, m: engine.update(m, X, y, rule="mode", forgetting=1.5), "forgetting must"),
         (lambda X, y, m: engine.update(m, X, y, rule="once", forgetting=0.99), "forgetting needs rule='mode'"),
