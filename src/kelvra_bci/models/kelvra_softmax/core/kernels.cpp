@@ -1,7 +1,7 @@
 // Polya-Gamma kernels: the expected PG(1, c) moment and one variational
 // Gaussian update of a binary logistic problem with a per-trial offset.
-#include "common/python.hpp"
 #include "core/kernels.hpp"
+#include "common/python.hpp"
 
 namespace kelvra::learning {
 namespace {

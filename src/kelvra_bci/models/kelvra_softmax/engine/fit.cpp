@@ -4,10 +4,10 @@
 #include <string>
 
 #include "common/python.hpp"
-#include "engine/compile.hpp"
-#include "engine/engine.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
 
 namespace kelvra::engine {
 namespace {
@@ -59,7 +59,7 @@ const FunctionDef fit_core = {
 
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
-  const FitArguments args = learning::checked_fit_arguments(call);
+  const FitArguments args = learning::checked_fit_arguments(call, Strictness::strict);
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
   py::handle dtype = args.dtype;
 
@@ -115,7 +115,20 @@ const FunctionDef fit = {
     "\n"
     "tol: None runs exactly num_steps sweeps. A number stops the sweeps once the\n"
     "    largest change of any mean, relative to the largest mean, falls below\n"
-    "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.",
+    "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.\n"
+    "\n"
+    "Stricter than the module where inputs enter: n_classes, rng_seed or\n"
+    "num_steps with a fractional part (3.7), labels that are not integers\n"
+    "(0.7, NaN, text), complex X and zero trials ('X and y must hold at least\n"
+    "one trial') raise ValueError instead of being converted.\n"
+    "\n"
+    "Bound of work: compiled sweeps cannot be interrupted, so a fit whose sweeps\n"
+    "would take more than about 1e13 operations raises ValueError before any\n"
+    "runs. The estimate is num_steps * (n_classes - 1) * max(1e4,\n"
+    "n * d * (n_classes + 2 * d) + 3 * d**3) for n trials and d = n_features + 1;\n"
+    "with tol, the cap num_steps counts. Hours of a desktop CPU lie beyond it;\n"
+    "n_classes beyond the trials is fine within it. Class counts whose state does\n"
+    "not fit in memory raise MemoryError before anything is allocated.",
     fit_body,
     kSource,
 };

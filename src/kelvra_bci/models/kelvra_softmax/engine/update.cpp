@@ -3,10 +3,10 @@
 #include <string>
 
 #include "common/python.hpp"
-#include "engine/compile.hpp"
-#include "engine/engine.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
 
 namespace kelvra::engine {
 namespace {
@@ -56,7 +56,8 @@ py::object update_body(Call& call) {
   py::object np = call.global("np");
   py::object model = checked_record(call, py::none());
   const UpdateRule rule = learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
-  const learning::UpdateArguments args = learning::checked_update_arguments(call, model);
+  const learning::UpdateArguments args =
+      learning::checked_update_arguments(call, model, Strictness::strict);
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
   py::handle dtype = args.dtype;
 
@@ -127,7 +128,11 @@ const FunctionDef update = {
     "    record holds as the prior of every sweep: each trial counts once, and\n"
     "    updating in blocks approaches one fit on all the trials.\n"
     "tol: None runs the record's num_steps sweeps; a number stops them once the\n"
-    "    largest relative change of a mean falls below it (num_steps is the cap).",
+    "    largest relative change of a mean falls below it (num_steps is the cap).\n"
+    "\n"
+    "As engine.fit, refuses labels that are not integers, complex X and zero\n"
+    "trials with ValueError, and sweeps beyond the fit's bound of work, counted\n"
+    "with the record's num_steps and the classes after growth.",
     update_body,
     kSource,
 };

@@ -3,9 +3,9 @@
 // step ("resweep"), with loop bodies made for this call.
 #include "common/python.hpp"
 #include "core/arguments.hpp"
-#include "learning/learning.hpp"
 #include "core/records.hpp"
 #include "core/sweeps.hpp"
+#include "learning/learning.hpp"
 
 namespace kelvra::learning {
 namespace {
@@ -15,7 +15,8 @@ using namespace pybind11::literals;
 py::object update_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
-  const UpdateArguments args = checked_update_arguments(call, call.arg("model"));
+  const UpdateArguments args =
+      checked_update_arguments(call, call.arg("model"), Strictness::lenient);
   const Design design = design_matrix(jnp, args.Xn, args.y0, args.dtype);
   const ClassState state = grown_class_state(np, jnp, args, design.n_features, design.d_aug);
 
