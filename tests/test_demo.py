@@ -7,6 +7,7 @@ for extra in ("sklearn", "matplotlib", "tqdm"):
     pytest.importorskip(extra)
 
 from kelvra_bci import demo  # noqa: E402  (after the skips: the demo needs its extras)
+from kelvra_bci.demo import session as session_scenario  # noqa: E402
 from kelvra_bci.kelvra_io import KelvraModel  # noqa: E402
 
 # Two blocks; digits 8 and 9 arrive during them.
@@ -68,3 +69,45 @@ def test_session_split(max_trials):
     assert sorted(first_seen) == sorted(set(ys) - {0, 1, 2, 3})
     for c, pos in first_seen.items():
         assert ys[pos] == c and c not in ys[:pos]
+
+
+def test_cli_offers_the_demos_scenarios():
+    from kelvra_bci import cli
+
+    demo_parser = cli.build_parser()._subparsers._group_actions[0].choices["demo"]
+    scenario = next(action for action in demo_parser._actions if action.dest == "scenario")
+    assert tuple(scenario.choices) == tuple(demo.SCENARIOS) and scenario.default == "digits"
+
+
+@pytest.mark.parametrize(
+    "argv, status, message",
+    [
+        (("--scenario", "nope"), 2, "invalid choice"),
+        (("--scenario", "session", "--calibration-classes", "5"), 1, "calibrates on 2 to 4 classes"),
+        (("--scenario", "session", "--calibration-size", "1000"), 1, "calibration takes 2 to"),
+    ],
+)
+def test_demo_scenario_refusals(tmp_path, run_cli, argv, status, message):
+    code, _, err = run_cli("demo", "--out", tmp_path, "--no-progress", *argv)
+    assert code == status and message in err
+    assert not any(tmp_path.iterdir())  # refused before anything was written
+
+
+@pytest.mark.parametrize("calibration_classes, max_trials", [(2, None), (3, 100), (4, None)])
+def test_simulated_session_scenario(calibration_classes, max_trials):
+    session = session_scenario.session(
+        seed=1, calibration_size=60, calibration_classes=calibration_classes, max_trials=max_trials
+    )
+    (Xc, yc), (Xs, ys) = session.calibration, session.stream
+    assert len(yc) == 60 and set(yc) == set(range(calibration_classes)) and Xs.shape[1] == Xc.shape[1]
+    if max_trials:
+        assert len(ys) == max_trials
+    # Standardised with the calibration trials alone.
+    np.testing.assert_allclose(Xc.mean(axis=0), 0, atol=1e-12)
+    np.testing.assert_allclose(Xc.std(axis=0), 1)
+    assert sorted(session.first_seen) == list(range(calibration_classes, 4))
+    for c, pos in session.first_seen.items():
+        assert ys[pos] == c and c not in ys[:pos]
+    # Later commands join in order, and the calibrated ones run through the whole stream.
+    assert list(session.first_seen.values()) == sorted(session.first_seen.values())
+    assert set(ys[-len(ys) // 4 :]) >= set(range(calibration_classes))

@@ -175,7 +175,6 @@ def cmd_info(args) -> None:
 
 
 def cmd_demo(args) -> None:
-    _check_draw_memory("--draws", args.draws, args.block_size, 10)  # the ten digits
     try:
         from . import demo
 
@@ -185,11 +184,22 @@ def cmd_demo(args) -> None:
         if exc.name and exc.name.split(".")[0] in DEMO_EXTRAS:
             raise UsageError(DEMO_HINT) from None
         raise
+    scenario = demo.SCENARIOS[args.scenario]
+    block_size = scenario.block_size if args.block_size is None else args.block_size
+    _check_draw_memory("--draws", args.draws, block_size, scenario.n_classes)
+    try:
+        for name in scenario.extras:
+            __import__(name)
+    except ModuleNotFoundError as exc:
+        if exc.name and exc.name.split(".")[0] in scenario.extras:
+            raise UsageError(scenario.hint) from None
+        raise
     cache = _enable_compile_cache(args)
     demo.run(
         args.out,
+        scenario=args.scenario,
         seed=args.seed,
-        block_size=args.block_size,
+        block_size=block_size,
         calibration_size=args.calibration_size,
         calibration_classes=args.calibration_classes,
         draws=args.draws,
@@ -593,32 +603,51 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser(
         "demo",
-        help="simulated adaptive session on handwritten digits (needs the [demo] extra)",
+        help="simulated adaptive session on digits or EEG (needs the [demo] extra)",
         formatter_class=fmt,
         parents=[common],
         description=(
-            "Simulate an adaptive BCI session on scikit-learn's handwritten digits: calibrate\n"
-            "on a few classes, then predict each block before learning its labels while new\n"
-            "classes appear. Compares updates that count each trial once with updates that\n"
-            "resweep, the calibration model left static, and LogisticRegression refitted on all\n"
-            "trials seen. Writes demo.png, metrics.csv and model.npz to --out."
+            "Simulate an adaptive BCI session: calibrate on a few classes, then predict each\n"
+            "block before learning its labels while new classes appear. Compares updates that\n"
+            "count each trial once with updates that resweep, the calibration model left static,\n"
+            "and LogisticRegression refitted on all trials seen. Writes demo.png, metrics.csv and\n"
+            "model.npz to --out. Scenarios:\n"
+            "  digits   scikit-learn's handwritten digits, digits 6-9 joining one after another\n"
+            "  eeg      simulated motor-imagery EEG with drifting electrodes, CSP features,\n"
+            "           feet imagery joining mid-session (needs the [eeg] extra)\n"
+            "  session  simulated log band-power features of four imagery classes, drift,\n"
+            "           feet and then tongue imagery joining mid-session"
         ),
     )
     p.add_argument("--out", default="out", metavar="DIR", help="output folder (default: out)")
     p.add_argument(
-        "--seed", type=_seed, default=0, metavar="N", help="seed of the trial order and of the draws (default: 0)"
+        "--scenario",
+        choices=("digits", "eeg", "session"),
+        default="digits",
+        help="what the session decodes (default: digits)",
     )
-    p.add_argument("--block-size", type=_count, default=60, metavar="N", help="trials per block (default: 60)")
     p.add_argument(
-        "--calibration-size", type=_count, default=180, metavar="N", help="calibration trials (default: 180)"
+        "--seed", type=_seed, default=0, metavar="N", help="seed of the data, trial order and draws (default: 0)"
+    )
+    p.add_argument(
+        "--block-size",
+        type=_count,
+        metavar="N",
+        help="trials per block (default: 60 for digits, 15 for eeg, 40 for session)",
+    )
+    p.add_argument(
+        "--calibration-size",
+        type=_count,
+        metavar="N",
+        help="calibration trials (default: 180 for digits, 60 for session; for eeg the first two runs, 40)",
     )
     p.add_argument(
         "--calibration-classes",
         type=int,
-        default=6,
         choices=range(2, 10),
         metavar="{2..9}",
-        help="classes present at calibration, digits 0..N-1 (default: 6)",
+        help="classes present at calibration, the first N (default: 6 for digits, 2 for eeg and session); "
+        "eeg has 3 classes, session 4",
     )
     p.add_argument(
         "--draws", type=_count, default=200, metavar="N", help="posterior draws per prediction (default: 200)"

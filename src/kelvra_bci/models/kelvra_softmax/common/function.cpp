@@ -129,6 +129,10 @@ py::object convert_real(PyObject* value) {
   return py::float_(converted);
 }
 
+bool is_auto(PyObject* value) {
+  return PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "auto") == 0;
+}
+
 py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   const FunctionDef& definition = *self->definition;
@@ -146,6 +150,10 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
         break;
       case Conversion::real:
         arguments.push_back(convert_real(slots[i]));
+        break;
+      case Conversion::real_or_auto:
+        arguments.push_back(is_auto(slots[i]) ? py::reinterpret_borrow<py::object>(slots[i])
+                                              : convert_real(slots[i]));
         break;
       case Conversion::none:
         arguments.push_back(py::reinterpret_borrow<py::object>(slots[i]));
@@ -430,6 +438,15 @@ py::int_ Call::integer(const char* name) const {
 
 double Call::real(const char* name) const {
   declared(name, Conversion::real);
+  return PyFloat_AS_DOUBLE(arg(name).ptr());
+}
+
+std::optional<double> Call::real_or_auto(const char* name) const {
+  const Parameter& parameter = definition_.parameters[definition_.index_of(name)];
+  if (parameter.conversion == Conversion::real_or_auto && is_auto(arg(name).ptr())) {
+    return std::nullopt;
+  }
+  if (parameter.conversion != Conversion::real_or_auto) declared(name, Conversion::real);
   return PyFloat_AS_DOUBLE(arg(name).ptr());
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,10 @@ namespace py = pybind11;
 
 // How an argument is converted after binding and before the body sees it.
 enum class Conversion {
-  none,     // passed through as given
-  integer,  // exact int kept, other number-like objects converted to int
-  real,     // converted to a machine double
+  none,          // passed through as given
+  integer,       // exact int kept, other number-like objects converted to int
+  real,          // converted to a machine double
+  real_or_auto,  // the text "auto" kept as it is, anything else as for real
 };
 
 struct Parameter {
@@ -77,6 +79,9 @@ class Call {
   py::int_ integer(const char* name) const;
   // A parameter declared with Conversion::real, as a machine double.
   double real(const char* name) const;
+  // A parameter declared with Conversion::real or real_or_auto: its double,
+  // or no value when it is "auto".
+  std::optional<double> real_or_auto(const char* name) const;
   // A value captured when the callable was created, by its position in the
   // captured tuple; callers name positions with a scoped enum.
   template <typename Position>

@@ -41,13 +41,16 @@ std::vector<Parameter> followed_by(std::vector<Parameter> parameters,
 
 }  // namespace
 
-std::vector<Parameter> fit_parameters(std::initializer_list<Parameter> extra) {
+std::vector<Parameter> fit_parameters(std::initializer_list<Parameter> extra,
+                                      Conversion w_scale_conversion) {
+  const char* w_scale_annotation =
+      w_scale_conversion == Conversion::real_or_auto ? "float | Literal['auto']" : "float";
   return followed_by({{"X", "np.ndarray"},
                       {"y", "np.ndarray"},
                       {"n_classes", "int", Conversion::integer},
                       {"label_base", "Literal[0, 1]"},
                       {"w_loc", "float", Conversion::real},
-                      {"w_scale", "float", Conversion::real},
+                      {"w_scale", w_scale_annotation, w_scale_conversion},
                       {"b_loc", "float", Conversion::real},
                       {"b_scale", "float", Conversion::real},
                       {"rng_seed", "int", Conversion::integer},
@@ -70,7 +73,9 @@ FitArguments checked_fit_arguments(const Call& call, Strictness strictness) {
   args.rng_seed = call.integer("rng_seed");
   args.num_steps = call.integer("num_steps");
   args.w_loc = call.real("w_loc");
-  args.w_scale = call.real("w_scale");
+  const std::optional<double> w_scale = call.real_or_auto("w_scale");
+  args.w_scale_auto = !w_scale.has_value();
+  args.w_scale = w_scale.value_or(1.0);
   args.b_loc = call.real("b_loc");
   args.b_scale = call.real("b_scale");
   args.learning_rate = call.real("learning_rate");

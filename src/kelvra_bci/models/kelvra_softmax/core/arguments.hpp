@@ -13,7 +13,10 @@ namespace kelvra::learning {
 
 // The parameter tables of a fit and of an update, read by name below; the
 // engine's callables append theirs.
-std::vector<Parameter> fit_parameters(std::initializer_list<Parameter> extra = {});
+// `w_scale` is read as `w_scale_conversion` declares: real in the learning
+// module, real_or_auto where "auto" may hand it to the evidence.
+std::vector<Parameter> fit_parameters(std::initializer_list<Parameter> extra = {},
+                                      Conversion w_scale_conversion = Conversion::real);
 std::vector<Parameter> update_parameters(std::initializer_list<Parameter> extra = {});
 
 struct FitArguments {
@@ -21,6 +24,7 @@ struct FitArguments {
   py::object y0;  // (n,) int64 zero-based labels
   py::int_ n_classes, label_base, rng_seed, num_steps;
   double w_loc, w_scale, b_loc, b_scale, learning_rate;
+  bool w_scale_auto = false;  // w_scale "auto": the evidence sets it, starting from 1
   ClassLayout layout;
   py::object dtype;  // working dtype
 };

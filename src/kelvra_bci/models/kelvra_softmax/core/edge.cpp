@@ -44,12 +44,14 @@ void check_whole_number(const Call& call, const char* name, Strictness strictnes
 py::object int64_labels(py::handle np, py::handle yn, Strictness strictness) {
   py::object int64 = np.attr("int64");
   if (strictness == Strictness::lenient) return yn.attr("astype")(int64);
-  auto first = [&](py::handle where) { return py::str(yn[where][py::int_(0)]).cast<std::string>(); };
+  auto first = [&](py::handle where) {
+    return py::str(yn[where][py::int_(0)]).cast<std::string>();
+  };
   const std::string kind = kind_of(yn);
   if (kind == "c") refuse("y must hold integer labels, not " + dtype_text(np, yn.attr("dtype")));
   if (kind == "f") {
-    py::object fraction = np.attr("logical_and")(
-        np.attr("isfinite")(yn), np.attr("not_equal")(np.attr("floor")(yn), yn));
+    py::object fraction = np.attr("logical_and")(np.attr("isfinite")(yn),
+                                                 np.attr("not_equal")(np.attr("floor")(yn), yn));
     if (py::bool_(fraction.attr("any")())) {
       refuse("y must hold integer labels, not " + first(fraction));
     }
@@ -58,8 +60,8 @@ py::object int64_labels(py::handle np, py::handle yn, Strictness strictness) {
     // the lenient conversion gives them on common machines, but exactly and
     // without its warning. As floats the bounds of int64 are exact.
     const double low = static_cast<double>(limits().int64_min);
-    py::object inside = np.attr("logical_and")(greater_equal(yn, py::float_(low)),
-                                               less(yn, py::float_(-low)));
+    py::object inside =
+        np.attr("logical_and")(greater_equal(yn, py::float_(low)), less(yn, py::float_(-low)));
     return np.attr("where")(inside, yn, py::float_(low)).attr("astype")(int64);
   }
   if (kind == "O") {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/function.hpp"
+#include "core/arguments.hpp"
 #include "core/sweeps.hpp"
 
 namespace kelvra::engine {
@@ -30,5 +31,32 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
 // The compiled class probabilities: at the means for S = 1, else averaged over S draws.
 py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S);
+
+// How many recent trials a record of method "mode" keeps for its updates to
+// revisit, unless the fit is told otherwise.
+inline constexpr py::ssize_t kDefaultMemory = 256;
+// Every update revisits the whole memory, so it bounds an update's work.
+inline constexpr py::ssize_t kMaxMemory = 65536;
+
+// True for the method or rule "mode"; false for None and "sweeps" (a fit) or
+// the sweep rules (an update, left to parse_update_rule).
+bool is_mode(py::handle choice);
+
+// The fit by the posterior mode, and the compiled function behind it.
+py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle tol,
+                       py::ssize_t memory_size);
+py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                               const py::int_& d_aug, const py::int_& n_classes, bool by_evidence);
+
+// The update by the posterior mode with the record's memory (a record
+// without one starts an empty memory of `memory_fallback` trials), and its
+// compiled function for `rows` class rows and new trials padded to `bucket`.
+py::object update_by_mode(const Call& call, const learning::UpdateArguments& args, py::handle tol,
+                          py::handle forgetting, py::ssize_t memory_fallback);
+py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_t memory,
+                                  py::ssize_t bucket, const py::int_& d_aug, py::ssize_t rows);
+// The class rows an update by the mode computes with: a power of two with a
+// spare row for a class that joins, so that joining needs no new shape.
+py::ssize_t mode_row_bucket(py::ssize_t stored_rows, py::ssize_t rows_after);
 
 }  // namespace kelvra::engine

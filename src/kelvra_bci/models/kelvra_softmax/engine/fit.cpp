@@ -3,6 +3,7 @@
 // are arguments of the compiled function, so changing them never recompiles.
 #include <string>
 
+#include "common/limits.hpp"
 #include "common/python.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
@@ -57,10 +58,33 @@ const FunctionDef fit_core = {
     kSource,
 };
 
+// The memory argument: None for the default, else an int of at least 1.
+py::ssize_t memory_size(py::handle memory) {
+  if (memory.is_none()) return kDefaultMemory;
+  if (!PyLong_Check(memory.ptr()) || PyBool_Check(memory.ptr()) ||
+      !int_within(memory, 1, kMaxMemory)) {
+    throw py::value_error("memory must be None or an int in [1, " + std::to_string(kMaxMemory) +
+                          "]");
+  }
+  return memory.cast<py::ssize_t>();
+}
+
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
+  py::handle method = call.arg("method");
+  const bool by_mode = is_mode(method);
+  if (!by_mode && !method.is_none() &&
+      !(py::isinstance<py::str>(method) && method.cast<std::string>() == "sweeps")) {
+    throw py::value_error("method must be 'sweeps' or 'mode', not " +
+                          py::repr(method).cast<std::string>());
+  }
+  const py::ssize_t memory = memory_size(call.arg("memory"));
   const FitArguments args = learning::checked_fit_arguments(call, Strictness::strict);
+  if (args.w_scale_auto && !by_mode) {
+    throw py::value_error("w_scale='auto' needs method='mode'");
+  }
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
+  if (by_mode) return fit_by_mode(call, args, tol, memory);
   py::handle dtype = args.dtype;
 
   py::tuple shape = args.Xn.attr("shape");
@@ -104,7 +128,10 @@ py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket
 const FunctionDef fit = {
     "fit",
     "fit",
-    learning::fit_parameters({{"tol", "float | None", Conversion::none, true}}),
+    learning::fit_parameters({{"tol", "float | None", Conversion::none, true},
+                              {"method", "str | None", Conversion::none, true},
+                              {"memory", "int | None", Conversion::none, true}},
+                             Conversion::real_or_auto),
     "KelvraModel",
     "Fit the softmax model as learning.kelvra_softmax_fit does, compiled once per shape.\n"
     "\n"
@@ -116,17 +143,28 @@ const FunctionDef fit = {
     "tol: None runs exactly num_steps sweeps. A number stops the sweeps once the\n"
     "    largest change of any mean, relative to the largest mean, falls below\n"
     "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.\n"
+    "method: 'sweeps' (None, the default) runs the learning module's\n"
+    "    Polya-Gamma coordinate sweeps. 'mode' finds the posterior mode by\n"
+    "    Newton's method on all classes at once (num_steps caps the Newton\n"
+    "    steps, counted in model.n_sweeps), under a prior that treats every\n"
+    "    class alike, so the reference class does not change the fit; each\n"
+    "    row's covariance is its block of the Laplace covariance at the mode.\n"
+    "    w_scale may then be 'auto': the evidence chooses it, and the record\n"
+    "    stores the choice. learning_rate is stored, not used.\n"
+    "memory: method 'mode' keeps the last `memory` trials (default 256) in the\n"
+    "    record, for update(rule='mode') to revisit.\n"
     "\n"
     "Stricter than the module where inputs enter: n_classes, rng_seed or\n"
-    "num_steps with a fractional part (3.7), labels that are not integers\n"
-    "(0.7, NaN, text), complex X and zero trials ('X and y must hold at least\n"
-    "one trial') raise ValueError instead of being converted.\n"
+    "num_steps with a fractional part (3.7), labels with one (0.7) or complex\n"
+    "ones, complex X and zero trials ('X and y must hold at least one trial')\n"
+    "raise ValueError instead of being converted.\n"
     "\n"
     "Bound of work: compiled sweeps cannot be interrupted, so a fit whose sweeps\n"
     "would take more than about 1e13 operations raises ValueError before any\n"
     "runs. The estimate is num_steps * (n_classes - 1) * max(1e4,\n"
     "n * d * (n_classes + 2 * d) + 3 * d**3) for n trials and d = n_features + 1;\n"
-    "with tol, the cap num_steps counts. Hours of a desktop CPU lie beyond it;\n"
+    "with tol, the cap num_steps counts; method 'mode' is held to the same\n"
+    "estimate. Hours of a desktop CPU lie beyond the bound;\n"
     "n_classes beyond the trials is fine within it. Class counts whose state does\n"
     "not fit in memory raise MemoryError before anything is allocated.",
     fit_body,

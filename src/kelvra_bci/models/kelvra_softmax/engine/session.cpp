@@ -43,7 +43,11 @@ py::object precompile_body(Call& call) {
   py::object fit_trials = count_or_none(call, "fit_trials", 1);
   py::object update_trials = count_or_none(call, "update_trials", 1);
   py::object samples = count_or_none(call, "num_posterior_samples", 1);
-  const UpdateRule rule = learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  const bool by_mode = is_mode(call.arg("rule"));
+  const UpdateRule rule = by_mode
+                              ? UpdateRule::once
+                              : learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  py::object memory = count_or_none(call, "memory", 1);
   py::handle tol = call.arg("tol");
   // The dtype the fit and update of this process will compute in.
   py::object dtype = call.global("_jax_dtype_from_numpy")(
@@ -57,13 +61,32 @@ py::object precompile_body(Call& call) {
   py::list compiled_for;
   if (!fit_trials.is_none()) {
     const py::ssize_t bucket = trial_bucket(fit_trials.cast<py::ssize_t>());
-    fit_executable(call, dtype, bucket, d_aug, n_classes, !tol_value.is_none());
+    if (by_mode) {
+      // Both scales: one the caller gives, and "auto".
+      fit_mode_executable(call, dtype, bucket, d_aug, n_classes, false);
+      fit_mode_executable(call, dtype, bucket, d_aug, n_classes, true);
+    } else {
+      fit_executable(call, dtype, bucket, d_aug, n_classes, !tol_value.is_none());
+    }
     compiled_for.append("fit of up to " + std::to_string(bucket) + " trials");
   }
   const py::ssize_t batch = update_trials.is_none() ? 1 : update_trials.cast<py::ssize_t>();
   const py::ssize_t bucket = trial_bucket(batch);
-  update_executable(call, dtype, bucket, d_aug, n_classes - py::int_(1), rule,
-                    !tol_value.is_none());
+  if (by_mode) {
+    // Every row count that a session growing to n_classes classes meets,
+    // so that no class joining it waits for a compile.
+    const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
+    py::ssize_t last_rows = 0;
+    for (py::ssize_t k = 1; k < n_classes.cast<py::ssize_t>(); ++k) {
+      const py::ssize_t rows = mode_row_bucket(k, k);
+      if (rows == last_rows) continue;
+      update_mode_executable(call, dtype, capacity, bucket, d_aug, rows);
+      last_rows = rows;
+    }
+  } else {
+    update_executable(call, dtype, bucket, d_aug, n_classes - py::int_(1), rule,
+                      !tol_value.is_none());
+  }
   compiled_for.append("update of up to " + std::to_string(bucket) + " trials");
   py::int_ S = samples.is_none() ? py::int_(1) : py::int_(samples);
   proba_executable(call, dtype, bucket, d_aug, n_classes, S);
@@ -139,7 +162,8 @@ const FunctionDef precompile = {
      {"update_trials", "int | None", Conversion::none, true},
      {"num_posterior_samples", "int | None", Conversion::none, true},
      {"rule", "str | None", Conversion::none, true},
-     {"tol", "float | None", Conversion::none, true}},
+     {"tol", "float | None", Conversion::none, true},
+     {"memory", "int | None", Conversion::none, true}},
     "tuple[str, ...]",
     "Compile ahead of time what a session of this shape will call.\n"
     "\n"
@@ -147,7 +171,11 @@ const FunctionDef precompile = {
     "update_trials trials (default 1) under rule, and predict_proba of as many\n"
     "trials with num_posterior_samples draws (default 1), in the precision the\n"
     "64-bit switch selects now. Returns what was compiled. n_features or\n"
-    "n_classes with a fractional part (3.7) raise ValueError.",
+    "n_classes with a fractional part (3.7) raise ValueError.\n"
+    "\n"
+    "rule='mode' compiles the fit by the mode and the update by the mode with a\n"
+    "memory of `memory` trials (default 256) for every class count up to\n"
+    "n_classes, so that classes joining the session compile nothing.",
     precompile_body,
     kSource,
 };

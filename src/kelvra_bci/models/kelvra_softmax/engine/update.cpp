@@ -52,13 +52,41 @@ const FunctionDef update_core = {
     kSource,
 };
 
+// The forgetting argument: None, or a factor in (0, 1] per new trial.
+void check_forgetting(py::handle forgetting) {
+  if (forgetting.is_none()) return;
+  const double value = PyFloat_AsDouble(forgetting.ptr());
+  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (!(value > 0.0 && value <= 1.0)) {
+    throw py::value_error("forgetting must be None or a number in (0, 1]");
+  }
+}
+
 py::object update_body(Call& call) {
   py::object np = call.global("np");
   py::object model = checked_record(call, py::none());
-  const UpdateRule rule = learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  py::handle forgetting = call.arg("forgetting");
+  const bool by_mode = is_mode(call.arg("rule"));
+  const UpdateRule rule = by_mode
+                              ? UpdateRule::once
+                              : learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  check_forgetting(forgetting);
+  if (!by_mode && !forgetting.is_none()) {
+    throw py::value_error("forgetting needs rule='mode'");
+  }
   const learning::UpdateArguments args =
       learning::checked_update_arguments(call, model, Strictness::strict);
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
+  if (by_mode) {
+    py::tuple shape = args.Xn.attr("shape");
+    py::int_ stored = host_int(model.attr("params")["beta_mean"].attr("shape")[py::int_(1)]);
+    if (!(host_int(shape[1]) + py::int_(1)).equal(stored)) {
+      throw py::value_error("X has " + py::str(shape[1]).cast<std::string>() +
+                            " features, but the model expects " +
+                            py::str(stored - py::int_(1)).cast<std::string>());
+    }
+    return update_by_mode(call, args, tol, forgetting, kDefaultMemory);
+  }
   py::handle dtype = args.dtype;
 
   py::tuple shape = args.Xn.attr("shape");
@@ -115,7 +143,8 @@ const FunctionDef update = {
     "update",
     "update",
     learning::update_parameters({{"rule", "str | None", Conversion::none, true},
-                                 {"tol", "float | None", Conversion::none, true}}),
+                                 {"tol", "float | None", Conversion::none, true},
+                                 {"forgetting", "float | None", Conversion::none, true}}),
     "KelvraModel",
     "Fold new labelled trials into a fitted model, compiled once per shape.\n"
     "\n"
@@ -127,8 +156,18 @@ const FunctionDef update = {
     "    folds the new trials in again. 'once' keeps the Gaussian the incoming\n"
     "    record holds as the prior of every sweep: each trial counts once, and\n"
     "    updating in blocks approaches one fit on all the trials.\n"
+    "    'mode' finds the posterior mode of prior x earlier trials x new trials\n"
+    "    by Newton's method: the trials the record remembers (its memory, see\n"
+    "    fit's method='mode') are revisited exactly, so a class that joins late\n"
+    "    is weighed against them; older trials count through the quadratic\n"
+    "    their likelihood was at the mode when they left the memory. A record\n"
+    "    without a memory starts one, its Gaussians standing for the past.\n"
     "tol: None runs the record's num_steps sweeps; a number stops them once the\n"
     "    largest relative change of a mean falls below it (num_steps is the cap).\n"
+    "forgetting: rule 'mode' only. None keeps every trial's weight; a factor\n"
+    "    g in (0, 1] multiplies the weight of every earlier trial by g for each\n"
+    "    new one, so the posterior follows a drifting session (0.99 to 0.999\n"
+    "    is the useful range: an effective memory of about 1/(1-g) trials).\n"
     "\n"
     "As engine.fit, refuses labels that are not integers, complex X and zero\n"
     "trials with ValueError, and sweeps beyond the fit's bound of work, counted\n"

@@ -1,16 +1,14 @@
-"""A simulated adaptive BCI session on scikit-learn's handwritten digits.
+"""The adaptive session shared by the demo's scenarios: stream, scores, figure and report.
 
-The classifier is calibrated on a first block that shows only some of the
-classes, then decodes the remaining trials block by block: each block is
-predicted first and its labels are folded in afterwards, so classes that were
-not calibrated join the model as soon as they appear, as a new mental command
-would in a real session. Two adaptive models see the stream, one whose
+A scenario hands over a ``Session``: a calibration block, which may show only
+some of the classes, and a stream of trials ordered in time. ``play``
+calibrates on the first block, then decodes the stream block by block: each
+block is predicted first and its labels are folded in afterwards, so classes
+that were not calibrated join the model as soon as they appear, as a new mental
+command would in a real session. Two adaptive models see the stream, one whose
 updates count each new trial once and one whose updates resweep the new
 trials; they are compared with the calibration model left static and with
 scikit-learn's LogisticRegression refitted on every trial seen so far.
-
-Needs the ``[demo]`` extra (scikit-learn, matplotlib, tqdm). JAX's options,
-the compilation cache among them, are the caller's to set.
 """
 
 from __future__ import annotations
@@ -23,12 +21,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .models.kelvra_softmax import defaults
-
-__all__ = ["EXTRAS", "PATHS", "run"]
-
-# Modules of the [demo] extra, imported only when the demo runs.
-EXTRAS = ("matplotlib", "sklearn", "tqdm")
+from ..models.kelvra_softmax import defaults
 
 # Which compiled code runs the Bayesian models: the engine, or the learning and
 # inference modules (whose updates always resweep), kept for comparison.
@@ -51,6 +44,26 @@ _COLORS = {"once": "tab:blue", "resweep": "tab:purple", "static": "tab:orange", 
 
 
 @dataclass
+class Session:
+    """What a scenario hands to ``play``.
+
+    The calibration labels are 0..``calibration_classes``-1; the stream may
+    hold classes up to ``n_classes``-1. ``first_seen`` maps each class that is
+    new in the stream to the stream position of its first trial; ``names``
+    labels the classes in the figure.
+    """
+
+    calibration: tuple[np.ndarray, np.ndarray]
+    stream: tuple[np.ndarray, np.ndarray]
+    n_classes: int
+    calibration_classes: int
+    first_seen: dict[int, int]
+    description: str
+    title: str
+    names: tuple[str, ...] = ()
+
+
+@dataclass
 class _Track:
     """Everything one model produced on the stream."""
 
@@ -62,28 +75,13 @@ class _Track:
     update_s: list = field(default_factory=list)
 
 
-def run(
-    out: str = "out",
-    *,
-    seed: int = 0,
-    block_size: int = 60,
-    calibration_size: int = 180,
-    calibration_classes: int = 6,
-    draws: int = 200,
-    progress: bool = True,
-    path: str = "engine",
-    max_trials: int | None = None,
-) -> dict:
+def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, progress: bool, path: str) -> dict:
     """Runs the session, prints a summary and writes the figure, metrics and final model to ``out``.
 
-    ``max_trials`` keeps that many trials of the session stream (picked at
-    random, in stream order) for a shorter run. ``path`` picks the compiled
-    code of the Bayesian models (see ``PATHS``). Returns, per model, its
-    accuracy, log-loss and ECE over the stream, and its median and slowest
-    update and median prediction time per block, in milliseconds.
+    Returns, per model, its accuracy, log-loss and ECE over the stream, and its
+    median and slowest update and median prediction time per block, in
+    milliseconds.
     """
-    from matplotlib.figure import Figure  # noqa: F401  (fail early when an extra is missing)
-    from sklearn.datasets import load_digits
     from sklearn.linear_model import LogisticRegression
     from tqdm import tqdm
 
@@ -91,18 +89,17 @@ def run(
         raise ValueError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
     fit, update, predict_proba = _functions(path)
     os.makedirs(out, exist_ok=True)
-
-    X, y = load_digits(return_X_y=True)
-    X = (X - X.mean(axis=0)) / np.where(X.std(axis=0) > 0, X.std(axis=0), 1.0)
-    n_classes = int(y.max()) + 1
-    (Xc, yc), (Xs, ys), intro = _session(X, y, seed, calibration_size, calibration_classes, max_trials)
+    (Xc, yc), (Xs, ys) = session.calibration, session.stream
+    n_classes, calibration_classes = session.n_classes, session.calibration_classes
     blocks = [slice(i, min(i + block_size, len(ys))) for i in range(0, len(ys), block_size)]
 
+    new = range(calibration_classes, n_classes)
+    joining = f", classes {new[0]}-{new[-1]}" if len(new) > 1 else f", class {new[0]}" if new else ""
     print(
-        f"Handwritten digits: {len(y)} trials, {X.shape[1]} features, {n_classes} classes (standardised).\n"
+        f"{session.description}\n"
         f"Calibration: {len(yc)} trials of classes 0-{calibration_classes - 1}; then {len(ys)} trials "
-        f"in {len(blocks)} blocks of {block_size}, classes {calibration_classes}-{n_classes - 1} "
-        f"introduced during the session. Bayesian models run on the {path} path."
+        f"in {len(blocks)} blocks of {block_size}{joining}{' introduced during the session' if new else ''}. "
+        f"Bayesian models run on the {path} path."
     )
     static, fit_s = _timed(fit, Xc, yc, calibration_classes, 0, seed)
     print(f"Calibration fit: {fit_s:.2f} s.")
@@ -146,7 +143,7 @@ def run(
     _print_summary(summary, calibration_classes, block_size, draws)
     ends = np.array([blk.stop for blk in blocks])
     fig_path = os.path.join(out, "demo.png")
-    _plot(fig_path, tracks, ys, ends, intro, block_size)
+    _plot(fig_path, tracks, ys, ends, session, block_size)
     model_path = os.path.join(out, "model.npz")
     adaptive[rules[0]].save(model_path)
     _write_metrics(os.path.join(out, "metrics.csv"), tracks, ends)
@@ -159,7 +156,7 @@ def _functions(path: str):
     settings = {key: value for key, value in defaults.FIT.items() if key != "tol"}
     tol = defaults.FIT["tol"]
     if path == "engine":
-        from .models.kelvra_softmax import engine
+        from ..models.kelvra_softmax import engine
 
         def fit(X, y, n_classes, label_base, seed):
             return engine.fit(X, y, n_classes, label_base, rng_seed=seed, **settings, tol=tol)
@@ -169,7 +166,7 @@ def _functions(path: str):
 
         return fit, update, engine.predict_proba
 
-    from .models.kelvra_softmax import inference, learning
+    from ..models.kelvra_softmax import inference, learning
 
     def fit(X, y, n_classes, label_base, seed):
         return learning.kelvra_softmax_fit(X, y, n_classes, label_base, rng_seed=seed, **settings)
@@ -188,32 +185,6 @@ def _timed(function, *args):
     result = function(*args)
     jax.block_until_ready(getattr(result, "params", result))
     return result, time.perf_counter() - t
-
-
-def _session(X, y, seed, calibration_size, calibration_classes, max_trials=None):
-    """Splits the data into a calibration block and a stream ordered in time.
-
-    Calibration holds classes below ``calibration_classes`` only. Each later
-    class gets an introduction time in the stream and its trials fall after
-    it; the calibrated classes are spread over the whole stream. Returns the
-    two parts and, per new class, the stream position of its first trial.
-    """
-    rng = np.random.default_rng(seed)
-    order = rng.permutation(len(y))
-    X, y = X[order], y[order]
-    known = y < calibration_classes
-    calib = np.flatnonzero(known)[:calibration_size]
-    rest = np.setdiff1d(np.arange(len(y)), calib)
-    new_classes = np.arange(calibration_classes, int(y.max()) + 1)
-    # New commands join at evenly spaced points of the first 80% of the session.
-    intro = {int(c): 0.8 * (i + 1) / (len(new_classes) + 1) for i, c in enumerate(new_classes)}
-    start = np.array([intro.get(int(c), 0.0) for c in y[rest]])
-    when = start + (1.0 - start) * rng.random(len(rest))
-    rest = rest[np.argsort(when, kind="stable")]
-    if max_trials is not None and max_trials < len(rest):
-        rest = rest[np.sort(rng.choice(len(rest), max_trials, replace=False))]
-    first_seen = {c: int(np.flatnonzero(y[rest] == c)[0]) for c in intro if np.any(y[rest] == c)}
-    return (X[calib], y[calib]), (X[rest], y[rest]), first_seen
 
 
 def _pad(p, classes, n_classes: int) -> np.ndarray:
@@ -292,7 +263,7 @@ def _print_summary(summary, calibration_classes, block_size, draws):
     )
 
 
-def _plot(path, tracks, ys, ends, intro, block_size):
+def _plot(path, tracks, ys, ends, session, block_size):
     from matplotlib.figure import Figure
 
     fig = Figure(figsize=(15, 4.6), layout="constrained")
@@ -306,9 +277,17 @@ def _plot(path, tracks, ys, ends, intro, block_size):
         ax_rel.plot(rel[:, 0], rel[:, 1], "-", **style)
         ax_rel.scatter(rel[:, 0], rel[:, 1], s=8 * np.sqrt(rel[:, 2]), color=_COLORS[name], alpha=0.8)
     for ax in (ax_acc, ax_loss):
-        for c, pos in intro.items():
+        for c, pos in session.first_seen.items():
             ax.axvline(pos, color="0.6", ls=":", lw=1)
-            ax.text(pos, 1.0, f" +{c}", transform=ax.get_xaxis_transform(), va="top", fontsize=8, color="0.4")
+            ax.text(
+                pos,
+                1.0,
+                f" +{session.names[c] if session.names else c}",
+                transform=ax.get_xaxis_transform(),
+                va="top",
+                fontsize=8,
+                color="0.4",
+            )
         ax.set_xlabel("trial in session stream (end of block)")
         ax.grid(alpha=0.3)
     ax_acc.set_ylabel(f"accuracy per block of {block_size}")
@@ -326,7 +305,7 @@ def _plot(path, tracks, ys, ends, intro, block_size):
     ax_rel.set_title("Reliability, whole stream (marker area ~ trials)")
     ax_rel.legend(loc="upper left", fontsize=8)
     ax_rel.grid(alpha=0.3)
-    fig.suptitle("Adaptive decoding session on handwritten digits: predict each block, then learn its labels")
+    fig.suptitle(f"{session.title}: predict each block, then learn its labels")
     fig.savefig(path, dpi=110)
 
 

@@ -1,0 +1,445 @@
+#include "core/mode.hpp"
+
+#include "common/python.hpp"
+
+namespace kelvra::learning {
+namespace {
+
+using namespace pybind11::literals;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/mode.cpp";
+
+// Step lengths tried along each Newton direction, longest first; 0 keeps the
+// current point, so a step never makes the objective worse.
+constexpr double kStepLengths[] = {1.0, 0.5, 0.25, 0.125, 0.0625, 0.0};
+
+// The evidence keeps the weight precision within these bounds: a data set that
+// separates perfectly would otherwise drive it to zero.
+constexpr double kAlphaFloor = 1e-6;
+constexpr double kAlphaCeiling = 1e6;
+
+py::tuple shape2(py::handle a, py::handle b) {
+  return py::make_tuple(a, b);
+}
+
+// value[index] as an object, so that arithmetic on it is Python's.
+py::object at(py::handle value, py::handle index) {
+  return value[index];
+}
+
+// Index tuples: a new leading axis, a new trailing axis, a new middle axis.
+py::tuple lead2() {
+  return py::make_tuple(py::none(), all());
+}
+py::tuple lead3() {
+  return py::make_tuple(py::none(), all(), all());
+}
+py::tuple trail2() {
+  return py::make_tuple(all(), py::none());
+}
+
+// What the likelihood of a point needs and its step-length search reuses.
+struct Softmax {
+  py::object eta;     // (n, R) row logits, finite
+  py::object member;  // (1, R) rows that hold a class
+  py::object Z;       // (n, R) 1 where the trial belongs to the row's class
+  py::object P;       // (n, R) probabilities of the rows' classes
+};
+
+// Logits with the rows that hold no class left out of the softmax.
+py::object masked(py::handle jnp, py::handle member, py::handle eta) {
+  return jnp.attr("where")(member, eta, -jnp.attr("inf"));
+}
+
+// log(sum(exp(eta)) + 1) along the last axis: the reference class's logit is 0.
+py::object log_normaliser(py::handle jax, py::handle jnp, py::handle eta_masked) {
+  py::tuple shape = eta_masked.attr("shape");
+  py::list ref_shape(shape);
+  ref_shape[py::len(ref_shape) - 1] = py::int_(1);
+  py::object zero = jnp.attr("zeros")(py::tuple(ref_shape), "dtype"_a = eta_masked.attr("dtype"));
+  py::object logits = jnp.attr("concatenate")(py::make_tuple(eta_masked, zero), "axis"_a = -1);
+  return jax.attr("nn").attr("logsumexp")(logits, "axis"_a = -1);
+}
+
+Softmax softmax_at(py::handle jax, py::handle jnp, const Trials& trials, const Rows& rows,
+                   py::handle W) {
+  py::object dtype = trials.X_aug.attr("dtype");
+  py::object eta = matmul(trials.X_aug, W.attr("T"));
+  py::object member = greater_equal(rows.classes[py::make_tuple(py::none(), all())], py::int_(0));
+  py::object eta_m = masked(jnp, member, eta);
+  py::object lse = log_normaliser(jax, jnp, eta_m);
+  py::object P = jnp.attr("exp")(eta_m - at(lse, trail2()));
+  py::object Z = equal(trials.yj[py::make_tuple(all(), py::none())],
+                       rows.classes[py::make_tuple(py::none(), all())])
+                     .attr("astype")(dtype);
+  return {std::move(eta), std::move(member), std::move(Z), std::move(P)};
+}
+
+std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trials,
+                                             const Softmax& s) {
+  py::handle X = trials.X_aug;
+  py::object c = at(trials.weight, trail2());
+  py::tuple shape = s.P.attr("shape");
+  py::object n = shape[0], R = shape[1];
+  py::object d = X.attr("shape")[py::int_(1)];
+  py::object Rd = R * d;
+  // The gradient of the negative log-likelihood in the logits is P - Z.
+  py::object residual = c * (s.P - s.Z);
+  py::object grad = matmul(residual.attr("T"), X).attr("reshape")(py::make_tuple(Rd));
+  // Hessian: sum_n c_n (diag(p_n) - p_n p_n') (x) x_n x_n', the first part one
+  // d x d block per row, the second one product of the (n, R*d) stack.
+  py::object Pc = c * s.P;
+  py::object blocks = jnp.attr("einsum")("nr,ni,nj->rij", Pc, X, X);
+  py::object eye_R = jnp.attr("eye")(R, "dtype"_a = X.attr("dtype"));
+  py::object diagonal =
+      jnp.attr("einsum")("rij,rs->risj", blocks, eye_R).attr("reshape")(shape2(Rd, Rd));
+  py::object root_c = jnp.attr("sqrt")(c);
+  py::object Q = (at(root_c * s.P, py::make_tuple(all(), all(), py::none())) *
+                  at(X, py::make_tuple(all(), py::none(), all())))
+                     .attr("reshape")(shape2(n, Rd));
+  py::object hessian = diagonal - matmul(Q.attr("T"), Q);
+  return {std::move(grad), std::move(hessian)};
+}
+
+// The objective (negative log-posterior up to a constant) at W + t * delta
+// for every step length t at once.
+py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
+                           py::handle W, py::handle delta, py::handle A, py::handle b,
+                           py::handle lengths) {
+  py::object t3 = at(lengths, py::make_tuple(all(), py::none(), py::none()));
+  py::object d_eta = matmul(trials.X_aug, delta.attr("T"));
+  py::object eta_t = at(s.eta, lead3()) + t3 * at(d_eta, lead3());
+  py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, eta_t));
+  py::object linear = jnp.attr("sum")(at(s.Z, lead3()) * eta_t, "axis"_a = 2);
+  py::object nll = jnp.attr("sum")(at(trials.weight, lead2()) * (lse - linear), "axis"_a = 1);
+  py::object w = W.attr("reshape")(py::make_tuple(-1));
+  py::object dw = delta.attr("reshape")(py::make_tuple(-1));
+  py::object w_t = at(w, lead2()) + at(lengths, trail2()) * at(dw, lead2());
+  py::object quadratic = jnp.attr("sum")(w_t * matmul(w_t, A), "axis"_a = 1);
+  py::object half = jnp.attr("array")(0.5, "dtype"_a = W.attr("dtype"));
+  return nll + half * quadratic - matmul(w_t, b);
+}
+
+enum class Loop : std::size_t { context, num_steps, tol };
+
+// Everything a Newton step reads, captured once per call.
+struct StepData {
+  Trials trials;
+  Rows rows;
+  Quadratic quadratic;
+  py::object evidence;  // None, or a 0-d boolean
+};
+
+// The loop bodies capture a tuple; these are its positions.
+enum class Captured : std::size_t {
+  X_aug,
+  yj,
+  weight,
+  classes,
+  A_w,
+  A_b,
+  b_w,
+  b_b,
+  m0,
+  n_weights,
+  evidence,
+  num_steps,
+  tol,
+};
+
+StepData step_data(const Call& call) {
+  auto get = [&](Captured position) {
+    return py::reinterpret_borrow<py::object>(call.captured(position));
+  };
+  return {{get(Captured::X_aug), get(Captured::yj), get(Captured::weight)},
+          {get(Captured::classes)},
+          {get(Captured::A_w), get(Captured::A_b), get(Captured::b_w), get(Captured::b_b),
+           get(Captured::m0), get(Captured::n_weights)},
+          get(Captured::evidence)};
+}
+
+// carry = (steps taken, W, alpha, last relative change)
+py::object newton_keep_going_body(Call& call) {
+  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  py::object more = less(carry[0], call.captured(Captured::num_steps));
+  py::object moving = greater_equal(carry[3], call.captured(Captured::tol));
+  return call.global("jnp").attr("logical_and")(more, moving);
+}
+
+py::object newton_step_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  const StepData data = step_data(call);
+  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  py::object step = carry[0], W = carry[1], alpha = carry[2];
+  py::object dtype = W.attr("dtype");
+  py::tuple shape = W.attr("shape");
+  const Quadratic& q = data.quadratic;
+
+  py::object A = alpha * q.A_w + q.A_b;
+  py::object b = alpha * q.b_w + q.b_b;
+  py::object w = W.attr("reshape")(py::make_tuple(-1));
+  const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
+  auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
+  py::object grad = grad_l + matmul(A, w) - b;
+  py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
+  py::object cho_solve = jax.attr("scipy").attr("linalg").attr("cho_solve");
+  py::object direction = -cho_solve(py::make_tuple(factor, true), grad);
+  py::object delta = direction.attr("reshape")(shape);
+
+  py::list lengths_list;
+  for (double t : kStepLengths) lengths_list.append(t);
+  py::object lengths = jnp.attr("array")(lengths_list, "dtype"_a = dtype);
+  py::object f = objective_along(jax, jnp, data.trials, s, W, delta, A, b, lengths);
+  // A NaN objective (an overflowing trial step) never wins the search.
+  f = jnp.attr("where")(jnp.attr("isnan")(f), jnp.attr("inf"), f);
+  py::object best = lengths[jnp.attr("argmin")(f)];
+  py::object W_new = W + best * delta;
+
+  py::object tiny = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
+  py::object change = jnp.attr("max")(jnp.attr("abs")(W_new - W)) /
+                      jnp.attr("maximum")(jnp.attr("max")(jnp.attr("abs")(W_new)), tiny);
+  py::object alpha_new = alpha;
+  if (!data.evidence.is_none()) {
+    // gamma: how many weight coefficients the data determine, from the
+    // covariance of all rows together (a per-row covariance would leave out
+    // what the other rows' uncertainty adds, and count too many).
+    py::object n_rd = grad.attr("shape")[py::int_(0)];
+    py::object covariance =
+        cho_solve(py::make_tuple(factor, true), jnp.attr("eye")(n_rd, "dtype"_a = dtype));
+    py::object gamma = q.n_weights - alpha * jnp.attr("sum")(q.A_w * covariance);
+    py::object e = W_new.attr("reshape")(py::make_tuple(-1)) - q.m0;
+    py::object norm = jnp.attr("dot")(e, matmul(q.A_w, e));
+    py::object target = jnp.attr("maximum")(gamma, tiny) / jnp.attr("maximum")(norm, tiny);
+    py::object moved_to =
+        jnp.attr("clip")(target, kAlphaFloor, kAlphaCeiling).attr("astype")(dtype);
+    alpha_new = jnp.attr("where")(data.evidence, moved_to, alpha);
+    py::object moved = jnp.attr("abs")(jnp.attr("log")(alpha_new) - jnp.attr("log")(alpha));
+    change = jnp.attr("maximum")(change, moved);
+  }
+  return py::make_tuple(step + py::int_(1), W_new, alpha_new, change);
+}
+
+const FunctionDef newton_keep_going = {
+    "keep_going", "find_mode.<locals>.keep_going", {{"carry"}}, nullptr,
+    nullptr,      newton_keep_going_body,          kSource,
+};
+
+const FunctionDef newton_step = {
+    "newton_step", "find_mode.<locals>.newton_step",
+    {{"carry"}},   nullptr,
+    nullptr,       newton_step_body,
+    kSource,
+};
+
+// The Laplace approximation of the log evidence at the mode W for weight
+// precision alpha, up to a constant that does not depend on alpha:
+// log p(y | W) + log N(W; m0, (alpha A_w + A_b)^-1) - 1/2 log det H.
+py::object log_evidence(py::handle jax, py::handle jnp, const Trials& trials, const Rows& rows,
+                        const Quadratic& q, py::handle W, py::handle alpha) {
+  const Softmax s = softmax_at(jax, jnp, trials, rows, W);
+  auto [grad, hessian_l] = terms_from(jnp, trials, s);
+  py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, s.eta));
+  py::object linear = jnp.attr("sum")(s.Z * s.eta, "axis"_a = 1);
+  py::object log_likelihood = -jnp.attr("sum")(trials.weight * (lse - linear));
+  py::object A = alpha * q.A_w + q.A_b;
+  py::object e = W.attr("reshape")(py::make_tuple(-1)) - q.m0;
+  py::object half = jnp.attr("array")(0.5, "dtype"_a = W.attr("dtype"));
+  py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
+  // 1/2 log det H is the sum of the logs of its factor's diagonal.
+  py::object half_log_det_H = jnp.attr("sum")(jnp.attr("log")(jnp.attr("diagonal")(factor)));
+  return log_likelihood - half * jnp.attr("dot")(e, matmul(A, e)) +
+         half * q.n_weights * jnp.attr("log")(alpha) - half_log_det_H;
+}
+
+enum class Grid : std::size_t {
+  X_aug,
+  yj,
+  weight,
+  classes,
+  A_w,
+  A_b,
+  b_w,
+  b_b,
+  m0,
+  n_weights,
+  alphas,
+  num_steps,
+  tol,
+};
+
+// carry = (W, log evidence at every grid point so far, mode at each point)
+py::object evidence_grid_step_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  auto get = [&](Grid position) {
+    return py::reinterpret_borrow<py::object>(call.captured(position));
+  };
+  const Trials trials{get(Grid::X_aug), get(Grid::yj), get(Grid::weight)};
+  const Rows rows{get(Grid::classes)};
+  const Quadratic q{get(Grid::A_w), get(Grid::A_b), get(Grid::b_w),
+                    get(Grid::b_b), get(Grid::m0),  get(Grid::n_weights)};
+  py::handle i = call.arg("i");
+  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  py::object alpha = at(get(Grid::alphas), i);
+  const ModeResult mode = find_mode(call.globals(), trials, rows, q, carry[0], alpha, py::none(),
+                                    get(Grid::num_steps), get(Grid::tol));
+  py::object value = log_evidence(jax, jnp, trials, rows, q, mode.W, alpha);
+  py::object values = carry[1].attr("at")[i].attr("set")(value);
+  py::object modes = carry[2].attr("at")[i].attr("set")(mode.W);
+  return py::make_tuple(mode.W, values, modes);
+}
+
+const FunctionDef evidence_grid_step = {
+    "grid_step",
+    "choose_scale.<locals>.grid_step",
+    {{"i"}, {"carry"}},
+    nullptr,
+    nullptr,
+    evidence_grid_step_body,
+    kSource,
+};
+
+// Points of the grid on which the Laplace evidence is searched, and how far
+// it reaches past MacKay's scale (a factor on w_scale).
+constexpr int kGridPoints = 8;
+constexpr double kGridReach = 30.0;
+
+}  // namespace
+
+std::pair<py::object, py::object> likelihood_terms(py::handle globals, const Trials& trials,
+                                                   const Rows& rows, py::handle W) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  return terms_from(jnp, trials, softmax_at(jax, jnp, trials, rows, W));
+}
+
+Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py::handle dtype,
+                    py::handle w_loc, py::handle b_loc, py::handle b_prec) {
+  py::object jnp = lookup_global(globals, "jnp");
+  const py::int_ d = host_int(d_aug);
+  const py::int_ R = host_int(classes.attr("shape")[py::int_(0)]);
+  const py::int_ p = d - py::int_(1);
+  // Which coefficients are weights (1) and which is the bias (last, 0).
+  py::object is_weight = jnp.attr("concatenate")(
+      py::make_tuple(jnp.attr("ones")(py::make_tuple(p), "dtype"_a = dtype),
+                     jnp.attr("zeros")(py::make_tuple(1), "dtype"_a = dtype)));
+  py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
+  py::object is_bias = one - is_weight;
+  // I - m m' / K over the rows, m marking the rows that hold a class and K
+  // the classes of the model (those rows and the reference).
+  py::object member = greater_equal(classes, py::int_(0)).attr("astype")(dtype);
+  py::object n_classes = jnp.attr("sum")(member) + one;
+  py::object coupling =
+      jnp.attr("eye")(R, "dtype"_a = dtype) - jnp.attr("outer")(member, member) / n_classes;
+  py::object Rd = R * d;
+  auto kron_rows = [&](py::handle per_coefficient) {
+    return jnp.attr("einsum")("rs,ij->risj", coupling, jnp.attr("diag")(per_coefficient))
+        .attr("reshape")(shape2(Rd, Rd));
+  };
+  py::object A_w = kron_rows(is_weight);
+  py::object A_b = kron_rows(is_bias * b_prec);
+  // Each row's prior mean is the record's (w_loc, ..., w_loc, b_loc).
+  py::object m_row = is_weight * w_loc + is_bias * b_loc;
+  py::object m0 = jnp.attr("tile")(m_row, R);
+  py::object n_weights = jnp.attr("array")(R * p, "dtype"_a = dtype);
+  return {A_w, A_b, matmul(A_w, m0), matmul(A_b, m0), m0, n_weights};
+}
+
+ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
+                     const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                     py::handle evidence, py::handle num_steps, py::handle tol) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object dtype = W0.attr("dtype");
+  py::object limit = jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32"));
+  py::object threshold = jnp.attr("asarray")(tol, "dtype"_a = dtype);
+  py::tuple captured = py::make_tuple(
+      trials.X_aug, trials.yj, trials.weight, rows.classes, quadratic.A_w, quadratic.A_b,
+      quadratic.b_w, quadratic.b_b, quadratic.m0, quadratic.n_weights, evidence, limit, threshold);
+  py::object cond = make_function(newton_keep_going, globals, captured);
+  py::object body = make_function(newton_step, globals, captured);
+  // The first change is infinite, so at least one step runs.
+  py::object start = py::make_tuple(jnp.attr("array")(0, "dtype"_a = jnp.attr("int32")), W0,
+                                    jnp.attr("asarray")(alpha0, "dtype"_a = dtype),
+                                    jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype));
+  py::tuple done =
+      py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("while_loop")(cond, body, start));
+  return {done[1], done[2], done[0]};
+}
+
+py::object marginal_factors(py::handle globals, py::handle H, py::handle n_rows, py::handle d_aug) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object dtype = H.attr("dtype");
+  py::object n_rd = H.attr("shape")[py::int_(0)];
+  py::object factor = jnp.attr("linalg").attr("cholesky")(H);
+  py::object covariance = jax.attr("scipy").attr("linalg").attr("cho_solve")(
+      py::make_tuple(factor, true), jnp.attr("eye")(n_rd, "dtype"_a = dtype));
+  // (R, d, R, d) -> the R diagonal d x d blocks, made exactly symmetric.
+  py::object four = covariance.attr("reshape")(py::make_tuple(n_rows, d_aug, n_rows, d_aug));
+  py::object blocks =
+      jnp.attr("diagonal")(four, "axis1"_a = 0, "axis2"_a = 2).attr("transpose")(2, 0, 1);
+  py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
+  py::object symmetric = half * (blocks + blocks.attr("transpose")(0, 2, 1));
+  return jnp.attr("linalg").attr("cholesky")(symmetric);
+}
+
+ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
+                        const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                        py::handle num_steps, py::handle tol) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object dtype = W0.attr("dtype");
+  py::object yes = jnp.attr("array")(true);
+  const ModeResult mackay =
+      find_mode(globals, trials, rows, quadratic, W0, alpha0, yes, num_steps, tol);
+
+  // The Laplace evidence on a grid of weight scales from MacKay's upwards,
+  // each mode started from the last; its maximum refined by a parabola in
+  // log alpha through the best point and its neighbours.
+  py::object log_alpha_mk = jnp.attr("log")(mackay.alpha);
+  py::object offsets =
+      jnp.attr("linspace")(0.0, -2.0 * std::log(kGridReach), kGridPoints, "dtype"_a = dtype);
+  py::object log_alphas = log_alpha_mk + offsets;
+  py::object alphas = jnp.attr("exp")(log_alphas);
+  py::tuple shape = mackay.W.attr("shape");
+  py::object values = jnp.attr("full")(kGridPoints, -jnp.attr("inf"), "dtype"_a = dtype);
+  py::object modes =
+      jnp.attr("zeros")(py::make_tuple(kGridPoints, shape[0], shape[1]), "dtype"_a = dtype);
+  py::tuple captured =
+      py::make_tuple(trials.X_aug, trials.yj, trials.weight, rows.classes, quadratic.A_w,
+                     quadratic.A_b, quadratic.b_w, quadratic.b_b, quadratic.m0, quadratic.n_weights,
+                     alphas, jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
+                     jnp.attr("asarray")(tol, "dtype"_a = dtype));
+  py::object step = make_function(evidence_grid_step, globals, captured);
+  py::tuple done = py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("fori_loop")(
+      0, kGridPoints, step, py::make_tuple(mackay.W, values, modes)));
+  values = done[1];
+  modes = done[2];
+  py::object best = jnp.attr("clip")(jnp.attr("argmax")(values), 1, kGridPoints - 2);
+  py::object y0 = at(values, best - py::int_(1)), y1 = at(values, best),
+             y2 = at(values, best + py::int_(1));
+  py::object h = at(offsets, py::int_(1)) - at(offsets, py::int_(0));
+  py::object curvature = y0 - (y1 + y1) + y2;
+  py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
+  // Only a maximum (negative curvature) moves from the best grid point, and
+  // never past its neighbours.
+  py::object shift = jnp.attr("where")(
+      less(curvature, jnp.attr("array")(0, "dtype"_a = dtype)),
+      jnp.attr("clip")(
+          half * (y0 - y2) / jnp.attr("minimum")(curvature, -jnp.attr("finfo")(dtype).attr("tiny")),
+          -1.0, 1.0),
+      jnp.attr("array")(0, "dtype"_a = dtype));
+  py::object log_alpha_ev = at(log_alphas, best) + shift * h;
+  // MacKay's fixed point holds the likelihood's curvature still and lands on
+  // too strong a prior; the Laplace evidence lets the curvature fall as the
+  // weights grow and lands on too weak a one. Their geometric mean is the
+  // scale used.
+  py::object alpha = jnp.attr("exp")(half * (log_alpha_mk + log_alpha_ev));
+  const ModeResult final_mode = find_mode(globals, trials, rows, quadratic, at(modes, best), alpha,
+                                          py::none(), num_steps, tol);
+  return {final_mode.W, final_mode.alpha, mackay.n_steps + final_mode.n_steps};
+}
+
+}  // namespace kelvra::learning

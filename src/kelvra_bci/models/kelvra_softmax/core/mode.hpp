@@ -1,0 +1,94 @@
+// The posterior mode of the reference-class softmax model and the Gaussian
+// around it, found by Newton's method on all class rows at once.
+//
+// The coefficients of the R class rows are stacked into one vector w of R*d
+// entries (row after row). Whatever is known before the trials at hand is a
+// quadratic term 1/2 w'Aw - b'w: the prior in a fit; in an update the prior,
+// every trial no longer remembered, and the forgetting applied to both. The
+// trials at hand enter through their exact softmax likelihood, each with a
+// weight (0 for padding rows). Rows that no class holds yet (class -2) take
+// no part in the softmax: they stay at their quadratic term's optimum until a
+// class arrives for them, so a class can join without a new compiled shape.
+//
+// Everything here is traced by the engine under jax.jit; arguments are JAX
+// arrays (traced or not) of the working dtype, and the loops are
+// jax.lax.while_loop bodies, so nothing returns to the host between steps.
+#pragma once
+
+#include "common/function.hpp"
+
+namespace kelvra::learning {
+
+// Class of a row that no class holds yet; distinct from the label of a
+// padding trial (-1), so that padding never counts as a member.
+inline constexpr int kEmptyRow = -2;
+
+// The trials of one likelihood term.
+struct Trials {
+  py::object X_aug;   // (n, d) design rows, bias column last; zero rows in padding
+  py::object yj;      // (n,) int32 zero-based labels, -1 in padding
+  py::object weight;  // (n,) weight of each trial's log-likelihood, 0 in padding
+};
+
+// The class rows: which class each row holds (kEmptyRow for none).
+struct Rows {
+  py::object classes;  // (R,) int32
+};
+
+// Gradient (R*d,) and Hessian (R*d, R*d) of the weighted negative
+// log-likelihood of `trials` at the stacked rows `W` (R, d).
+std::pair<py::object, py::object> likelihood_terms(py::handle globals, const Trials& trials,
+                                                   const Rows& rows, py::handle W);
+
+// The prior over the stacked rows: a Gaussian whose weight block is scaled by
+// alpha, 1/2 w'(alpha A_w + A_b)w - (alpha b_w + b_b)'w, so that the evidence
+// can move alpha; for a fixed quadratic term A_w and b_w are zero.
+struct Quadratic {
+  py::object A_w, A_b;   // (R*d, R*d)
+  py::object b_w, b_b;   // (R*d,)
+  py::object m0;         // (R*d,) the prior mean, for the evidence's weight norm
+  py::object n_weights;  // 0-d: weight coefficients the evidence counts
+};
+
+// The prior of the rows that hold a class: every class of the model, the
+// reference included, has coefficients drawn independently from
+// N((w_loc, ..., b_loc), diag(1/alpha, ..., 1/b_prec)), and each row is its
+// class's coefficients minus the reference class's. The rows are therefore
+// correlated a priori, with precision (I - 11'/K) (x) diag(alpha, ..., b_prec)
+// over the K - 1 rows, and the mode is that of the symmetric softmax: it does
+// not depend on which class is the reference. Rows that hold no class get an
+// independent prior of the same scale. Scalars may be traced.
+Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py::handle dtype,
+                    py::handle w_loc, py::handle b_loc, py::handle b_prec);
+
+struct ModeResult {
+  py::object W;        // (R, d) the mode
+  py::object alpha;    // 0-d weight precision, moved by the evidence when asked to
+  py::object n_steps;  // 0-d int32 Newton steps taken
+};
+
+// Newton steps from `W0` towards the mode of quadratic x likelihood(trials),
+// each with the best of a few step lengths, until the largest change of a row
+// relative to the largest coefficient falls below `tol` or `num_steps` steps
+// ran. Where `evidence` (None, or a 0-d boolean that may be traced) holds,
+// each step also moves alpha to the fixed point of the evidence (MacKay's
+// gamma / ||w - m0||^2), with gamma counted from the Laplace covariance of
+// all rows together.
+ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
+                     const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                     py::handle evidence, py::handle num_steps, py::handle tol);
+
+// The mode under the weight scale the evidence picks, no cross-validation
+// needed: the geometric mean of MacKay's fixed point and the maximum of the
+// Laplace evidence over a grid of larger scales. n_steps counts the Newton
+// steps of the first and of the last search.
+ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
+                        const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                        py::handle num_steps, py::handle tol);
+
+// Lower Cholesky factors (R, d, d) of the marginal covariance of each row
+// under the Gaussian of precision `H` (R*d, R*d): the diagonal blocks of its
+// inverse, which keep what the other rows' uncertainty adds to each row.
+py::object marginal_factors(py::handle globals, py::handle H, py::handle n_rows, py::handle d_aug);
+
+}  // namespace kelvra::learning

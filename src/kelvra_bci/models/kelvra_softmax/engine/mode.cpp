@@ -1,0 +1,456 @@
+// The engine's fit and update by the posterior mode (method "mode", update
+// rule "mode"): Newton's method on all class rows at once, the Laplace
+// covariance at the mode, and a bounded memory of recent trials that every
+// update revisits.
+//
+// Besides the fifteen entries every record has, a record made here keeps
+// what its next update needs, under keys that the learning and inference
+// modules never read:
+//   memory_X, memory_y, memory_weight  the last trials (at most memory_size),
+//       their zero-based classes and the weight forgetting has left them;
+//   anchor_hessian, anchor_shift  the trials that left the memory, as the
+//       quadratic 1/2 w'Hw - s'w that their log-likelihood was at the mode
+//       when they left (rows stacked in the record's row order);
+//   memory_size, memory_trials  the memory's capacity, and the trial count
+//       of class_counts when it was written: an update by another path
+//       leaves the count behind, and the memory is then not trusted.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "common/python.hpp"
+#include "core/mode.hpp"
+#include "core/records.hpp"
+#include "engine/compile.hpp"
+#include "engine/engine.hpp"
+
+namespace kelvra::engine {
+namespace {
+
+using namespace pybind11::literals;
+
+constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/mode.cpp";
+
+namespace key {
+constexpr const char* memory_X = "memory_X";
+constexpr const char* memory_y = "memory_y";
+constexpr const char* memory_weight = "memory_weight";
+constexpr const char* anchor_hessian = "anchor_hessian";
+constexpr const char* anchor_shift = "anchor_shift";
+constexpr const char* memory_size = "memory_size";
+constexpr const char* memory_trials = "memory_trials";
+}  // namespace key
+
+py::object scalar(py::handle np, double value, py::handle dtype) {
+  return np.attr("asarray")(value, "dtype"_a = dtype);
+}
+
+// ---------------------------------------------------------------- the fit
+
+// Traced once per shape: the mode and, when asked, the weight precision the
+// evidence settles on; then the Laplace covariance of every row, and the
+// trials that the memory will not hold folded into the anchor at the mode.
+py::object fit_mode_core_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  py::handle X_aug = call.arg("X_aug");
+  py::object dtype = X_aug.attr("dtype");
+  py::object d_aug = X_aug.attr("shape")[py::int_(1)];
+  const learning::Trials trials{py::reinterpret_borrow<py::object>(X_aug),
+                                py::reinterpret_borrow<py::object>(call.arg("yj")),
+                                py::reinterpret_borrow<py::object>(call.arg("weight"))};
+  const learning::Rows rows{py::reinterpret_borrow<py::object>(call.arg("classes"))};
+  const learning::Quadratic prior =
+      learning::row_prior(call.globals(), rows.classes, d_aug, dtype, call.arg("w_loc"),
+                          call.arg("b_loc"), call.arg("b_prec"));
+  py::object R = rows.classes.attr("shape")[py::int_(0)];
+  py::object W0 = prior.m0.attr("reshape")(py::make_tuple(R, d_aug));
+  const bool by_evidence = PyObject_IsTrue(call.captured(0).ptr()) == 1;
+  const learning::ModeResult mode =
+      by_evidence
+          ? learning::choose_scale(call.globals(), trials, rows, prior, W0, call.arg("alpha"),
+                                   call.arg("num_steps"), call.arg("tol"))
+          : learning::find_mode(call.globals(), trials, rows, prior, W0, call.arg("alpha"),
+                                py::none(), call.arg("num_steps"), call.arg("tol"));
+
+  py::object A = mode.alpha * prior.A_w + prior.A_b;
+  auto [grad, hessian] = learning::likelihood_terms(call.globals(), trials, rows, mode.W);
+  py::object factors = learning::marginal_factors(call.globals(), hessian + A, R, d_aug);
+  const learning::Trials folded{trials.X_aug, trials.yj,
+                                py::reinterpret_borrow<py::object>(call.arg("folded"))};
+  auto [grad_old, hessian_old] = learning::likelihood_terms(call.globals(), folded, rows, mode.W);
+  py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
+  py::object shift = matmul(hessian_old, w) - grad_old;
+  return py::make_tuple(mode.W, factors, mode.alpha, mode.n_steps, hessian_old, shift);
+}
+
+const FunctionDef fit_mode_core = {
+    "fit_mode_core",
+    "fit.<locals>.fit_mode_core",
+    {{"X_aug"},
+     {"yj"},
+     {"weight"},
+     {"folded"},
+     {"classes"},
+     {"w_loc"},
+     {"alpha"},
+     {"b_loc"},
+     {"b_prec"},
+     {"num_steps"},
+     {"tol"}},
+    nullptr,
+    nullptr,
+    fit_mode_core_body,
+    kSource,
+};
+
+// ---------------------------------------------------------------- the update
+
+// Traced once per shape: the trials leaving the memory join the anchor at
+// the current mode, forgetting shrinks the anchor, and Newton's method finds
+// the mode of prior x anchor x likelihood of the remembered trials.
+py::object update_mode_core_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  py::handle X_w = call.arg("X_w");
+  py::object dtype = X_w.attr("dtype");
+  py::object d_aug = X_w.attr("shape")[py::int_(1)];
+  const learning::Rows rows{py::reinterpret_borrow<py::object>(call.arg("classes"))};
+  py::object R = rows.classes.attr("shape")[py::int_(0)];
+  py::handle W_prev = call.arg("W_prev");
+  py::handle keep = call.arg("keep");
+
+  const learning::Trials leaving{py::reinterpret_borrow<py::object>(call.arg("X_e")),
+                                 py::reinterpret_borrow<py::object>(call.arg("y_e")),
+                                 py::reinterpret_borrow<py::object>(call.arg("c_e"))};
+  auto [grad_e, hessian_e] = learning::likelihood_terms(call.globals(), leaving, rows, W_prev);
+  py::object w_prev = W_prev.attr("reshape")(py::make_tuple(-1));
+  py::object hessian = keep * call.arg("anchor_hessian") + hessian_e;
+  py::object shift = keep * call.arg("anchor_shift") + matmul(hessian_e, w_prev) - grad_e;
+
+  learning::Quadratic quadratic =
+      learning::row_prior(call.globals(), rows.classes, d_aug, dtype, call.arg("w_loc"),
+                          call.arg("b_loc"), call.arg("b_prec"));
+  quadratic.A_b = quadratic.A_b + hessian;
+  quadratic.b_b = quadratic.b_b + shift;
+  const learning::Trials window{py::reinterpret_borrow<py::object>(X_w),
+                                py::reinterpret_borrow<py::object>(call.arg("y_w")),
+                                py::reinterpret_borrow<py::object>(call.arg("c_w"))};
+  const learning::ModeResult mode =
+      learning::find_mode(call.globals(), window, rows, quadratic, W_prev, call.arg("alpha"),
+                          py::none(), call.arg("num_steps"), call.arg("tol"));
+  auto [grad, hessian_w] = learning::likelihood_terms(call.globals(), window, rows, mode.W);
+  py::object A = mode.alpha * quadratic.A_w + quadratic.A_b;
+  py::object factors = learning::marginal_factors(call.globals(), hessian_w + A, R, d_aug);
+  return py::make_tuple(mode.W, factors, hessian, shift, mode.n_steps);
+}
+
+const FunctionDef update_mode_core = {
+    "update_mode_core",
+    "update.<locals>.update_mode_core",
+    {{"X_w"},
+     {"y_w"},
+     {"c_w"},
+     {"X_e"},
+     {"y_e"},
+     {"c_e"},
+     {"classes"},
+     {"W_prev"},
+     {"anchor_hessian"},
+     {"anchor_shift"},
+     {"keep"},
+     {"w_loc"},
+     {"alpha"},
+     {"b_loc"},
+     {"b_prec"},
+     {"num_steps"},
+     {"tol"}},
+    nullptr,
+    nullptr,
+    update_mode_core_body,
+    kSource,
+};
+
+// ---------------------------------------------------------------- host side
+
+py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop) {
+  return values[py::slice(start, stop, 1)];
+}
+
+// `values` (n, ...) in the first n of `size` rows of zeros (or `fill`).
+py::object padded_to(py::handle np, py::handle values, py::ssize_t size, py::handle dtype,
+                     py::handle fill) {
+  py::tuple shape = values.attr("shape");
+  py::list full_shape(shape);
+  full_shape[0] = py::int_(size);
+  py::object out = np.attr("full")(py::tuple(full_shape), fill, "dtype"_a = dtype);
+  out[py::slice(0, py::len(values), 1)] = values;
+  return out;
+}
+
+// What an update starts from: the memory and the anchor of the record, or,
+// for a record without them (another method, another path, or a memory that
+// no longer matches its class counts), an empty memory and an anchor that
+// stands for the stored Gaussians less the prior they already hold.
+struct Memory {
+  py::object X;        // (m, p) float64
+  py::object y;        // (m,) int64 zero-based
+  py::object weight;   // (m,)
+  py::object hessian;  // (k d, k d) for the record's k rows
+  py::object shift;    // (k d,)
+  py::ssize_t size;    // capacity
+};
+
+bool has_memory(py::handle np, py::handle params, py::handle counts, const py::int_& k_d,
+                const py::int_& n_features) {
+  for (const char* name : {key::memory_X, key::memory_y, key::memory_weight, key::anchor_hessian,
+                           key::anchor_shift, key::memory_size, key::memory_trials}) {
+    if (!params.attr("__contains__")(name).cast<bool>()) return false;
+  }
+  py::object X = np.attr("asarray")(params[key::memory_X]);
+  py::object y = np.attr("asarray")(params[key::memory_y]);
+  py::object weight = np.attr("asarray")(params[key::memory_weight]);
+  py::object hessian = np.attr("asarray")(params[key::anchor_hessian]);
+  py::object shift = np.attr("asarray")(params[key::anchor_shift]);
+  py::object X_shape = X.attr("shape"), y_shape = y.attr("shape");
+  py::object hessian_shape = hessian.attr("shape"), shift_shape = shift.attr("shape");
+  const bool shapes = py::len(X_shape) == 2 && host_int(X_shape[py::int_(1)]).equal(n_features) &&
+                      py::len(y_shape) == 1 && py::len(weight.attr("shape")) == 1 &&
+                      py::len(y) == py::len(X) && py::len(weight) == py::len(X) &&
+                      hessian_shape.equal(py::make_tuple(k_d, k_d)) &&
+                      shift_shape.equal(py::make_tuple(k_d));
+  if (!shapes) return false;
+  py::object trials = np.attr("sum")(counts);
+  return host_int(np.attr("asarray")(params[key::memory_trials])).equal(host_int(trials));
+}
+
+Memory read_memory(py::handle np, const learning::UpdateArguments& args, py::handle old_counts,
+                   const py::int_& n_features, const py::int_& d_aug, py::handle dtype,
+                   py::ssize_t fallback_size) {
+  py::object params = args.model.attr("params");
+  py::object float64 = np.attr("float64");
+  const py::int_ k(py::len(args.non_ref));
+  const py::int_ k_d = k * d_aug;
+  Memory memory;
+  if (has_memory(np, params, old_counts, k_d, n_features)) {
+    memory.X = np.attr("asarray")(params[key::memory_X], "dtype"_a = float64);
+    memory.y = np.attr("asarray")(params[key::memory_y], "dtype"_a = np.attr("int64"));
+    memory.weight = np.attr("asarray")(params[key::memory_weight], "dtype"_a = dtype);
+    memory.hessian = np.attr("asarray")(params[key::anchor_hessian], "dtype"_a = dtype);
+    memory.shift = np.attr("asarray")(params[key::anchor_shift], "dtype"_a = dtype);
+    memory.size = host_int(np.attr("asarray")(params[key::memory_size])).cast<py::ssize_t>();
+    if (memory.size < 1) memory.size = fallback_size;
+    return memory;
+  }
+  // Precision P_k = (L L')^-1 of each stored row; the anchor is P_k - P0 and
+  // P_k m_k - P0 m0, so that prior x anchor is the stored Gaussian again.
+  py::object linalg = np.attr("linalg");
+  py::object L = np.attr("asarray")(params["beta_cov_chol"], "dtype"_a = float64);
+  py::object m = np.attr("asarray")(params["beta_mean"], "dtype"_a = float64);
+  py::object eye = np.attr("broadcast_to")(np.attr("eye")(d_aug), L.attr("shape"));
+  py::object inverse = linalg.attr("solve")(L, eye);
+  py::object P = np.attr("einsum")("kji,kjl->kil", inverse, inverse);
+  py::object prior_diag = np.attr("full")(d_aug, 1.0 / (args.w_scale * args.w_scale));
+  prior_diag[py::int_(-1)] = 1.0 / (args.b_scale * args.b_scale);
+  py::object m0 = np.attr("full")(d_aug, args.w_loc);
+  m0[py::int_(-1)] = args.b_loc;
+  py::object blocks = P - np.attr("diag")(prior_diag);
+  py::object shifts = np.attr("einsum")("kij,kj->ki", P, m) - prior_diag * m0;
+  py::object hessian = np.attr("zeros")(py::make_tuple(k_d, k_d));
+  py::object four = hessian.attr("reshape")(py::make_tuple(k, d_aug, k, d_aug));
+  for (py::ssize_t r = 0; r < k.cast<py::ssize_t>(); ++r) {
+    four[py::make_tuple(r, all(), r, all())] = blocks[py::int_(r)];
+  }
+  memory.X = np.attr("zeros")(py::make_tuple(0, n_features));
+  memory.y = np.attr("zeros")(0, "dtype"_a = np.attr("int64"));
+  memory.weight = np.attr("zeros")(0, "dtype"_a = dtype);
+  memory.hessian = hessian.attr("astype")(dtype);
+  memory.shift = shifts.attr("reshape")(-1).attr("astype")(dtype);
+  memory.size = fallback_size;
+  return memory;
+}
+
+void add_memory_entries(py::handle np, py::dict& params, py::handle X, py::handle y,
+                        py::handle weight, py::handle hessian, py::handle shift, py::ssize_t size,
+                        py::handle counts) {
+  params[key::memory_X] = np.attr("ascontiguousarray")(X);
+  params[key::memory_y] = np.attr("asarray")(y, "dtype"_a = np.attr("int64"));
+  params[key::memory_weight] = np.attr("asarray")(weight);
+  params[key::anchor_hessian] = np.attr("asarray")(hessian);
+  params[key::anchor_shift] = np.attr("asarray")(shift);
+  params[key::memory_size] = np.attr("array")(size, "dtype"_a = np.attr("int64"));
+  params[key::memory_trials] =
+      np.attr("array")(np.attr("sum")(counts), "dtype"_a = np.attr("int64"));
+}
+
+}  // namespace
+
+bool is_mode(py::handle choice) {
+  return py::isinstance<py::str>(choice) && choice.cast<std::string>() == "mode";
+}
+
+py::ssize_t mode_row_bucket(py::ssize_t stored_rows, py::ssize_t rows_after) {
+  const py::ssize_t needed = std::max(stored_rows + 1, rows_after);
+  py::ssize_t bucket = 2;
+  while (bucket < needed) bucket *= 2;
+  return bucket;
+}
+
+py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                               const py::int_& d_aug, const py::int_& n_classes, bool by_evidence) {
+  py::object np = call.global("np");
+  py::object jax = call.global("jax");
+  const std::string key = "fit mode " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
+                          " d=" + py::str(d_aug).cast<std::string>() +
+                          " K=" + py::str(n_classes).cast<std::string>() +
+                          (by_evidence ? " auto" : "");
+  py::object int32 = np.attr("int32");
+  py::object s = abstract_array(jax, py::tuple(), dtype);
+  py::object trials = abstract_array(jax, py::make_tuple(bucket), dtype);
+  py::tuple arguments =
+      py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+                     abstract_array(jax, py::make_tuple(bucket), int32), trials, trials,
+                     abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32), s, s, s,
+                     s, abstract_array(jax, py::tuple(), int32), s);
+  return compiled(call, key, fit_mode_core, py::make_tuple(py::bool_(by_evidence)), arguments);
+}
+
+py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_t memory,
+                                  py::ssize_t bucket, const py::int_& d_aug, py::ssize_t rows) {
+  py::object np = call.global("np");
+  py::object jax = call.global("jax");
+  const std::string key = "update mode " + dtype_name(np, dtype) + " m=" + std::to_string(memory) +
+                          " n=" + std::to_string(bucket) +
+                          " d=" + py::str(d_aug).cast<std::string>() +
+                          " rows=" + std::to_string(rows);
+  py::object int32 = np.attr("int32");
+  py::object s = abstract_array(jax, py::tuple(), dtype);
+  py::int_ rd = py::int_(rows) * d_aug;
+  py::tuple arguments = py::make_tuple(abstract_array(jax, py::make_tuple(memory, d_aug), dtype),
+                                       abstract_array(jax, py::make_tuple(memory), int32),
+                                       abstract_array(jax, py::make_tuple(memory), dtype),
+                                       abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+                                       abstract_array(jax, py::make_tuple(bucket), int32),
+                                       abstract_array(jax, py::make_tuple(bucket), dtype),
+                                       abstract_array(jax, py::make_tuple(rows), int32),
+                                       abstract_array(jax, py::make_tuple(rows, d_aug), dtype),
+                                       abstract_array(jax, py::make_tuple(rd, rd), dtype),
+                                       abstract_array(jax, py::make_tuple(rd), dtype), s, s, s, s,
+                                       s, abstract_array(jax, py::tuple(), int32), s);
+  return compiled(call, key, update_mode_core, py::tuple(), arguments);
+}
+
+py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle tol,
+                       py::ssize_t memory_size) {
+  py::object np = call.global("np");
+  py::handle dtype = args.dtype;
+  py::tuple shape = args.Xn.attr("shape");
+  const auto n = shape[0].cast<py::ssize_t>();
+  const py::ssize_t bucket = trial_bucket(n);
+  py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  py::object weight = np.attr("zeros")(bucket, "dtype"_a = dtype);
+  weight[py::slice(0, n, 1)] = 1;
+  // The earliest trials beyond the memory's capacity are folded into the anchor.
+  const py::ssize_t remembered = std::min(n, memory_size);
+  py::object folded = np.attr("zeros")(bucket, "dtype"_a = dtype);
+  folded[py::slice(0, n - remembered, 1)] = 1;
+  py::object executable =
+      fit_mode_executable(call, dtype, bucket, d_aug, args.n_classes, args.w_scale_auto);
+  py::object tol_value =
+      tol.is_none() ? scalar(np, 0.0, dtype) : py::reinterpret_borrow<py::object>(tol);
+  py::tuple out = executable(
+      padded_features(np, args.Xn, bucket, dtype, true), padded_labels(np, args.y0, bucket), weight,
+      folded, args.layout.non_ref.attr("astype")(np.attr("int32")), scalar(np, args.w_loc, dtype),
+      scalar(np, 1.0 / (args.w_scale * args.w_scale), dtype), scalar(np, args.b_loc, dtype),
+      scalar(np, 1.0 / (args.b_scale * args.b_scale), dtype), np.attr("int32")(args.num_steps),
+      tol_value);
+  const double alpha = host_double(out[2]);
+  if (args.w_scale_auto) args.w_scale = 1.0 / std::sqrt(alpha);
+  py::dict params = learning::fit_params(np, args, out[0], out[1]);
+  py::object X_kept = rows_of(args.Xn, n - remembered, n);
+  py::object y_kept = rows_of(args.y0, n - remembered, n);
+  add_memory_entries(np, params, X_kept, y_kept, np.attr("ones")(remembered, "dtype"_a = dtype),
+                     out[4], out[5], memory_size, args.layout.counts);
+  py::object model = learning::make_record(call, params);
+  model.attr("n_sweeps") = host_int(out[3]);
+  return model;
+}
+
+py::object update_by_mode(const Call& call, const learning::UpdateArguments& args, py::handle tol,
+                          py::handle forgetting, py::ssize_t memory_fallback) {
+  py::object np = call.global("np");
+  py::handle dtype = args.dtype;
+  py::object float64 = np.attr("float64"), int64 = np.attr("int64");
+  py::tuple shape = args.Xn.attr("shape");
+  const auto n_new = shape[0].cast<py::ssize_t>();
+  py::int_ n_features = host_int(shape[1]);
+  py::int_ d_aug = n_features + py::int_(1);
+  py::object old_counts =
+      np.attr("asarray")(args.model.attr("params")["class_counts"], "dtype"_a = int64);
+  const Memory memory =
+      read_memory(np, args, old_counts, n_features, d_aug, dtype, memory_fallback);
+  const learning::ClassState state = learning::grown_class_state(np, np, args, n_features, d_aug);
+
+  const auto k_old = static_cast<py::ssize_t>(py::len(args.non_ref));
+  const auto k_new = static_cast<py::ssize_t>(py::len(state.non_ref));
+  const py::ssize_t rows = mode_row_bucket(k_old, k_new);
+  const auto d = d_aug.cast<py::ssize_t>();
+  py::object classes = np.attr("full")(rows, learning::kEmptyRow, "dtype"_a = np.attr("int32"));
+  classes[py::slice(0, k_new, 1)] = state.non_ref;
+  // Rows past the stored ones start at the prior mean.
+  py::object m_row = np.attr("full")(d, args.w_loc, "dtype"_a = dtype);
+  m_row[py::int_(-1)] = args.b_loc;
+  py::object W_prev = np.attr("tile")(m_row, py::make_tuple(rows, 1));
+  W_prev[py::slice(0, k_new, 1)] = state.beta_mean;
+  py::object anchor_hessian =
+      np.attr("zeros")(py::make_tuple(rows * d, rows * d), "dtype"_a = dtype);
+  anchor_hessian[py::make_tuple(py::slice(0, k_old * d, 1), py::slice(0, k_old * d, 1))] =
+      memory.hessian;
+  py::object anchor_shift = np.attr("zeros")(rows * d, "dtype"_a = dtype);
+  anchor_shift[py::slice(0, k_old * d, 1)] = memory.shift;
+
+  // Forgetting per trial: the anchor and every remembered trial lose weight
+  // gamma for each new trial, which pulls the posterior towards the prior.
+  double keep = 1.0;
+  if (!forgetting.is_none()) keep = std::pow(host_double(forgetting), static_cast<double>(n_new));
+  py::object X_all = np.attr("concatenate")(py::make_tuple(memory.X, args.Xn), "axis"_a = 0);
+  py::object y_all = np.attr("concatenate")(py::make_tuple(memory.y, args.y0), "axis"_a = 0);
+  py::object w_all =
+      np.attr("concatenate")(py::make_tuple(memory.weight * scalar(np, keep, dtype),
+                                            np.attr("ones")(n_new, "dtype"_a = dtype)),
+                             "axis"_a = 0);
+  const auto total = static_cast<py::ssize_t>(py::len(y_all));
+  const py::ssize_t size = memory.size;
+  const py::ssize_t leaving = std::max<py::ssize_t>(0, total - size);
+  const py::ssize_t bucket = trial_bucket(n_new);
+
+  py::object executable = update_mode_executable(call, dtype, size, bucket, d_aug, rows);
+  py::object minus_one = py::int_(-1), zero = py::int_(0);
+  py::object int32 = np.attr("int32");
+  py::object w_scale_alpha = scalar(np, 1.0 / (args.w_scale * args.w_scale), dtype);
+  py::object tol_value =
+      tol.is_none() ? scalar(np, 0.0, dtype) : py::reinterpret_borrow<py::object>(tol);
+  py::tuple out = executable(
+      padded_features(np, rows_of(X_all, leaving, total), size, dtype, true),
+      padded_to(np, rows_of(y_all, leaving, total).attr("astype")(int32), size, int32, minus_one),
+      padded_to(np, rows_of(w_all, leaving, total), size, dtype, zero),
+      padded_features(np, rows_of(X_all, 0, leaving), bucket, dtype, true),
+      padded_to(np, rows_of(y_all, 0, leaving).attr("astype")(int32), bucket, int32, minus_one),
+      padded_to(np, rows_of(w_all, 0, leaving), bucket, dtype, zero), classes, W_prev,
+      anchor_hessian, anchor_shift, scalar(np, keep, dtype), scalar(np, args.w_loc, dtype),
+      w_scale_alpha, scalar(np, args.b_loc, dtype),
+      scalar(np, 1.0 / (args.b_scale * args.b_scale), dtype), np.attr("int32")(args.num_steps),
+      tol_value);
+
+  py::object W = np.attr("asarray")(out[0])[py::slice(0, k_new, 1)];
+  py::object factors = np.attr("asarray")(out[1])[py::slice(0, k_new, 1)];
+  py::dict params = learning::updated_params(np, args, state, W, factors);
+  py::slice kept(0, k_new * d, 1);
+  add_memory_entries(np, params, rows_of(X_all, leaving, total), rows_of(y_all, leaving, total),
+                     rows_of(w_all, leaving, total),
+                     np.attr("asarray")(out[2])[py::make_tuple(kept, kept)],
+                     np.attr("asarray")(out[3])[kept], size, state.class_counts);
+  py::object model = learning::make_record(call, params);
+  model.attr("n_sweeps") = host_int(out[4]);
+  return model;
+}
+
+}  // namespace kelvra::engine
