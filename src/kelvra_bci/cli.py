@@ -22,6 +22,7 @@ import numpy as np
 from . import __version__
 from .datafiles import read_features, read_labels, write_table
 from .kelvra_io import MODEL_TYPE, KelvraModel, RecordError, check_softmax_params
+from .limits import INT32_MAX, INT64_MAX, INT64_MIN
 from .models.kelvra_softmax import defaults
 
 __all__ = ["main"]
@@ -30,8 +31,8 @@ PROG = "kelvra-softmax"
 
 # Bounds that keep a request within what the model code and the machine can do.
 MAX_CLASSES = 10_000
-MAX_STEPS = 2**31 - 1
-SEED_RANGE = (-(2**63), 2**63 - 1)
+MAX_STEPS = INT32_MAX
+SEED_RANGE = (INT64_MIN, INT64_MAX)
 # Monte-Carlo draws hold draws x trials x classes float64 values at once.
 DRAW_MEMORY_LIMIT = 2**30
 
@@ -437,7 +438,7 @@ def _delimiter(text: str) -> str:
 
 
 _steps = _int_in(1, MAX_STEPS)
-_count = _int_in(1, 2**31 - 1)
+_count = _int_in(1, INT32_MAX)
 _seed = _int_in(*SEED_RANGE)
 _n_classes = _int_in(2, MAX_CLASSES)
 

@@ -25,6 +25,8 @@ from typing import IO
 
 import numpy as np
 
+from .limits import INT64_MAX, INT64_MIN
+
 __all__ = ["SUFFIXES", "DataFileError", "read_features", "read_labels", "write_table"]
 
 SUFFIXES = (".csv", ".npy", ".npz")
@@ -33,8 +35,8 @@ SUFFIXES = (".csv", ".npy", ".npz")
 FEATURES_KEY = "X"
 LABELS_KEY = "y"
 
-# int64 holds labels in [-2**63, 2**63); as floats the bounds are exact.
-_INT64_LIMIT = 2.0**63
+# int64 holds labels in [INT64_MIN, -INT64_MIN); as floats the bounds are exact.
+_INT64_LIMIT = -float(INT64_MIN)
 
 
 class DataFileError(ValueError):
@@ -278,6 +280,6 @@ def _whole_numbers(values: np.ndarray, where: str) -> np.ndarray:
         big = (values >= _INT64_LIMIT) | (values < -_INT64_LIMIT)
         if big.any():
             raise DataFileError(f"{where}: label {values[big][0]:g} is out of range")
-    elif kind == "u" and values.size and values.max() > np.iinfo(np.int64).max:
+    elif kind == "u" and values.size and values.max() > INT64_MAX:
         raise DataFileError(f"{where}: label {values.max()} is out of range")
     return values.astype(np.int64)

@@ -31,6 +31,11 @@ from typing import Any
 
 import numpy as np
 
+from .limits import INT32_MAX as _INT32_MAX
+from .limits import INT64_MAX as _INT64_MAX
+from .limits import INT64_MIN as _INT64_MIN
+from .limits import MAX_CLASSES as _MAX_CLASSES
+
 __all__ = [
     "BACKEND",
     "FORMAT_VERSION",
@@ -75,7 +80,6 @@ _FORMAT_NAME = "kelvra-model"
 _MANIFEST_FIELDS = frozenset({"format", "version", "model_type", "keys", "text_keys"})
 
 # Bounds that keep a hostile file from costing more than a large model would.
-_MAX_CLASSES = 10**6
 _MAX_FILE_BYTES = 1 << 30
 _MAX_DATA_BYTES = 256 << 20  # all entries together, as declared, before decompressing any
 _MAX_MANIFEST_BYTES = 64 << 10
@@ -84,8 +88,6 @@ _MAX_MEMBERS = 1024
 _MAX_NDIM = 32
 _NPY_HEADER_BYTES = 12 + 10_000  # magic, version, length field and NumPy's own header bound
 
-_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
-_INT32_MAX = 2**31 - 1
 _FLOAT_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
 
 # What the zip and .npy readers raise on damaged input. The archive is read

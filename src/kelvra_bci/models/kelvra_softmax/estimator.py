@@ -12,9 +12,7 @@ from __future__ import annotations
 
 import numbers
 
-import jax
 import numpy as np
-from scipy.special import log_softmax, logsumexp
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
@@ -26,10 +24,6 @@ __all__ = ["KelvraSoftmaxClassifier"]
 
 _RULES = ("mode", "once", "resweep")
 _METHODS = ("mode", "sweeps")
-
-# Posterior draws per block of the log-space average in predict_log_proba: bounds
-# its memory to this many (n_trials, n_classes) float64 arrays.
-_DRAWS_PER_BLOCK = 32
 
 
 def _validated(estimator, *args, **kwargs):
@@ -260,22 +254,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         an int. Returns float64.
         """
         X = self._check_X(X)
-        params = self.model_.params
-        X_aug = np.hstack([X, np.ones((X.shape[0], 1))])
-        means = np.asarray(params["beta_mean"], dtype=np.float64)
-        S = int(self.num_posterior_samples)
-        if S == 1:
-            log_proba = log_softmax(self._logits(params, X_aug @ means.T), axis=1)
-        else:
-            factors = np.asarray(params["beta_cov_chol"], dtype=np.float64)
-            noise = self._posterior_noise(S, means.shape)
-            total = None
-            for start in range(0, S, _DRAWS_PER_BLOCK):
-                draws = means + np.einsum("kij,skj->ski", factors, noise[start : start + _DRAWS_PER_BLOCK])
-                eta = np.einsum("nd,skd->snk", X_aug, draws)
-                block = logsumexp(log_softmax(self._logits(params, eta), axis=-1), axis=0)
-                total = block if total is None else np.logaddexp(total, block)
-            log_proba = total - np.log(S)
+        log_proba = engine.predict_log_proba(self.model_, X, self.num_posterior_samples, self._draw_seed())
         return log_proba[:, self._columns]
 
     def predict(self, X):
@@ -315,21 +294,3 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             return int(rs)
         # None is NumPy's global generator: fresh draws on every call.
         return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
-
-    def _posterior_noise(self, S, mean_shape):
-        # The engine's draws of this seed: one standard normal array of shape
-        # (S, K - 1, d + 1) from the seed's key, in the precision JAX computes in.
-        # A model's draws are the means plus each class's factor times its noise.
-        key = jax.random.PRNGKey(self._draw_seed())
-        dtype = jax.numpy.result_type(float)
-        noise = jax.random.normal(key, shape=(S, *mean_shape), dtype=dtype)
-        return np.asarray(noise, dtype=np.float64)
-
-    @staticmethod
-    def _logits(params, eta):
-        # eta holds the non-reference classes in the record's row order; the
-        # reference class's logit is 0. Columns follow the model's class indices.
-        shape = (*eta.shape[:-1], int(params["n_classes"]))
-        logits = np.zeros(shape)
-        logits[..., np.asarray(params["non_ref_classes"])] = eta
-        return logits
