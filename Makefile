@@ -15,9 +15,10 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# The build tools live in the environment (CMake included, for machines without
-# one), so that rebuilds reuse build/ and stay incremental. The versions are the
-# ones CI has built with; raise them together with pyproject.toml's bounds.
+# The build tools live in the environment (CMake included, whatever the machine
+# has), so that every build uses the same ones and rebuilds reuse build/. The
+# versions are the ones CI has built with; raise them together with
+# pyproject.toml's bounds.
 BUILD_TOOLS := scikit-build-core==1.1.2 pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2
 RUFF := ruff==0.17.6
 # Pinned like ruff: another clang-format release may lay out the same code

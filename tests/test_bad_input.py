@@ -1,6 +1,7 @@
 """Bad input to every public callable: the documented exception, in one line, and never a non-finite success.
 
-One table per kind of callable (fit, update, predictions, engine records, estimator, command line); each
+One table per kind of callable (fit, update, predictions, engine records, estimator; the command line's
+are in test_cli.py); each
 row is one hostile value. Rows whose refusal happens before any JAX computation are cheap, so the tables
 run them through the learning and inference modules as well as the engine; rows that reach JAX use the
 engine, whose compiled functions are shared by every test that uses the same shapes (6 trials, 2 features,
@@ -18,9 +19,10 @@ import warnings
 
 import numpy as np
 import pytest
+from hostile import DOCUMENTED, ShiftingRecord, finite_result
 
-from kelvra_bci.kelvra_io import KelvraModel, RecordError
 from kelvra_bci.models.kelvra_softmax import engine, inference, learning
+from kelvra_bci.record import KelvraModel, RecordError
 
 pytestmark = pytest.mark.usefixtures("x32")
 
@@ -35,9 +37,6 @@ OBJECTS = np.array([[object(), object()]] * 6, dtype=object)
 OFFSET_X = X0 + 1e5
 # [0, 2**31 - 2]: beyond any machine's memory at 3 coefficients per class, within the int32 class index.
 UNAFFORDABLE_LABEL = 2**31 - 2
-
-# What any refusal may raise: the documented types (RecordError and ModelFileError are ValueErrors).
-DOCUMENTED = (ValueError, TypeError, KeyError, MemoryError)
 
 # The fit's arguments in their order, with values that fit.
 FIT_DEFAULTS = {"X": X0, "y": Y0, "n_classes": 3, "label_base": 0, "w_loc": 0.0, "w_scale": 1.0, "b_loc": 0.0}
@@ -54,12 +53,6 @@ PREDICTIONS = [
 
 def _fit_args(**changes):
     return list({**FIT_DEFAULTS, **changes}.values())
-
-
-def _arrays(result):
-    if isinstance(result, KelvraModel):
-        return [np.asarray(result.params["beta_mean"]), np.asarray(result.params["beta_cov_chol"])]
-    return [np.asarray(result)]
 
 
 def refused(call, error, match):
@@ -86,8 +79,7 @@ def refused_or_finite(call):
         except DOCUMENTED as exc:
             assert "\n" not in str(exc), str(exc)
             return exc
-    for array in _arrays(result):
-        assert np.isfinite(array.astype(np.float64)).all(), f"non-finite result returned as success: {array}"
+    assert finite_result(result), f"non-finite result returned as success: {result}"
     return result
 
 
@@ -103,13 +95,22 @@ def model(x32):
 # ------------------------------------------------------------------ fit
 
 OVERFLOW = "an int() or float() conversion raises OverflowError, which is neither a ValueError nor a TypeError"
+# The engine and the modules have no check of their own for an X of no trials yet: NumPy's "zero-size array"
+# error leaks from a reduction. The estimator and the command line refuse such X where it enters.
+NO_TRIALS = pytest.param(
+    {"X": np.zeros((0, 2)), "y": np.zeros(0, int)},
+    ValueError,
+    r"^X\b.*\btrials?\b",
+    marks=pytest.mark.xfail(strict=True, reason="no engine check of zero trials yet"),
+    id="X-no-trials",
+)
 
 # (changes, error, message): documented checks first, then the soundness checks that follow them.
 FIT_CASES = [
     ({"X": X0[0]}, ValueError, r"^X must be 2D: \(n_trials, n_features\)$"),
     ({"X": X0[None]}, ValueError, r"^X must be 2D"),
     ({"X": None}, ValueError, r"^X must be 2D"),
-    ({"X": np.zeros((0, 2)), "y": np.zeros(0, int)}, ValueError, r"."),
+    NO_TRIALS,
     ({"X": [["a", "b"]] * 6}, ValueError, r"could not convert string to float"),
     ({"X": OBJECTS}, TypeError, r"float\(\) argument"),
     ({"y": Y0[:, None]}, ValueError, r"^y must be 1D: \(n_trials,\)$"),
@@ -200,19 +201,30 @@ def test_engine_fit_refuses_a_bad_tol(tol, error, message):
 # Numbers no integer or double holds: the conversion's OverflowError escapes the documented types.
 @pytest.mark.xfail(strict=True, reason=OVERFLOW)
 @pytest.mark.parametrize(
-    "call",
+    "call, argument",
     [
-        pytest.param(lambda: engine.fit(*_fit_args(n_classes=float("inf"))), id="fit-n_classes-inf"),
-        pytest.param(lambda: learning.kelvra_softmax_fit(*_fit_args(num_steps=-float("inf"))), id="fit-num_steps-inf"),
-        pytest.param(lambda: engine.fit(*_fit_args(w_scale=2**2000)), id="fit-w_scale-2**2000"),
-        pytest.param(lambda: engine.fit(*_fit_args(), tol=2**2000), id="fit-tol-2**2000"),
-        pytest.param(lambda: inference.kelvra_softmax_predict(None, X0, float("inf"), 0), id="predict-S-inf"),
-        pytest.param(lambda: engine.predict_samples(None, X0, 1, float("inf")), id="predict_samples-seed-inf"),
-        pytest.param(lambda: engine.precompile(2, float("inf")), id="precompile-n_classes-inf"),
+        pytest.param(lambda: engine.fit(*_fit_args(n_classes=float("inf"))), "n_classes", id="fit-n_classes-inf"),
+        pytest.param(
+            lambda: learning.kelvra_softmax_fit(*_fit_args(num_steps=-float("inf"))),
+            "num_steps",
+            id="fit-num_steps-inf",
+        ),
+        pytest.param(lambda: engine.fit(*_fit_args(w_scale=2**2000)), "w_scale", id="fit-w_scale-2**2000"),
+        pytest.param(lambda: engine.fit(*_fit_args(), tol=2**2000), "tol", id="fit-tol-2**2000"),
+        pytest.param(
+            lambda: inference.kelvra_softmax_predict(None, X0, float("inf"), 0),
+            "num_posterior_samples",
+            id="predict-S-inf",
+        ),
+        pytest.param(
+            lambda: engine.predict_samples(None, X0, 1, float("inf")), "rng_seed", id="predict_samples-seed-inf"
+        ),
+        pytest.param(lambda: engine.precompile(2, float("inf")), "n_classes", id="precompile-n_classes-inf"),
     ],
 )
-def test_unrepresentable_numbers_are_refused(call):
-    refused(call, (ValueError, TypeError), r".")
+def test_unrepresentable_numbers_are_refused(call, argument):
+    # Refused as the argument's other out-of-range values are: in a line that names it.
+    refused(call, (ValueError, TypeError), rf"\b{argument}\b")
 
 
 # Inputs that pass every check: the sweeps must then end in a finite model, or the input be refused.
@@ -269,7 +281,7 @@ def test_fit_conversions_give_finite_models(changes):
 UPDATE_CASES = [
     ({"X": X0[0]}, ValueError, r"^X must be 2D: \(n_trials, n_features\)$"),
     ({"X": None}, ValueError, r"^X must be 2D"),
-    ({"X": np.zeros((0, 2)), "y": np.zeros(0, int)}, ValueError, r"."),
+    NO_TRIALS,
     ({"y": Y0[:, None]}, ValueError, r"^y must be 1D: \(n_trials,\)$"),
     ({"y": Y0[:5]}, ValueError, r"^X and y must have same number of rows$"),
     ({"y": [None] * 6}, TypeError, r"int\(\) argument"),
@@ -309,16 +321,21 @@ def test_update_reports_a_label_below_the_base(model, update):
 @pytest.mark.parametrize(
     "update",
     [
+        pytest.param(engine.update, id="engine"),
         pytest.param(
-            engine.update,
-            id="engine",
+            learning.kelvra_softmax_update,
+            marks=pytest.mark.xfail(strict=True, reason="the module's update checks no feature count: JAX's leaks"),
+            id="module",
         ),
-        pytest.param(learning.kelvra_softmax_update, id="module"),
     ],
 )
 @pytest.mark.parametrize("n_features", [0, 3])
 def test_update_refuses_features_the_model_lacks(model, update, n_features):
-    refused(lambda: update(model, np.ones((6, n_features)), Y0), (ValueError, TypeError), r".")
+    refused(
+        lambda: update(model, np.ones((6, n_features)), Y0),
+        ValueError,
+        rf"^X has {n_features} features, but the model expects 2$",
+    )
 
 
 def test_update_never_returns_a_non_finite_model(model):
@@ -378,7 +395,7 @@ def test_probabilities_are_finite_or_refused(model, predict_proba, S, scale):
 # every coefficient and answer for features that were never given.
 @pytest.mark.parametrize("predict", PREDICTIONS)
 def test_predictions_refuse_features_the_model_lacks(model, predict):
-    refused(lambda: predict(model, np.ones((6, 0)), 2, 0), (ValueError, TypeError), r".")
+    refused(lambda: predict(model, np.ones((6, 0)), 2, 0), ValueError, r"^X has 0 features, but the model expects 2$")
 
 
 @pytest.mark.parametrize("predict", PREDICTIONS[:3])
@@ -396,6 +413,9 @@ PREDICTION_RECORDS = [
     ({"beta_mean": np.zeros(3, np.float32)}, "beta_mean"),
     ({"beta_mean": np.zeros((2, 3), np.int64)}, "beta_mean"),
     ({"beta_mean": "abc"}, "beta_mean"),
+    # Lists where the record holds arrays: the engine would call array methods on them.
+    ({"beta_mean": [[0.0, 0.0, 0.0]] * 2, "beta_cov_chol": np.eye(3)[None].repeat(2, 0).tolist()}, "beta_mean"),
+    ({"non_ref_classes": [1, 2]}, "non_ref_classes"),
     ({"beta_cov_chol": np.full((2, 3, 3), np.inf, np.float32)}, "beta_cov_chol"),
     ({"beta_cov_chol": CHOL_UPPER.astype(np.float32)}, "beta_cov_chol"),
     ({"beta_cov_chol": np.zeros((2, 3, 3), np.float32)}, "beta_cov_chol"),
@@ -414,6 +434,7 @@ UPDATE_RECORDS = [
     ({"learning_rate": np.array(2.0)}, "learning_rate"),
     ({"rng_seed": np.array(1.5)}, "rng_seed"),
     ({"class_counts": np.array([-1, 2, 2])}, "class_counts"),
+    ({"class_counts": [2, 2, 2]}, "class_counts"),
     ({"backend": "other"}, "backend"),
 ]
 ENGINE_CALLS = {
@@ -445,19 +466,7 @@ def test_engine_refuses_a_record_without_a_mapping_or_key(model, call):
 
 @pytest.mark.parametrize("call", ENGINE_CALLS.values(), ids=ENGINE_CALLS.keys())
 def test_engine_refuses_what_is_not_a_model(model, call):
-    refused(lambda: call(dict(model.params)), (TypeError, RecordError), r".")
-
-
-class _ShiftingRecord:
-    """A record whose params read differently after the first time: a check must cover what is used."""
-
-    def __init__(self, first, later):
-        self._reads = [first]
-        self._later = later
-
-    @property
-    def params(self):
-        return self._reads.pop() if self._reads else self._later
+    refused(lambda: call(dict(model.params)), TypeError, r"^model must be a KelvraModel, not dict$")
 
 
 @pytest.mark.parametrize(
@@ -480,7 +489,7 @@ class _ShiftingRecord:
         ),
         pytest.param(
             ENGINE_CALLS["predict_proba"],
-            lambda m: _ShiftingRecord(m.params, {**m.params, "beta_mean": np.full((2, 3), np.nan, np.float32)}),
+            lambda m: ShiftingRecord(m.params, {**m.params, "beta_mean": np.full((2, 3), np.nan, np.float32)}),
             id="proba-params-change",
         ),
     ],
@@ -520,11 +529,17 @@ def test_precompile_refuses(kwargs, error, message):
 
 
 @pytest.mark.parametrize(
-    "path, error", [(3, TypeError), (["cache"], TypeError), ("a\0b", ValueError), ("/dev/null/cache", OSError)]
+    "path, error, message",
+    [
+        (3, TypeError, r"^expected str, bytes or os.PathLike object, not int$"),
+        (["cache"], TypeError, r"^expected str, bytes or os.PathLike object, not list$"),
+        ("a\0b", ValueError, r"embedded null byte"),
+        ("/dev/null/cache", OSError, r"Not a directory: '/dev/null/cache'"),
+    ],
 )
-def test_persistent_cache_refuses_a_bad_folder(path, error):
+def test_persistent_cache_refuses_a_bad_folder(path, error, message):
     # Refused before JAX's options change, so the process keeps running without a cache.
-    refused(lambda: engine.enable_persistent_cache(path), error, r".")
+    refused(lambda: engine.enable_persistent_cache(path), error, message)
 
 
 @pytest.mark.parametrize("call", [lambda: engine.cache_info(1), lambda: engine.clear_cache(None)])
@@ -546,185 +561,115 @@ def fitted_estimator(estimator_class):
     return estimator_class(num_steps=3).fit(X0, Y0)
 
 
+PARAMETER = r"^The '{}' parameter of KelvraSoftmaxClassifier must be "
+
+
+def _fit_case(settings, X, message, id, y=Y0):
+    return pytest.param(settings, X, y[: len(X)], message, id=id)
+
+
 ESTIMATOR_CASES = [
-    pytest.param({}, lambda: INF_X, id="X-inf"),
-    pytest.param({}, lambda: [["a", "b"]] * 6, id="X-strings"),
-    pytest.param({}, lambda: np.zeros((0, 2)), id="X-no-trials"),
-    pytest.param(
-        {},
-        lambda: NAN_X,
-        id="X-nan",
+    _fit_case({}, INF_X, r"^Input X contains infinity", "X-inf"),
+    _fit_case({}, NAN_X, r"^Input X contains NaN", "X-nan"),
+    _fit_case({}, [["a", "b"]] * 6, r"dtype='numeric' is not compatible with arrays of bytes/strings", "X-strings"),
+    _fit_case(
+        {}, X0 + 1j, r"^Complex data not supported: X holds complex numbers; features must be real$", "X-complex"
     ),
-    pytest.param(
-        {},
-        lambda: X0[:, 0],
-        id="X-1d",
-    ),
-    pytest.param({}, lambda: X0 * 1e300, id="X-1e300"),
+    _fit_case({}, np.zeros((0, 2)), r"^X holds no trials; at least one is needed$", "X-no-trials"),
+    _fit_case({}, X0[:, 0], r"^Expected 2D array, got 1D array instead", "X-1d"),
+    _fit_case({}, X0 * 1e300, r"^X holds values too large for float32$", "X-1e300"),
+    # Labels are classes as they are: a fraction is no class, and nothing rounds it to one.
+    _fit_case({}, X0, r"^Unknown label type: continuous", "y-fractional", y=Y0 + 0.7),
+    _fit_case({}, X0, r"^Complex data not supported: y holds complex numbers", "y-complex", y=Y0 + 1j),
     *(
-        pytest.param({key: bad}, lambda: X0, id=f"{key}={bad!r}")
+        _fit_case({key: bad}, X0, PARAMETER.format(key), f"{key}={bad!r}")
         for key, bad in (
             ("w_scale", 0),
             ("w_scale", float("nan")),
-            ("b_scale", 1e-300),
             ("w_loc", float("inf")),
             ("learning_rate", 2),
             ("num_steps", 0),
+            ("num_steps", 1.5),
             ("num_steps", 2**63),
             ("num_steps", "20"),
+            ("num_posterior_samples", -3),
+            ("num_posterior_samples", 0),
+            ("num_posterior_samples", 2.5),
+            ("tol", -1.0),
+            ("update_rule", "twice"),
             ("random_state", 2**63),
         )
     ),
+    # Within the parameter's range, beyond what float32 holds: the engine's own refusal.
+    _fit_case({"b_scale": 1e-300}, X0, r"^b_scale=1e-300 is out of range", "b_scale=1e-300"),
 ]
 
 
-@pytest.mark.parametrize("settings, X", ESTIMATOR_CASES)
-def test_estimator_fit_refuses(estimator_class, settings, X):
-    refused(lambda: estimator_class(**settings).fit(X(), Y0), DOCUMENTED, r".")
+@pytest.mark.parametrize("settings, X, y, message", ESTIMATOR_CASES)
+def test_estimator_fit_refuses(estimator_class, settings, X, y, message):
+    refused(lambda: estimator_class(**settings).fit(X, y), ValueError, message)
 
 
 @pytest.mark.parametrize(
-    "settings, call",
+    "settings, call, message",
     [
-        pytest.param({"num_posterior_samples": 0}, lambda est: est.predict_proba(X0), id="samples-0"),
-        pytest.param({"num_posterior_samples": 2**31}, lambda est: est.predict(X0), id="samples-2**31"),
-        pytest.param({"num_posterior_samples": None}, lambda est: est.predict_proba(X0), id="samples-None"),
-        pytest.param({}, lambda est: est.sample_predictive(X0, n_samples=2**40), id="n_samples-2**40"),
-        pytest.param({}, lambda est: est.predict_proba(INF_X), id="X-inf"),
-        pytest.param({}, lambda est: est.predict(X0[:, :1]), id="X-too-few-features"),
-        pytest.param({}, lambda est: est.partial_fit(X0[:2], [0, 1], classes=[[0, 1]]), id="classes-2d"),
-        pytest.param({}, lambda est: est.partial_fit(X0[:2], [0, 1], classes=[0, 7]), id="classes-unseen"),
+        *(
+            pytest.param(
+                {"num_posterior_samples": bad},
+                lambda est: est.predict_proba(X0),
+                PARAMETER.format("num_posterior_samples"),
+                id=f"samples-{bad!r}",
+            )
+            for bad in (0, 2**31, None, 2.5)
+        ),
+        pytest.param(
+            {},
+            lambda est: est.sample_predictive(X0, n_samples=2**40),
+            r"^The 'n_samples' parameter of sample_predictive must be an int in the range \[1, 2147483647\]",
+            id="n_samples-2**40",
+        ),
+        pytest.param({}, lambda est: est.predict_proba(INF_X), r"^Input X contains infinity", id="X-inf"),
+        pytest.param(
+            {},
+            lambda est: est.predict(X0[:, :1]),
+            r"^X has 1 features, but KelvraSoftmaxClassifier is expecting 2",
+            id="X-too-few-features",
+        ),
+        pytest.param({}, lambda est: est.predict(np.zeros((0, 2))), r"^X holds no trials", id="X-no-trials"),
+        pytest.param(
+            {},
+            lambda est: est.partial_fit(X0[:2], [0, 1], classes=[[0, 1]]),
+            r"^classes must be a 1-D list of distinct labels$",
+            id="classes-2d",
+        ),
+        pytest.param(
+            {},
+            lambda est: est.partial_fit(X0[:2], [0, 1], classes=[0, 7]),
+            r"names classes not seen by the fitted estimator",
+            id="classes-unseen",
+        ),
+        pytest.param(
+            {},
+            lambda est: type(est)(num_steps=3).partial_fit(X0, Y0, classes=[0, 1, 2, 2.5]),
+            r"^Unknown label type: continuous",
+            id="classes-fractional",
+        ),
+        pytest.param({}, lambda est: est.partial_fit(X0[:2], [0.5, 1]), r"^Unknown label type", id="y-fractional"),
+        pytest.param(
+            {"update_rule": "twice"},
+            lambda est: est.partial_fit(X0, Y0),
+            PARAMETER.format("update_rule"),
+            id="update_rule-after-fit",
+        ),
     ],
 )
-def test_fitted_estimator_refuses(fitted_estimator, settings, call):
+def test_fitted_estimator_refuses(fitted_estimator, settings, call, message):
     fitted = copy.deepcopy(fitted_estimator).set_params(**settings)
-    refused(lambda: call(fitted), DOCUMENTED, r".")
+    refused(lambda: call(fitted), ValueError, message)
 
 
 def test_estimator_never_fits_a_non_finite_model(estimator_class):
     refused_or_finite(lambda: estimator_class().fit(OFFSET_X, Y0).model_)
-
-
-# ------------------------------------------------------------------ command line
-
-
-@pytest.fixture(scope="module")
-def files(tmp_path_factory):
-    """Data and model files for the command line: one good of each, and bad ones."""
-    d = tmp_path_factory.mktemp("cli")
-    arrays = {
-        "X": X0,
-        "y": Y0,
-        "X_nan": NAN_X,
-        "X_big": X0 * 1e300,
-        "X_offset": OFFSET_X,
-        "X_wide": np.ones((6, 3)),
-        "X_huge_values": np.full((6, 2), 1e39),
-        "X_1d": X0[:, 0],
-        "X_strings": np.array([["a", "b"]] * 6),
-        "y_huge": np.r_[Y0[:5], 10**9],
-        "y_negative": -Y0,
-        "y_fraction": Y0 + 0.5,
-        "y_short": Y0[:5],
-    }
-    for name, array in arrays.items():
-        np.save(d / f"{name}.npy", array)
-    fitted = engine.fit(*_fit_args(num_steps=3))
-    fitted.save(d / "model.npz")
-    # A record that passes the record check, though its means are near float32's largest value.
-    _record(fitted, beta_mean=np.full((2, 3), 3e38, np.float32)).save(d / "model_huge_means.npz")
-    good = (d / "model.npz").read_bytes()
-    (d / "truncated.npz").write_bytes(good[: len(good) // 2])
-    (d / "garbage.npz").write_bytes(b"PK\x03\x04" + bytes(range(256)) * 4)
-    np.savez(d / "not_model.npz", X=X0)
-    return d
-
-
-# (argv, exit status): "@name" stands for the file of that name in the files folder.
-CLI_CASES = [
-    (["fit", "@X_nan.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X_big.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X_1d.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X_strings.npy", "--labels", "@y.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_huge.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_negative.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_fraction.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y_short.npy", "-o", "@o.npz"], 1),
-    (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@o.npz", "--w-scale", "1e-300"], 1),
-    (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@no/such/folder.npz"], 1),
-    *(
-        (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@o.npz", option, value], 2)
-        for option, value in (
-            ("--w-scale", "0"),
-            ("--w-loc", "nan"),
-            ("--b-scale", "inf"),
-            ("--learning-rate", "2"),
-            ("--num-steps", str(2**31)),
-            ("--num-steps", "0"),
-            ("--seed", str(2**63)),
-            ("--seed", "1.5"),
-            ("--n-classes", str(10**12)),
-            ("--label-base", "2"),
-            ("--tol", "-1"),
-            ("--delimiter", "ab"),
-        )
-    ),
-    (["predict", "@model.npz", "@X_nan.npy"], 1),
-    (["predict", "@model.npz", "@X_wide.npy"], 1),
-    (["predict", "@model.npz", "@X.npy", "--samples", str(2**31 - 1)], 1),
-    (["predict", "@model.npz", "@X.npy", "--draws", str(2**31)], 2),
-    (["predict", "@model.npz", "@X.npy", "--seed", str(-(2**63) - 1)], 2),
-    *(
-        (["predict", "@" + bad, "@X.npy"], 1)
-        for bad in ("truncated.npz", "garbage.npz", "not_model.npz", "X.npy", "missing.npz")
-    ),
-    (["update", "@model.npz", "@X.npy", "--labels", "@y_huge.npy", "-o", "@u.npz"], 1),
-    (["update", "@model.npz", "@X.npy", "--labels", "@y_negative.npy", "-o", "@u.npz"], 1),
-    (["update", "@truncated.npz", "@X.npy", "--labels", "@y.npy", "-o", "@u.npz"], 1),
-    (["info", "@garbage.npz"], 1),
-    (["info", "@"], 1),
-    (["frobnicate"], 2),
-]
-
-
-def _argv(items, d):
-    return [str(d / item[1:]) if item.startswith("@") else item for item in items]
-
-
-@pytest.mark.parametrize("argv, status", CLI_CASES, ids=lambda v: None if isinstance(v, int) else " ".join(v))
-def test_command_line_refuses(run_cli, files, argv, status):
-    got, _, err = run_cli(*_argv(argv, files))
-    assert got == status, err
-    assert "Traceback" not in err, err
-    lines = err.strip().splitlines()
-    # Usage mistakes come after argparse's usage lines; every other mistake is the only line.
-    assert [line for line in lines if "error:" in line] == lines[-1:], err
-    assert lines[-1].startswith("kelvra-softmax")
-    if status == 1:
-        assert len(lines) == 1, err
-
-
-# Input whose computation overflows: the command line refuses it, or writes a model it can load back and
-# finite probabilities; never a success with a NaN result.
-@pytest.mark.parametrize(
-    "argv, output",
-    [
-        (["fit", "@X_offset.npy", "--labels", "@y.npy", "-o", "@offset.npz"], "offset.npz"),
-        (["fit", "@X.npy", "--labels", "@y.npy", "-o", "@loc.npz", "--w-loc", "1e300"], "loc.npz"),
-        (["predict", "@model.npz", "@X_huge_values.npy", "--proba", "-o", "@p.csv"], "p.csv"),
-        (["predict", "@model_huge_means.npz", "@X.npy", "--proba", "--draws", "2", "-o", "@q.csv"], "q.csv"),
-        (["update", "@model_huge_means.npz", "@X.npy", "--labels", "@y.npy", "-o", "@u.npz"], "u.npz"),
-    ],
-)
-def test_command_line_success_is_sound(run_cli, files, argv, output):
-    status, _, err = run_cli(*_argv(argv, files))
-    if status != 0:
-        assert len(err.strip().splitlines()) == 1, err
-        return
-    if output.endswith(".npz"):
-        KelvraModel.load(files / output)  # ModelFileError when the model holds NaN
-    else:
-        assert np.isfinite(np.loadtxt(files / output, delimiter=",", skiprows=1)).all()
 
 
 # ------------------------------------------------------------------ huge requests, in child processes

@@ -8,9 +8,9 @@ import jax
 import numpy as np
 import pytest
 
-from kelvra_bci import cli
-from kelvra_bci.kelvra_io import KelvraModel
+from kelvra_bci.cli import commands
 from kelvra_bci.models.kelvra_softmax import defaults, engine
+from kelvra_bci.record import KelvraModel
 
 
 @pytest.fixture
@@ -162,6 +162,18 @@ def files(tmp_path_factory):
     np.save(d / "vast.npy", np.full((4, 2), 1e39))  # beyond float32 itself
     np.save(d / "y_short.npy", y[:5])
     np.save(d / "y.npy", y)
+    np.save(d / "no_trials.npy", np.zeros((0, 2)))
+    np.save(d / "strings.npy", np.array([["a", "b"]] * 30))
+    np.save(d / "y_fraction.npy", y + 0.5)
+    np.save(d / "y_growth.npy", np.r_[y[:29], 10**9])
+    np.save(d / "y_zero.npy", np.r_[y[:29], 0])  # below the model's label base 1
+    good = (d / "m.npz").read_bytes()
+    (d / "truncated.npz").write_bytes(good[: len(good) // 2])
+    (d / "garbage.npz").write_bytes(b"PK\x03\x04" + bytes(range(256)) * 4)
+    # A record that passes the record check, though its means are near float32's largest value.
+    fitted = KelvraModel.load(d / "m.npz")
+    huge = {**fitted.params, "beta_mean": np.full_like(fitted.params["beta_mean"], 3e38)}
+    KelvraModel(model_type="kelvra_softmax", params=huge).save(d / "huge_means.npz")
     header = np.lib.format.header_data_from_array_1_0(X) | {"shape": (10**12, 2)}
     with open(d / "claims.npy", "wb") as fh:
         np.lib.format.write_array_header_1_0(fh, header)
@@ -170,66 +182,139 @@ def files(tmp_path_factory):
     return d
 
 
+# Every refusal of the command line: (command line, message). Mistakes in files and requests exit 1 with
+# one error line and write nothing; option mistakes exit 2 from the parser, after its usage lines.
+FIT = "fit {d}/train.csv --label-column label -o {d}/out.npz"
+MISTAKES = [
+    ("fit {d}/no_such.csv --label-column label -o {d}/out.npz", "cannot access {d}/no_such.csv"),
+    ("fit {d}/folder.csv --label-column label -o {d}/out.npz", "cannot access {d}/folder.csv: Is a directory"),
+    ("fit {d}/empty.csv --label-column label -o {d}/out.npz", "empty.csv is empty"),
+    ("fit {d}/ragged.csv --label-column label -o {d}/out.npz", "row 3 has 2 values, expected 3"),
+    ("fit {d}/word.csv --label-column label -o {d}/out.npz", "row 3, column 2: 'x' is not a number"),
+    ("fit {d}/binary.csv --label-column label -o {d}/out.npz", "not a UTF-8 text file"),
+    ("fit {d}/huge.csv --label-column label -o {d}/out.npz", "label 1e+20 is out of range"),
+    ("fit {d}/nan.csv --label-column label -o {d}/out.npz", "features must be finite"),
+    ("fit {d}/flat.npy --labels {d}/flat.npy -o {d}/out.npz", "features must be a 2-D table"),
+    ("fit {d}/strings.npy --labels {d}/y.npy -o {d}/out.npz", "features must be real numbers, got dtype <U1"),
+    # Zero trials are refused where the features are read, before any label or model code sees them.
+    ("fit {d}/no_trials.npy --labels {d}/y.npy -o {d}/out.npz", "no_trials.npy holds no trials"),
+    ("fit {d}/claims.npy --labels {d}/y_short.npy -o {d}/out.npz", "declares an array of shape (1000000000000, 2)"),
+    ("fit {d}/X.npy --labels {d}/y_short.npy -o {d}/out.npz", "30 trials of features but 5 labels"),
+    ("fit {d}/X.npy --labels {d}/y_fraction.npy -o {d}/out.npz", "labels must be whole numbers, found 1.5"),
+    ("fit {d}/X.npy -o {d}/out.npz", "labels are needed"),
+    ("fit {d}/offset.npy --labels {d}/y.npy -o {d}/out.npz", "the sweeps ended in NaN or infinity in float32"),
+    ("fit {d}/vast.npy --labels {d}/y.npy -o {d}/out.npz", "4 trials of features but 30 labels"),
+    # A refusal of the engine's own checks, reported in its words.
+    ("fit {d}/X.npy --labels {d}/y.npy --w-scale 1e-300 -o {d}/out.npz", "w_scale=1e-300 is out of range"),
+    ("fit {d}/other.npz --labels-key y -o {d}/out.npz", "has no array 'y' (arrays: a)"),
+    (FIT + " --n-classes 2", "label 3 is out of range: with 2 classes labels run 1..2"),
+    ("fit {d}/train.csv --label-column label -o {d}/folder.csv", "cannot write {d}/folder.csv: it is a folder"),
+    ("fit {d}/train.csv --label-column label -o {d}/nowhere/out.npz", "does not exist"),
+    ("fit {d}/train.csv --label-column label -o -", "cannot go to standard output"),
+    ("predict {d}/junk.npz {d}/train.csv --label-column label -o {d}/out.csv", "not a model file (not a .npz"),
+    ("predict {d}/truncated.npz {d}/X.npy -o {d}/out.csv", "truncated.npz: truncated or damaged archive"),
+    ("predict {d}/garbage.npz {d}/X.npy -o {d}/out.csv", "garbage.npz: truncated or damaged archive"),
+    ("predict {d}/other.npz {d}/X.npy -o {d}/out.csv", "other.npz: not a kelvra model file (no manifest)"),
+    ("predict {d}/nan_model.npz {d}/X.npy -o {d}/out.csv", "parameter 'beta_mean' holds NaN or infinite values"),
+    ("predict {d}/m.npz {d}/three.npy -o {d}/out.csv", "the model expects 2 features per trial"),
+    ("predict {d}/m.npz {d}/train.csv -o {d}/out.csv", "has 3; name a label column with --label-column"),
+    ("predict {d}/m.npz {d}/vast.npy -o {d}/out.csv", "reach 1e+39, beyond the range of float32"),
+    ("predict {d}/m.npz {d}/X.npy --draws 2000000 -o {d}/out.csv", "--draws 2000000 for 30 trials x 3 classes"),
+    ("update {d}/m.npz {d}/X.npy --labels {d}/y_short.npy", "30 trials of features but 5 labels"),
+    ("update {d}/m.npz {d}/huge.csv --label-column label", "label 1e+20 is out of range"),
+    ("update {d}/m.npz {d}/X.npy --labels {d}/y_growth.npy", "label 1000000000 would make 1000000000 classes"),
+    ("update {d}/m.npz {d}/X.npy --labels {d}/y_zero.npy", "label 0 is below the model's label base 1"),
+    ("info {d}/junk.npz", "junk.npz: not a model file (not a .npz archive)"),
+    ("info {d}", "is a directory, not a model file"),
+]
+BAD_OPTIONS = [
+    ("frobnicate", "invalid choice: 'frobnicate'"),
+    (FIT + " --delimiter=", "--delimiter: must be one character"),
+    (FIT + " --seed 1180591620717411303424", "--seed: must be in [-9223372036854775808, 9223372036854775807]"),
+    (FIT + " --seed 1.5", "--seed: '1.5' is not a whole number"),
+    (FIT + " --num-steps 2147483648", "--num-steps: must be in [1, 2147483647]"),
+    (FIT + " --n-classes 1", "--n-classes: must be in [2, 10000]"),
+    (FIT + " --label-base 2", "--label-base: invalid choice: 2"),
+    (FIT + " --w-scale inf", "--w-scale: must be a finite number"),
+    (FIT + " --b-loc nan", "--b-loc: must be a finite number"),
+    (FIT + " --learning-rate 2", "--learning-rate: must be in (0, 1], got 2"),
+    (FIT + " --tol 0", "--tol: must be > 0"),
+    ("predict {d}/m.npz {d}/train.csv --samples 3 --proba", "not allowed with argument"),
+    ("predict {d}/m.npz {d}/train.csv --seed -9223372036854775809", "--seed: must be in"),
+    ("predict {d}/m.npz {d}/train.csv --draws 2147483648", "--draws: must be in [1, 2147483647]"),
+    ("update {d}/m.npz {d}/train.csv --rule twice", "invalid choice: 'twice'"),
+]
+
+
 @pytest.mark.parametrize(
-    "argv, message",
-    [
-        ("fit {d}/no_such.csv --label-column label -o {d}/out.npz", "cannot access {d}/no_such.csv"),
-        ("fit {d}/folder.csv --label-column label -o {d}/out.npz", "{d}/folder.csv"),
-        ("fit {d}/empty.csv --label-column label -o {d}/out.npz", "empty.csv is empty"),
-        ("fit {d}/ragged.csv --label-column label -o {d}/out.npz", "row 3 has 2 values, expected 3"),
-        ("fit {d}/word.csv --label-column label -o {d}/out.npz", "row 3, column 2: 'x' is not a number"),
-        ("fit {d}/binary.csv --label-column label -o {d}/out.npz", "not a UTF-8 text file"),
-        ("fit {d}/huge.csv --label-column label -o {d}/out.npz", "label 1e+20 is out of range"),
-        ("fit {d}/nan.csv --label-column label -o {d}/out.npz", "features must be finite"),
-        ("fit {d}/flat.npy --labels {d}/flat.npy -o {d}/out.npz", "2-D"),
-        ("fit {d}/claims.npy --labels {d}/y_short.npy -o {d}/out.npz", "declares an array of shape (1000000000000, 2)"),
-        ("fit {d}/X.npy --labels {d}/y_short.npy -o {d}/out.npz", "30 trials of features but 5 labels"),
-        ("fit {d}/X.npy -o {d}/out.npz", "labels are needed"),
-        ("fit {d}/offset.npy --labels {d}/y.npy -o {d}/out.npz", "the sweeps ended in NaN or infinity in float32"),
-        ("predict {d}/m.npz {d}/vast.npy -o {d}/out.csv", "reach 1e+39, beyond the range of float32"),
-        ("fit {d}/other.npz --labels-key y -o {d}/out.npz", "has no array 'y' (arrays: a)"),
-        ("fit {d}/train.csv --label-column label --n-classes 2 -o {d}/out.npz", "out of range"),
-        ("fit {d}/train.csv --label-column label -o {d}/folder.csv", "it is a folder"),
-        ("fit {d}/train.csv --label-column label -o {d}/nowhere/out.npz", "does not exist"),
-        ("fit {d}/train.csv --label-column label -o -", "cannot go to standard output"),
-        ("predict {d}/junk.npz {d}/train.csv --label-column label -o {d}/out.csv", "not a model file"),
-        ("predict {d}/other.npz {d}/train.csv --label-column label -o {d}/out.csv", "other.npz"),
-        ("predict {d}/nan_model.npz {d}/train.csv --label-column label -o {d}/out.csv", "nan_model.npz"),
-        ("predict {d}/m.npz {d}/three.npy -o {d}/out.csv", "expects 2 features"),
-        ("predict {d}/m.npz {d}/train.csv -o {d}/out.csv", "has 3; name a label column with --label-column"),
-        ("predict {d}/m.npz {d}/X.npy --draws 2000000 -o {d}/out.csv", "--draws 2000000 for 30 trials x 3 classes"),
-        ("update {d}/m.npz {d}/X.npy --labels {d}/y_short.npy", "30 trials of features but 5 labels"),
-        ("update {d}/m.npz {d}/huge.csv --label-column label", "out of range"),
-        ("info {d}/junk.npz", "junk.npz"),
-    ],
+    "argv, message, status",
+    [*((argv, message, 1) for argv, message in MISTAKES), *((argv, message, 2) for argv, message in BAD_OPTIONS)],
 )
-def test_user_mistakes_end_in_one_line_and_write_nothing(files, run_cli, argv, message):
+def test_command_line_refuses_in_one_line_and_writes_nothing(files, run_cli, argv, message, status):
     before = {p: p.read_bytes() for p in files.iterdir() if p.is_file()}
-    status, out, err = run_cli(*argv.format(d=files).split())
-    assert status == 1 and out == ""
-    assert err.count("\n") == 1 and err.startswith("kelvra-softmax: error:") and message.format(d=files) in err
+    got, out, err = run_cli(*argv.format(d=files).split())
+    assert got == status and out == "", err
+    lines = err.strip().splitlines()
+    # Option mistakes come after argparse's usage lines; every other mistake is the only line.
+    assert [line for line in lines if "error:" in line] == lines[-1:] and (status == 2 or len(lines) == 1), err
+    assert lines[-1].startswith("kelvra-softmax") and message.format(d=files) in lines[-1], err
     assert {p: p.read_bytes() for p in files.iterdir() if p.is_file()} == before
 
 
+# Input whose computation overflows: refused in one line, or a model that loads back and finite
+# probabilities; never a success with a NaN result.
 @pytest.mark.parametrize(
-    "argv, message",
+    "argv, output",
     [
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --delimiter=", "--delimiter: must be one character"),
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --seed 1180591620717411303424", "--seed: must be in"),
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --num-steps 2147483648", "--num-steps: must be in"),
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --n-classes 1", "--n-classes: must be in [2, 10000]"),
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --w-scale inf", "--w-scale: must be a finite number"),
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --b-loc nan", "--b-loc: must be a finite number"),
-        ("fit {d}/train.csv --label-column label -o {d}/m.npz --tol 0", "--tol: must be > 0"),
-        ("predict {d}/m.npz {d}/train.csv --samples 3 --proba", "not allowed with argument"),
-        ("predict {d}/m.npz {d}/train.csv --seed -9223372036854775809", "--seed: must be in"),
-        ("update {d}/m.npz {d}/train.csv --rule twice", "invalid choice: 'twice'"),
+        ("fit {d}/X.npy --labels {d}/y.npy -o {d}/loc.npz --w-loc 1e300", "loc.npz"),
+        ("predict {d}/huge_means.npz {d}/X.npy --proba --draws 2 -o {d}/q.csv", "q.csv"),
+        ("update {d}/huge_means.npz {d}/X.npy --labels {d}/y.npy -o {d}/u.npz", "u.npz"),
     ],
 )
-def test_bad_options_exit_with_status_2(data, run_cli, argv, message):
-    d = data[0]
-    status, _, err = run_cli(*argv.format(d=d).split())
-    assert status == 2 and message in err and not (d / "m.npz").exists()
+def test_command_line_success_is_sound(files, run_cli, argv, output):
+    status, _, err = run_cli(*argv.format(d=files).split())
+    if status != 0:
+        assert len(err.strip().splitlines()) == 1 and "Traceback" not in err, err
+        return
+    path = files / output
+    try:
+        if output.endswith(".npz"):
+            KelvraModel.load(path)  # ModelFileError when the model holds NaN
+        else:
+            assert np.isfinite(np.loadtxt(path, delimiter=",", skiprows=1)).all()
+    finally:
+        path.unlink()
+
+
+def _raise(error):
+    def call(*args, **kwargs):
+        raise error
+
+    return call
+
+
+# Only the user's mistakes become one line: an error of the program's own code propagates with its
+# traceback, and so does an engine error that is not one of its one-line refusals.
+@pytest.mark.parametrize(
+    "where, name, error, status",
+    [
+        (commands, "write_table", ValueError("a fault of the program"), None),
+        (commands, "write_table", TypeError("a fault of the program"), None),
+        (engine, "predict", ValueError("X must not contain NaN or infinite values"), 1),
+        (engine, "predict", TypeError("Argument 'X' has incorrect type"), 1),
+        (engine, "predict", ValueError("a fault of the compiler\nwith its listing"), None),
+        (engine, "predict", RuntimeError("a fault of the runtime"), None),
+    ],
+)
+def test_only_the_users_mistakes_become_one_line(files, run_cli, monkeypatch, where, name, error, status):
+    monkeypatch.setattr(where, name, _raise(error))
+    argv = ("predict", files / "m.npz", files / "X.npy")
+    if status is None:
+        with pytest.raises(type(error), match="a fault of"):
+            run_cli(*argv)
+    else:
+        got, out, err = run_cli(*argv)
+        assert (got, out, err) == (status, "", f"kelvra-softmax: error: {error}\n")
 
 
 def test_options_and_files_are_checked_before_any_computation(data, run_cli, monkeypatch):
@@ -238,7 +323,7 @@ def test_options_and_files_are_checked_before_any_computation(data, run_cli, mon
     def no_work(args):
         raise AssertionError("computation started")
 
-    monkeypatch.setattr(cli, "_engine", no_work)
+    monkeypatch.setattr(commands, "_engine", no_work)
     for argv in (
         ("fit", d / "train.csv", "--label-column", "label", "-o", d / "missing" / "m.npz"),
         ("fit", d / "train.csv", "--label-column", "no_such", "-o", d / "m.npz"),

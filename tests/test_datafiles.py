@@ -1,9 +1,12 @@
 import io
 import os
+import tracemalloc
 import zipfile
+import zlib
 
 import numpy as np
 import pytest
+from hostile import deflated_zeros, npy_bytes, npy_header, raw_zip, stored
 
 from kelvra_bci import datafiles
 from kelvra_bci.datafiles import DataFileError, read_features, read_labels, write_table
@@ -110,15 +113,9 @@ def test_npy_and_npz_arrays_read_as_numpy_does(tmp_path, array):
         assert X.dtype == array.dtype.newbyteorder("=") and X.flags.writeable
 
 
-def _npy_bytes(array):
-    buf = io.BytesIO()
-    np.save(buf, array)
-    return buf.getvalue()
-
-
 def _declaring(shape):
     """A small .npy whose header claims an array of ``shape``."""
-    data = _npy_bytes(np.zeros((2, 2)))
+    data = npy_bytes(np.zeros((2, 2)))
     return data.replace(b"(2, 2)", repr(shape).encode().ljust(len(repr((2, 2)))), 1)
 
 
@@ -126,13 +123,13 @@ def _declaring(shape):
     "content, message",
     [
         (_declaring((10**12, 2)), "declares an array of shape (1000000000000, 2) (16000000000000 bytes)"),
-        (_npy_bytes(np.zeros((4, 2)))[:-8], "declares an array of shape (4, 2) (64 bytes), but only 56 bytes follow"),
+        (npy_bytes(np.zeros((4, 2)))[:-8], "declares an array of shape (4, 2) (64 bytes), but only 56 bytes follow"),
         (b"\x93NUMPY\x01\x00" + b"garbage" * 10, "is not a readable .npy array"),
         (b"not an array at all", "is not a readable .npy array"),
-        (_npy_bytes(np.array([[1, None]], dtype=object)), "holds Python objects"),
-        (_npy_bytes(np.ones((2, 2), dtype=complex)), "must be real numbers, got dtype complex128"),
-        (_npy_bytes(np.zeros((0, 3))), "holds no trials"),
-        (_npy_bytes(np.zeros(3)), "2-D table (trials x features), got shape (3,)"),
+        (npy_bytes(np.array([[1, None]], dtype=object), allow_pickle=True), "holds Python objects"),
+        (npy_bytes(np.ones((2, 2), dtype=complex)), "must be real numbers, got dtype complex128"),
+        (npy_bytes(np.zeros((0, 3))), "holds no trials"),
+        (npy_bytes(np.zeros(3)), "2-D table (trials x features), got shape (3,)"),
     ],
 )
 def test_damaged_or_hostile_npy(tmp_path, content, message):
@@ -160,10 +157,40 @@ def test_npz_array_choice(tmp_path, arrays, key, message):
     assert message in str(error.value)
 
 
-@pytest.mark.parametrize("content", [b"PK\x03\x04 truncated", os.urandom(300)])
-def test_damaged_npz(tmp_path, content):
-    with pytest.raises(DataFileError, match=r"is not an intact \.npz archive"):
+X_NPY = npy_bytes(np.ones((2, 2)))
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"PK\x03\x04 truncated", "d.npz is not an intact .npz archive"),
+        (os.urandom(300), "d.npz is not an intact .npz archive"),
+        # zipfile would build an object per directory entry before anything else is checked.
+        (raw_zip([stored(f"x{i}.npy", b"") for i in range(2000)]), "not an intact .npz archive (an archive of 2000"),
+        # zipfile would ask for a password.
+        (raw_zip([(*stored("X.npy", X_NPY), 0x1)]), "d.npz, array 'X' is encrypted"),
+        (raw_zip([("X.npy", X_NPY, 99, len(X_NPY), zlib.crc32(X_NPY))]), "unsupported compression method (99)"),
+    ],
+)
+def test_damaged_npz(tmp_path, content, message):
+    with pytest.raises(DataFileError) as error:
         read_features(_write(tmp_path / "d.npz", content))
+    assert message in str(error.value) and "\n" not in str(error.value)
+
+
+def test_compressed_arrays_inflate_within_a_bound(tmp_path, monkeypatch):
+    # 16 MiB of zeros packed in a few kB, declared truthfully by header and directory alike.
+    monkeypatch.setattr(datafiles, "MAX_INFLATED_BYTES", 1 << 20)
+    data, size, crc = deflated_zeros(npy_header((1 << 21,)), 16 << 20)
+    path = _write(tmp_path / "y.npz", raw_zip([("y.npy", data, zipfile.ZIP_DEFLATED, size, crc)]))
+    tracemalloc.start()
+    try:
+        with pytest.raises(DataFileError, match=r"more than the 1048576 bytes a compressed array may inflate to"):
+            read_labels(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
 
 
 def test_unknown_suffix_and_label_column_outside_csv(tmp_path):
@@ -197,7 +224,7 @@ def test_failed_write_keeps_the_previous_table(tmp_path, monkeypatch):
     def fail(src, dst):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(datafiles.os, "replace", fail)
+    monkeypatch.setattr(os, "replace", fail)
     with pytest.raises(OSError):
         write_table(str(path), ["label"], np.array([[1]]), "%d")
     assert path.read_text() == "old\n" and os.listdir(tmp_path) == ["out.csv"]

@@ -7,36 +7,53 @@ in a file raises :class:`DataFileError` with one line that names the file and,
 for a CSV, the row and column.
 
 Arrays are read from their ``.npy`` headers and checked against the bytes the
-file really holds before anything is allocated, so a damaged or hostile file
-cannot ask for more memory than its own size.
+file really holds before anything is allocated, and then read in blocks, so a
+damaged or hostile file cannot ask for more memory than its own size. A
+compressed ``.npz`` array is the one thing that may hold more than its file:
+it is inflated block by block and refused past
+:data:`~kelvra_bci.limits.MAX_INFLATED_BYTES`, whatever its header and the
+archive's directory declare.
 """
 
 from __future__ import annotations
 
 import csv
 import io
-import math
 import os
-import tempfile
 import zipfile
-import zlib
 from collections.abc import Sequence
 from typing import IO
 
 import numpy as np
 
-from .limits import INT64_MAX, INT64_MIN
+from .fileio import (
+    DAMAGE,
+    NUMPY_METHODS,
+    ArchiveError,
+    NpyError,
+    NpyTruncated,
+    check_zip_directory,
+    member_problem,
+    read_npy_data,
+    read_npy_header,
+    replace_file,
+)
+from .limits import INT64_MAX, INT64_MIN, MAX_INFLATED_BYTES
 
 __all__ = ["SUFFIXES", "DataFileError", "read_features", "read_labels", "write_table"]
 
 SUFFIXES = (".csv", ".npy", ".npz")
 
+# Compression methods of .npz data files: what NumPy writes, and what zipfile
+# inflates block by block besides.
+_METHODS = (*NUMPY_METHODS, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA)
+
 # Default array names of a .npz data file.
 FEATURES_KEY = "X"
 LABELS_KEY = "y"
 
-# int64 holds labels in [INT64_MIN, -INT64_MIN); as floats the bounds are exact.
-_INT64_LIMIT = -float(INT64_MIN)
+# int64 holds labels in [-2**63, 2**63); as floats the bounds are exact.
+_INT64_LIMIT = float(-INT64_MIN)
 
 
 class DataFileError(ValueError):
@@ -103,8 +120,9 @@ def read_labels(path: str, *, delimiter: str = ",", labels_key: str | None = Non
 def write_table(out: str | IO[str], header: Sequence[str], rows: np.ndarray, fmt: str) -> None:
     """Writes ``rows`` as CSV under a header line, to a file path or an open text stream.
 
-    A regular file is written whole to a temporary file and renamed into
-    place, so a failed write never leaves half a table behind.
+    A regular file is replaced atomically, as model files are (see
+    :func:`kelvra_bci.fileio.replace_file`), so a failed write never leaves
+    half a table behind.
     """
     buf = io.StringIO()
     np.savetxt(buf, rows, fmt=fmt, delimiter=",", header=",".join(header), comments="")
@@ -117,18 +135,7 @@ def write_table(out: str | IO[str], header: Sequence[str], rows: np.ndarray, fmt
         with open(out, "w", newline="") as fh:
             fh.write(text)
         return
-    directory = os.path.dirname(os.path.abspath(out))
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(out)}.", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "w", newline="") as fh:
-            fh.write(text)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, out)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    replace_file(out, lambda fh: fh.write(text.encode()))
 
 
 # ---------------------------------------------------------------------- CSV
@@ -208,54 +215,59 @@ def _read_npy_file(path: str) -> np.ndarray:
 
 
 def _read_npz_member(path: str, key: str | None, default: str, what: str) -> np.ndarray:
-    try:
-        with zipfile.ZipFile(path) as archive:
-            members = {info.filename.removesuffix(".npy"): info for info in archive.infolist()}
-            names = ", ".join(members) or "none"
-            if key is None:
-                if default in members:
-                    key = default
-                elif len(members) == 1:
-                    (key,) = members
-                else:
-                    raise DataFileError(f"{path} holds arrays {names}; name the {what} with --{what}-key")
-            if key not in members:
-                raise DataFileError(f"{path} has no array {key!r} (arrays: {names})")
-            info = members[key]
-            with archive.open(info) as fh:
-                return _read_npy(fh, info.file_size, f"{path}, array {key!r}")
-    except (zipfile.BadZipFile, zlib.error, EOFError) as exc:
-        raise DataFileError(f"{path} is not an intact .npz archive ({exc})") from None
+    with open(path, "rb") as fh:
+        try:
+            check_zip_directory(fh, os.fstat(fh.fileno()).st_size, allow_zip64=True)
+            with zipfile.ZipFile(fh) as archive:
+                members = {info.filename.removesuffix(".npy"): info for info in archive.infolist()}
+                names = ", ".join(members) or "none"
+                if key is None:
+                    if default in members:
+                        key = default
+                    elif len(members) == 1:
+                        (key,) = members
+                    else:
+                        raise DataFileError(f"{path} holds arrays {names}; name the {what} with --{what}-key")
+                if key not in members:
+                    raise DataFileError(f"{path} has no array {key!r} (arrays: {names})")
+                info, where = members[key], f"{path}, array {key!r}"
+                problem = member_problem(info, _METHODS)
+                if problem is not None:
+                    raise DataFileError(f"{where} {problem}")
+                # A stored array holds what its directory entry declares; a compressed one may
+                # inflate to anything, so only the bound is trusted there.
+                compressed = info.compress_type != zipfile.ZIP_STORED
+                with archive.open(info) as member:
+                    return _read_npy(member, info.file_size, where, compressed=compressed)
+        except DataFileError:
+            raise
+        except (ArchiveError, *DAMAGE) as exc:
+            raise DataFileError(f"{path} is not an intact .npz archive ({exc})") from None
 
 
-def _read_npy(fh: IO[bytes], size: int, where: str) -> np.ndarray:
+def _read_npy(fh: IO[bytes], size: int, where: str, *, compressed: bool = False) -> np.ndarray:
     """Reads one array; ``size`` is the byte count of the file, header included."""
-    fmt = np.lib.format
     try:
-        version = fmt.read_magic(fh)
-        if version == (1, 0):
-            shape, fortran, dtype = fmt.read_array_header_1_0(fh)
-        elif version == (2, 0):
-            shape, fortran, dtype = fmt.read_array_header_2_0(fh)
-        else:
-            raise ValueError(f"unsupported .npy format version {version}")
-    except (ValueError, EOFError) as exc:
+        header = read_npy_header(fh)
+    except NpyError as exc:
         raise DataFileError(f"{where} is not a readable .npy array ({exc})") from None
-    if dtype.hasobject:
+    if header.dtype.hasobject:
         raise DataFileError(f"{where} holds Python objects; refusing to load them")
-    need = math.prod(shape) * dtype.itemsize
-    have = size - fh.tell()
+    need, have = header.nbytes, size - header.size
     if need > have:
         raise DataFileError(
-            f"{where}: its header declares an array of shape {shape} ({need} bytes), but only {have} bytes follow"
+            f"{where}: its header declares an array of shape {header.shape} ({need} bytes), "
+            f"but only {have} bytes follow"
         )
-    data = fh.read(need)
-    if len(data) != need:
-        raise DataFileError(f"{where} is truncated: {len(data)} of {need} bytes")
-    array = np.frombuffer(bytearray(data), dtype=dtype)
-    array = array.reshape(shape, order="F" if fortran else "C")
-    # Arrays written on a machine of the other byte order come back in native order.
-    return array.astype(dtype.newbyteorder("="), copy=False)
+    if compressed and need > MAX_INFLATED_BYTES:
+        raise DataFileError(
+            f"{where}: its header declares an array of shape {header.shape} ({need} bytes), "
+            f"more than the {MAX_INFLATED_BYTES} bytes a compressed array may inflate to"
+        )
+    try:
+        return read_npy_data(fh, header)
+    except NpyTruncated as exc:
+        raise DataFileError(f"{where} is truncated: {exc.got} of {exc.need} bytes") from None
 
 
 # ------------------------------------------------------------------- checks

@@ -22,11 +22,11 @@ from dataclasses import dataclass
 # The private helpers stay reachable through the package, as when the demo was one module.
 from .digits import _session as _session
 from .stream import _LABELS as _LABELS
-from .stream import PATHS, play
+from .stream import PATHS, SettingError, play
 from .stream import _ece as _ece
 from .stream import _reliability as _reliability
 
-__all__ = ["EXTRAS", "PATHS", "SCENARIOS", "run"]
+__all__ = ["EXTRAS", "PATHS", "SCENARIOS", "SettingError", "run"]
 
 # Modules of the [demo] extra, imported only when the demo runs.
 EXTRAS = ("matplotlib", "sklearn", "tqdm")
@@ -88,9 +88,9 @@ def run(
     from matplotlib.figure import Figure  # noqa: F401  (fail early when an extra is missing)
 
     if scenario not in SCENARIOS:
-        raise ValueError(f"scenario must be one of {', '.join(SCENARIOS)}, got {scenario!r}")
+        raise SettingError(f"scenario must be one of {', '.join(SCENARIOS)}, got {scenario!r}")
     if path not in PATHS:
-        raise ValueError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
+        raise SettingError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
     spec = SCENARIOS[scenario]
     session = importlib.import_module(f".{scenario}", __name__).session(
         seed=seed,

@@ -12,7 +12,7 @@ from __future__ import annotations
 import numpy as np
 
 from .. import eeg as simulator
-from .stream import Session
+from .stream import Session, SettingError
 
 N_RUNS = 6
 TRIALS_PER_CLASS = 60
@@ -28,7 +28,7 @@ def session(*, seed: int, calibration_size: int, calibration_classes: int, max_t
     from mne.decoding import CSP
 
     if calibration_classes not in (2, 3):
-        raise ValueError(
+        raise SettingError(
             f"the eeg scenario calibrates on 2 classes (feet join later) or all 3, got {calibration_classes}"
         )
     late = calibration_classes < len(simulator.CLASSES)
@@ -43,7 +43,7 @@ def session(*, seed: int, calibration_size: int, calibration_classes: int, max_t
     y = recording.y
     before_new = int(np.argmax(y == 2)) if late else len(y)
     if not 2 <= calibration_size <= before_new:
-        raise ValueError(f"the eeg scenario's calibration takes 2 to {before_new} trials, got {calibration_size}")
+        raise SettingError(f"the eeg scenario's calibration takes 2 to {before_new} trials, got {calibration_size}")
     with mne.use_log_level("warning"):
         X = recording.epochs().get_data(copy=False)
         csp = CSP(n_components=CSP_COMPONENTS).fit(X[:calibration_size], y[:calibration_size])

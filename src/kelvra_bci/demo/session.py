@@ -13,7 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 from ..simulation import simulate_session
-from .stream import Session
+from .stream import Session, SettingError
 
 N_TRIALS = 600
 N_CLASSES = 4
@@ -23,12 +23,12 @@ DRIFT = 1.0
 
 def session(*, seed: int, calibration_size: int, calibration_classes: int, max_trials: int | None) -> Session:
     if not 2 <= calibration_classes <= N_CLASSES:
-        raise ValueError(f"the session scenario calibrates on 2 to {N_CLASSES} classes, got {calibration_classes}")
+        raise SettingError(f"the session scenario calibrates on 2 to {N_CLASSES} classes, got {calibration_classes}")
     sim = simulate_session(N_TRIALS, N_CLASSES, drift=DRIFT, seed=seed)
     X, y = sim.X, sim.y
     known = np.flatnonzero(y < calibration_classes)
     if not 2 <= calibration_size <= len(known) // 2:
-        raise ValueError(
+        raise SettingError(
             f"the session scenario's calibration takes 2 to {len(known) // 2} trials, got {calibration_size}"
         )
     calibration = known[:calibration_size]

@@ -51,6 +51,10 @@ _COLORS = {
 }
 
 
+class SettingError(ValueError):
+    """A demo setting that the scenario cannot run with; the message says which, in one line."""
+
+
 @dataclass
 class Session:
     """What a scenario hands to ``play``.
@@ -94,7 +98,7 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     from tqdm import tqdm
 
     if path not in PATHS:
-        raise ValueError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
+        raise SettingError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
     fit, update, predict_proba = _functions(path)
     os.makedirs(out, exist_ok=True)
     (Xc, yc), (Xs, ys) = session.calibration, session.stream

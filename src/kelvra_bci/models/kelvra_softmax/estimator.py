@@ -10,28 +10,75 @@ kelvra_bci; only this module imports it.
 
 from __future__ import annotations
 
-import numbers
+from numbers import Integral, Real
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, StrOptions, validate_parameter_constraints
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from kelvra_bci.limits import INT32_MAX, INT64_MAX, INT64_MIN
 from kelvra_bci.models.kelvra_softmax import defaults, engine
 
 __all__ = ["KelvraSoftmaxClassifier"]
 
-_RULES = ("mode", "once", "resweep")
-_METHODS = ("mode", "sweeps")
+_FINITE = Interval(Real, -np.inf, np.inf, closed="neither")
+_POSITIVE = Interval(Real, 0, np.inf, closed="neither")
+# Sweep and draw counts travel through JAX as int32; a float count would be cut to an int.
+_COUNT = Interval(Integral, 1, INT32_MAX, closed="both")
+
+_PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state")
 
 
-def _validated(estimator, *args, **kwargs):
-    """``validate_data``, with its multi-line complaints folded into one line as ours are."""
+def _validated(estimator, X, *y, **kwargs):
+    """``validate_data``, with its multi-line complaints folded into one line as ours are.
+
+    Complex numbers and an X of no trials are refused in a line of their own:
+    scikit-learn would print a complex array whole (its message starts the
+    same, and its checks look for that start), and the engine has nothing to
+    learn from or predict for no trials.
+    """
+    _refuse_complex(X, "X", "features must be real")
+    for labels in y:
+        _refuse_complex(labels, "y", "labels must be real or text")
     try:
-        return validate_data(estimator, *args, **kwargs)
+        validated = validate_data(estimator, X, *y, ensure_min_samples=0, **kwargs)
     except (TypeError, ValueError) as error:
         raise type(error)(" ".join(str(error).split())) from None
+    n_trials = (validated[0] if y else validated).shape[0]
+    if n_trials == 0:
+        raise ValueError("X holds no trials; at least one is needed")
+    return validated
+
+
+def _refuse_complex(values, name, want):
+    # Read from the dtype alone where there is one (a DataFrame has one per
+    # column), so that nothing is converted twice; lists as NumPy reads them.
+    if hasattr(values, "dtype"):
+        dtypes = [values.dtype]
+    elif hasattr(values, "dtypes"):
+        dtypes = list(values.dtypes)
+    elif isinstance(values, (list, tuple)):
+        try:
+            dtypes = [np.asarray(values).dtype]
+        except (TypeError, ValueError):  # ragged: scikit-learn says what is wrong
+            return
+    else:
+        return
+    if any(getattr(dtype, "kind", None) == "c" for dtype in dtypes):
+        raise ValueError(f"Complex data not supported: {name} holds complex numbers; {want}")
+
+
+def _check_labels(labels, name="y"):
+    """Refuses labels that are no classes, as scikit-learn does; complex ones in a line of their own.
+
+    Labels are classes as they are, never rounded: float labels must be whole
+    (``1.0``, not ``1.7``).
+    """
+    _refuse_complex(labels, name, "labels must be real or text")
+    check_classification_targets(labels)
 
 
 class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
@@ -128,6 +175,23 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     and ``update_rule``; changes of the former take effect at the next ``fit``.
     """
 
+    _parameter_constraints: dict = {  # noqa: RUF012 - scikit-learn's own spelling
+        "w_loc": [_FINITE],
+        "w_scale": [_POSITIVE, StrOptions({"auto"})],
+        "b_loc": [_FINITE],
+        "b_scale": [_POSITIVE],
+        "learning_rate": [Interval(Real, 0, 1, closed="right")],
+        "num_steps": [_COUNT],
+        "tol": [Interval(Real, 0, np.inf, closed="left"), None],
+        "method": [StrOptions({"mode", "sweeps"})],
+        "update_rule": [StrOptions({"mode", "once", "resweep"})],
+        "memory": [_COUNT],
+        "forgetting": [Interval(Real, 0, 1, closed="right"), None],
+        "num_posterior_samples": [_COUNT],
+        # Any seed a model record holds, not only scikit-learn's [0, 2**32).
+        "random_state": [Interval(Integral, INT64_MIN, INT64_MAX, closed="both"), np.random.RandomState, None],
+    }
+
     def __init__(
         self,
         w_loc=defaults.FIT["w_loc"],
@@ -162,8 +226,9 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """Fit the posterior from scratch; ``classes_`` are the sorted labels of y."""
         for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
             self.__dict__.pop(attr, None)
-        return self.partial_fit(X, y)
+        return self._learn(X, y, None)
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def partial_fit(self, X, y, classes=None):
         """Fit on the first call, then fold further trials into the posterior.
 
@@ -172,15 +237,19 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         adds classes that this batch lacks; later it may only name classes
         already known.
         """
-        if self.update_rule not in _RULES:
-            raise ValueError(f"update_rule must be one of {_RULES}, got {self.update_rule!r}")
-        if self.method not in _METHODS:
-            raise ValueError(f"method must be one of {_METHODS}, got {self.method!r}")
+        if hasattr(self, "model_"):
+            # scikit-learn checks the parameters at the first call only; tol and
+            # update_rule act on every later one too.
+            self._validate_params()
+        return self._learn(X, y, classes)
+
+    def _learn(self, X, y, classes):
         first = not hasattr(self, "model_")
         X, y = _validated(self, X, y, reset=first)
-        check_classification_targets(y)
+        _check_labels(y)
         known = np.asarray([], dtype=y.dtype) if first else self._model_labels
         if classes is not None:
+            _check_labels(classes, "classes")
             classes = np.asarray(classes)
             if classes.ndim != 1 or np.unique(classes).size != classes.size:
                 raise ValueError("classes must be a 1-D list of distinct labels")
@@ -269,6 +338,9 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         draws yields one label per row. Returns an array of shape
         (n_samples, n_trials) holding values of ``classes_``.
         """
+        validate_parameter_constraints(
+            {"n_samples": [_COUNT, None]}, {"n_samples": n_samples}, caller_name="sample_predictive"
+        )
         X = self._check_X(X)
         s = self.num_posterior_samples if n_samples is None else n_samples
         idx = engine.predict_samples(self.model_, X, s, self._draw_seed())
@@ -280,17 +352,24 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     def _check_X(self, X):
         check_is_fitted(self)
+        # Predictions read these two, which set_params may have changed since
+        # the fit; checking them alone keeps a one-trial prediction quick.
+        validate_parameter_constraints(
+            {key: self._parameter_constraints[key] for key in _PREDICTION_PARAMETERS},
+            {key: getattr(self, key) for key in _PREDICTION_PARAMETERS},
+            caller_name=type(self).__name__,
+        )
         return _validated(self, X, reset=False)
 
     def _fit_seed(self):
         # The fit draws nothing: the seed is only stored in the record, and an
         # int random_state is kept there; nothing else consumes randomness.
         rs = self.random_state
-        return int(rs) if isinstance(rs, numbers.Integral) else 0
+        return int(rs) if isinstance(rs, Integral) else 0
 
     def _draw_seed(self):
         rs = self.random_state
-        if isinstance(rs, numbers.Integral):
+        if isinstance(rs, Integral):
             return int(rs)
         # None is NumPy's global generator: fresh draws on every call.
-        return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
+        return int(check_random_state(rs).randint(INT32_MAX))

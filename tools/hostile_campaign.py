@@ -1,11 +1,11 @@
 """A seeded hostile campaign against kelvra_bci: API calls, damaged model files and command lines.
 
-    python benchmarks/hostile_campaign.py [--seed N] [--api N] [--files N] [--cli N] [--cli-subprocess N]
+    python tools/hostile_campaign.py [--seed N] [--api N] [--files N] [--cli N] [--cli-subprocess N]
 
 Three phases, each drawn from one seeded generator so that a run can be repeated exactly:
 
 * API calls: every public callable of the engine, the learning and inference modules, the estimator and
-  kelvra_io's record check, called with valid arguments of which a few are replaced by hostile values.
+  the record check, called with valid arguments of which a few are replaced by hostile values.
   The modules compile on every call that reaches JAX, so their calls carry at least one value that a
   documented check refuses, apart from a small budget of unrestricted calls.
 * Model files: saved models truncated, bit-flipped, overwritten, or rebuilt with crafted members, each
@@ -29,7 +29,7 @@ import contextlib
 import io
 import json
 import os
-import struct
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -43,10 +43,22 @@ import jax
 import numpy as np
 
 from kelvra_bci import cli
-from kelvra_bci.kelvra_io import KelvraModel, ModelFileError, RecordError, check_softmax_params
+from kelvra_bci.modelfiles import ModelFileError
 from kelvra_bci.models.kelvra_softmax import engine, inference, learning
+from kelvra_bci.record import KelvraModel, RecordError, check_softmax_params
 
-DOCUMENTED = (ValueError, TypeError, KeyError, MemoryError)  # RecordError and ModelFileError among them
+# The hostile values and archives the test suite builds, built the same way here.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "helpers"))
+from hostile import (
+    DOCUMENTED,
+    ShiftingRecord,
+    finite_result,
+    npy_bytes,
+    raw_zip,
+    zip_bytes,
+    zip_members,
+)
+
 SLOW_CALL_S = 10.0
 EXAMPLES = 3
 
@@ -86,19 +98,6 @@ class Tally:
 
 def _one_line(exc):
     return "\n" not in str(exc)
-
-
-def _finite(result):
-    if isinstance(result, KelvraModel):
-        arrays = [result.params[key] for key in ("beta_mean", "beta_cov_chol") if key in result.params]
-    elif hasattr(result, "model_"):
-        return _finite(result.model_)
-    else:
-        arrays = [result]
-    try:
-        return all(np.isfinite(np.asarray(a, dtype=np.float64)).all() for a in arrays)
-    except (TypeError, ValueError):
-        return True  # not numbers (labels of an estimator, say): nothing to be non-finite
 
 
 # ---------------------------------------------------------------- API calls
@@ -299,21 +298,6 @@ RULE_POOL = [
 ]
 
 
-class _ShiftingRecord:
-    """A record whose params read differently after the first time."""
-
-    def __init__(self, first, later):
-        self.model_type = "kelvra_softmax"
-        self._first, self._later, self._read = first, later, False
-
-    @property
-    def params(self):
-        if self._read:
-            return self._later
-        self._read = True
-        return self._first
-
-
 def _model_pool(base):
     p = dict(base.params)
 
@@ -366,7 +350,7 @@ def _model_pool(base):
         ("model-dict", lambda: dict(p), False),
         (
             "model-params-shift-to-nan",
-            lambda: _ShiftingRecord(p, {**p, "beta_mean": np.full_like(p["beta_mean"], np.nan)}),
+            lambda: ShiftingRecord(p, {**p, "beta_mean": np.full_like(p["beta_mean"], np.nan)}),
             False,
         ),
     ]
@@ -470,7 +454,7 @@ class ApiCampaign:
         self.outcomes["accepted"] += 1
         if result is None:
             return  # the record check answers None when the record is sound
-        if not _finite(result):
+        if not finite_result(result):
             if records_pass_through:
                 self.outcomes["module non-finite from a damaged record"] += 1
             else:
@@ -693,25 +677,7 @@ def _optional_estimator():
 
 
 def _npy(array):
-    buf = io.BytesIO()
-    np.lib.format.write_array(buf, array, allow_pickle=True)
-    return buf.getvalue()
-
-
-def _zip(members, compression=zipfile.ZIP_STORED):
-    """An archive of (name, bytes) members, written by zipfile so that every CRC is right."""
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", compression=compression) as zf:
-        for name, data in members:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")  # duplicate names, on purpose
-                zf.writestr(name, data)
-    return buf.getvalue()
-
-
-def _members(data):
-    with zipfile.ZipFile(io.BytesIO(data)) as zf:
-        return [(info.filename, zf.read(info)) for info in zf.infolist()]
+    return npy_bytes(array, allow_pickle=True)
 
 
 def _same_params(a, b):
@@ -742,7 +708,7 @@ class FileCampaign:
             model.save(path)
             with open(path, "rb") as fh:
                 data = fh.read()
-            self.bases.append((f"base{i}", data, model.params, _members(data)))
+            self.bases.append((f"base{i}", data, model.params, zip_members(data)))
         self.counter = 0
 
     def _load(self, data):
@@ -821,7 +787,7 @@ class FileCampaign:
                 if value.dtype == object and value.ndim == 0 and isinstance(value.item(), str):
                     value = np.array(value.item())
                 items.append((f"{key}.npy", _npy(value)))
-            return _zip(items + list(extra), compression)
+            return zip_bytes(items + list(extra), compression)
 
         def changed(label, key, value):
             new = {**arrays, key: value}
@@ -883,7 +849,7 @@ class FileCampaign:
             lambda: ("manifest extra field", archive(arrays, man={**manifest, "x": 1}), None),
             lambda: (
                 "manifest not JSON",
-                _zip(
+                zip_bytes(
                     [
                         ("__kelvra_model__.npy", _npy(np.array("{not json"))),
                         *(
@@ -904,7 +870,7 @@ class FileCampaign:
             if name == "beta_mean.npy":
                 raw = raw.replace(b"'shape': (", b"'shape': (9", 1)
             out.append((name, raw))
-        return _zip(out)
+        return zip_bytes(out)
 
     def check(self, label, mutated, original, params, written, crafted=False):
         """Loads a mutated file and sorts the outcome; `written` holds the params of a valid crafted file."""
@@ -979,14 +945,14 @@ def zip_bombs(folder, base_members):
     honest = header.getvalue() + bytes(5120 * 5120 * 8)
     bombs = {
         # 200 MiB of zeros that declare what they hold: inflated, then refused by the record check.
-        "200 MiB honest member": _zip(
+        "200 MiB honest member": zip_bytes(
             [("__kelvra_model__.npy", manifest), *others, ("beta_cov_chol.npy", honest)], zipfile.ZIP_DEFLATED
         ),
         # The same zeros under a declared size of 1 KiB: the reader stops at the declared size.
         "1 GiB under a 1 KiB declaration": _lying_zip(manifest, others, 1 << 30, 1 << 10),
         # A declared size beyond the file bound: refused before anything is inflated.
         "4 GiB declared": _lying_zip(manifest, others, 64 << 20, (4 << 30) - 1),
-        "4000 members": _zip([("__kelvra_model__.npy", manifest)] + [(f"m{i}.npy", b"") for i in range(4000)]),
+        "4000 members": zip_bytes([("__kelvra_model__.npy", manifest)] + [(f"m{i}.npy", b"") for i in range(4000)]),
     }
     for name, data in bombs.items():
         path = os.path.join(folder, "bomb.npz")
@@ -1014,31 +980,10 @@ def _lying_zip(manifest, others, real_size, declared_size):
     chunk = bytes(1 << 20)
     compressed = b"".join(body.compress(chunk) for _ in range(real_size >> 20)) + body.flush()
     crc = 0  # wrong on purpose for the larger size: nothing may trust it
-    good = _zip([("__kelvra_model__.npy", manifest), *others])
-    # Rebuild by hand: the good members stored, then the lying deflated one, then a directory.
-    out, directory = io.BytesIO(), []
-    with zipfile.ZipFile(io.BytesIO(good)) as zf:
-        members = [(info.filename, zf.read(info)) for info in zf.infolist()]
-    entries = [(n, r, zipfile.ZIP_STORED, len(r), len(r), zlib.crc32(r)) for n, r in members]
-    entries.append(
-        ("beta_cov_chol.npy", compressed, zipfile.ZIP_DEFLATED, len(compressed), min(declared_size, 0xFFFFFFFF), crc)
-    )
-    for name, data, method, csize, usize, c in entries:
-        raw = name.encode()
-        offset = out.tell()
-        out.write(struct.pack("<4s5H3L2H", b"PK\x03\x04", 20, 0, method, 0, 0, c, csize, usize, len(raw), 0))
-        out.write(raw + data)
-        directory.append(
-            struct.pack(
-                "<4s6H3L5H2L", b"PK\x01\x02", 20, 20, 0, method, 0, 0, c, csize, usize, len(raw), 0, 0, 0, 0, 0, offset
-            )
-            + raw
-        )
-    start, listing = out.tell(), b"".join(directory)
-    out.write(
-        listing + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(directory), len(directory), len(listing), start, 0)
-    )
-    return out.getvalue()
+    members = zip_members(zip_bytes([("__kelvra_model__.npy", manifest), *others]))
+    entries = [(n, r, zipfile.ZIP_STORED, len(r), zlib.crc32(r)) for n, r in members]
+    entries.append(("beta_cov_chol.npy", compressed, zipfile.ZIP_DEFLATED, min(declared_size, 0xFFFFFFFF), crc))
+    return raw_zip(entries)
 
 
 # ---------------------------------------------------------------- command lines
@@ -1382,7 +1327,7 @@ class CliCampaign:
                 model = KelvraModel.load(output)
             except ModelFileError as exc:
                 return f"the model written does not load: {str(exc).split(': ', 1)[-1]}"
-            return None if _finite(model) else "the model written is not finite"
+            return None if finite_result(model) else "the model written is not finite"
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             table = np.genfromtxt(output, delimiter=",", skip_header=1)

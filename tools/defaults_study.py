@@ -14,9 +14,9 @@ timed by the fit that produced it. Digits takes nearly all the run time: about
 to 200 sweeps per fold and cell. The whole grid took 7 minutes on two cores
 shared with other jobs, --quick 16 seconds.
 
-    .venv/bin/python benchmarks/defaults_study.py                  # the whole grid
-    .venv/bin/python benchmarks/defaults_study.py --datasets iris wine
-    .venv/bin/python benchmarks/defaults_study.py --results study.json   # keep, and reprint later
+    .venv/bin/python tools/defaults_study.py                  # the whole grid
+    .venv/bin/python tools/defaults_study.py --datasets iris wine
+    .venv/bin/python tools/defaults_study.py --results study.json   # keep, and reprint later
 """
 
 from __future__ import annotations
@@ -25,9 +25,14 @@ import argparse
 import itertools
 import json
 import os
+import pathlib
+import sys
 import time
 
 import numpy as np
+
+# The benchmarks' JAX options (precision, compile cache), shared with this study.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "benchmarks"))
 from jax_options import add_jax_options, configure_jax, describe
 from sklearn.datasets import load_breast_cancer, load_digits, load_iris, load_wine
 from sklearn.metrics import log_loss

@@ -1,21 +1,22 @@
-"""Damaged, crafted and unusual model files: each is refused with one ModelFileError line, promptly."""
+"""Model files: saved and loaded back exactly, and damaged, crafted or unusual files each refused
+with one ModelFileError line, promptly."""
 
 import contextlib
 import io
 import json
 import os
 import signal
-import struct
 import time
 import tracemalloc
 import zipfile
-import zlib
 
 import numpy as np
 import pytest
+from hostile import deflated_zeros, npy_bytes, npy_header, raw_zip, stored
 
-from kelvra_bci.kelvra_io import KelvraModel, ModelFileError, check_softmax_params
-from kelvra_bci.models.kelvra_softmax import learning
+from kelvra_bci.modelfiles import ModelFileError
+from kelvra_bci.models.kelvra_softmax import inference, learning
+from kelvra_bci.record import KelvraModel, check_softmax_params
 
 
 @pytest.fixture(scope="module")
@@ -84,86 +85,24 @@ def test_truncated_and_bit_flipped_files_are_refused(good, tmp_path):
     assert len(refused) > len(flips) // 2
 
 
-def _zip(members):
-    """A zip archive written byte by byte: (name, data, method, declared size, crc) per member."""
-    out, directory = io.BytesIO(), []
-    for name, data, method, size, crc in members:
-        raw = name.encode()
-        offset = out.tell()
-        out.write(struct.pack("<4s5H3L2H", b"PK\x03\x04", 20, 0, method, 0, 0, crc, len(data), size, len(raw), 0))
-        out.write(raw + data)
-        directory.append(
-            struct.pack(
-                "<4s6H3L5H2L",
-                b"PK\x01\x02",
-                20,
-                20,
-                0,
-                method,
-                0,
-                0,
-                crc,
-                len(data),
-                size,
-                len(raw),
-                0,
-                0,
-                0,
-                0,
-                0,
-                offset,
-            )
-            + raw
-        )
-    start, listing = out.tell(), b"".join(directory)
-    out.write(
-        listing + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(directory), len(directory), len(listing), start, 0)
-    )
-    return out.getvalue()
-
-
-def _stored(name, data):
-    return name, data, zipfile.ZIP_STORED, len(data), zlib.crc32(data)
-
-
-def _npy(arr):
-    buf = io.BytesIO()
-    np.lib.format.write_array(buf, arr)
-    return buf.getvalue()
-
-
 def _manifest(members, **changes):
     manifest = json.loads(str(np.load(io.BytesIO(members["__kelvra_model__.npy"]))))
-    return _npy(np.array(json.dumps({**manifest, **changes})))
-
-
-def _npy_header(shape, descr="<f8"):
-    buf = io.BytesIO()
-    np.lib.format.write_array_header_1_0(buf, {"descr": descr, "fortran_order": False, "shape": shape})
-    return buf.getvalue()
+    return npy_bytes(np.array(json.dumps({**manifest, **changes})))
 
 
 def _bomb(header_shape=(2**27,)):
-    """A deflated .npy of zeros declaring 1 GiB, about 1 MiB packed (flushed blocks repeat exactly)."""
-    header = _npy_header(header_shape)
-    pack = zlib.compressobj(9, zlib.DEFLATED, -15)
-    head = pack.compress(header) + pack.flush(zlib.Z_FULL_FLUSH)
-    zeros = bytes(1 << 20)
-    block = pack.compress(zeros) + pack.flush(zlib.Z_FULL_FLUSH)
-    crc = zlib.crc32(header)
-    for _ in range(1024):
-        crc = zlib.crc32(zeros, crc)
-    return head + block * 1024 + pack.flush(), len(header) + (1 << 30), crc
+    """A deflated .npy of zeros declaring 1 GiB, about 1 MiB packed."""
+    return deflated_zeros(npy_header(header_shape), 1 << 30)
 
 
 def _crafted(kind, members):
-    entries = [_stored(name, data) for name, data in members.items()]
+    entries = [stored(name, data) for name, data in members.items()]
     if kind == "duplicate":
-        return _zip([*entries, entries[3]])
+        return raw_zip([*entries, entries[3]])
     if kind == "unexpected":
-        return _zip([*entries, _stored("notes.txt", b"hello")])
+        return raw_zip([*entries, stored("notes.txt", b"hello")])
     if kind == "no manifest":
-        return _zip(entries[1:])
+        return raw_zip(entries[1:])
     if kind == "bzip2":
         buf = io.BytesIO()
         with zipfile.ZipFile(buf, "w", zipfile.ZIP_BZIP2) as zf:
@@ -171,18 +110,20 @@ def _crafted(kind, members):
                 zf.writestr(name, data)
         return buf.getvalue()
     if kind == "huge shape":
-        fake = _stored("beta_mean.npy", _npy_header((10**12,)) + bytes(64))
-        return _zip([fake if name == "beta_mean.npy" else entry for name, entry in zip(members, entries, strict=True)])
+        fake = stored("beta_mean.npy", npy_header((10**12,)) + bytes(64))
+        return raw_zip(
+            [fake if name == "beta_mean.npy" else entry for name, entry in zip(members, entries, strict=True)]
+        )
     if kind == "many entries":
-        return _zip(entries + [_stored(f"x{i}.npy", b"") for i in range(2000)])
+        return raw_zip(entries + [stored(f"x{i}.npy", b"") for i in range(2000)])
     manifest = {
         "version 2": lambda: _manifest(members, version=2),
-        "nested manifest": lambda: _npy(np.array("[" * 30_000)),
+        "nested manifest": lambda: npy_bytes(np.array("[" * 30_000)),
         "huge manifest": lambda: _manifest(members, pad="x" * 70_000),
         "extra manifest field": lambda: _manifest(members, extra={"a": [1]}),
         "text keys not listed": lambda: _manifest(members, text_keys=["nope"]),
     }[kind]()
-    return _zip([_stored("__kelvra_model__.npy", manifest), *entries[1:]])
+    return raw_zip([stored("__kelvra_model__.npy", manifest), *entries[1:]])
 
 
 @pytest.mark.parametrize(
@@ -212,9 +153,9 @@ def test_crafted_archives_are_refused(good, kind, message, tmp_path):
 def test_zip_bomb_is_refused_before_inflating(good, tmp_path):
     _, params, members = good
     data, size, crc = _bomb()
-    entries = [_stored(name, body) for name, body in members.items() if name != "beta_mean.npy"]
+    entries = [stored(name, body) for name, body in members.items() if name != "beta_mean.npy"]
     path = tmp_path / "bomb.npz"
-    path.write_bytes(_zip([*entries, ("beta_mean.npy", data, zipfile.ZIP_DEFLATED, size, crc)]))
+    path.write_bytes(raw_zip([*entries, ("beta_mean.npy", data, zipfile.ZIP_DEFLATED, size, crc)]))
     tracemalloc.start()
     start = time.perf_counter()
     try:
@@ -233,10 +174,10 @@ def test_other_model_types_load_without_the_softmax_check(good, tmp_path):
     changed = {
         **members,
         "__kelvra_model__.npy": _manifest(members, model_type="other"),
-        "n_classes.npy": _npy(np.array(0)),
+        "n_classes.npy": npy_bytes(np.array(0)),
     }
     path = tmp_path / "other.npz"
-    path.write_bytes(_zip([_stored(name, data) for name, data in changed.items()]))
+    path.write_bytes(raw_zip([stored(name, data) for name, data in changed.items()]))
     model = KelvraModel.load(path)
     assert model.model_type == "other" and model.params["n_classes"] == 0
 
@@ -271,3 +212,90 @@ def test_only_regular_files_of_sane_size_are_opened(good, kind, message, tmp_pat
     assert result == "ok" if message is None else message in result
     with pytest.raises(FileNotFoundError):
         KelvraModel.load(tmp_path / "missing.npz")
+
+
+@pytest.fixture(scope="module")
+def records():
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(24, 3))
+    y = np.arange(24) % 3
+    fitted = learning.kelvra_softmax_fit(X, y, 3, 0, 0.0, 1.0, 0.0, 2.0, 5, 0.5, 3)
+    # Label 3 grows the class set, so the update's own layout is saved too.
+    updated = learning.kelvra_softmax_update(fitted, X[:6], np.array([0, 1, 3, 3, 2, 1]))
+    return {"fitted": fitted, "updated": updated, "X": X}
+
+
+@pytest.mark.parametrize("which", ["fitted", "updated"])
+def test_round_trip_keeps_entries_dtypes_and_order(records, which, tmp_path):
+    model = records[which]
+    path = tmp_path / "m.npz"
+    model.save(path)
+    loaded = KelvraModel.load(path)
+    assert loaded.model_type == "kelvra_softmax"
+    assert list(loaded.params) == list(model.params)
+    for key, value in model.params.items():
+        got = loaded.params[key]
+        assert type(got) is np.ndarray and got.dtype == value.dtype and got.shape == value.shape, key
+        assert got.tolist() == value.tolist(), key
+    X = records["X"]
+    want = inference.kelvra_softmax_predict_proba(model, X, 4, 1)
+    np.testing.assert_array_equal(inference.kelvra_softmax_predict_proba(loaded, X, 4, 1), want)
+    learning.kelvra_softmax_update(loaded, X[:3], np.array([1, 2, 0]))
+
+
+@pytest.mark.parametrize("broken", ["write", "replace"])
+def test_failed_save_leaves_previous_file(records, broken, tmp_path, monkeypatch):
+    path = tmp_path / "m.npz"
+    records["fitted"].save(path)
+    before = path.read_bytes()
+
+    def boom(*args, **kwargs):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(*((np.lib.format, "write_array") if broken == "write" else (os, "replace")), boom)
+    with pytest.raises(OSError, match="disk full"):
+        records["updated"].save(path)
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["m.npz"]
+
+
+def _rewrite(src, dst, drop=(), replace=None):
+    """Copies a model archive, leaving out or replacing members."""
+    with zipfile.ZipFile(src) as zin, zipfile.ZipFile(dst, "w") as zout:
+        for name in zin.namelist():
+            if name not in drop:
+                zout.writestr(name, (replace or {}).get(name, zin.read(name)))
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        ("truncated", "truncated or damaged"),
+        ("not_npz", "not a .npz"),
+        ("pickled", "pickled"),
+        ("missing_member", "missing entry 'beta_mean'"),
+        ("missing_key", "missing parameter 'class_counts'"),
+        ("bad_shape", "'beta_cov_chol'"),
+    ],
+)
+def test_load_refuses_damaged_files(records, damage, message, tmp_path):
+    good, bad = tmp_path / "good.npz", tmp_path / "bad.npz"
+    records["fitted"].save(good)
+    data = good.read_bytes()
+    if damage == "truncated":
+        bad.write_bytes(data[: len(data) // 2])
+    elif damage == "not_npz":
+        bad.write_text("label,a\n0,1.5\n")
+    elif damage == "pickled":
+        _rewrite(good, bad, replace={"beta_mean.npy": npy_bytes(np.array([{"x": 1}], dtype=object), True)})
+    elif damage == "missing_member":
+        _rewrite(good, bad, drop={"beta_mean.npy"})
+    elif damage == "missing_key":
+        manifest = json.loads(str(np.load(good)["__kelvra_model__"]))
+        manifest["keys"].remove("class_counts")
+        manifest_npy = npy_bytes(np.array(json.dumps(manifest)))
+        _rewrite(good, bad, drop={"class_counts.npy"}, replace={"__kelvra_model__.npy": manifest_npy})
+    else:
+        _rewrite(good, bad, replace={"beta_cov_chol.npy": npy_bytes(np.zeros((2, 4, 3), np.float32))})
+    with pytest.raises(ModelFileError, match=message):
+        KelvraModel.load(bad)

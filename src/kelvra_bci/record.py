@@ -1,0 +1,362 @@
+"""The model record of kelvra_bci: ``KelvraModel``, the kelvra_softmax schema and its check.
+
+This module holds the one definition of the kelvra_softmax record
+(:data:`SOFTMAX_SCHEMA`) and its check (:func:`check_softmax_params`), which
+the model files, the command line and the compiled engine all use. It does no
+file I/O: :meth:`KelvraModel.save` and :meth:`KelvraModel.load` hand over to
+:mod:`kelvra_bci.modelfiles`, imported only when they are called.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import os
+from collections.abc import Iterable, Mapping
+from types import MappingProxyType
+from typing import Any
+
+import numpy as np
+
+from .limits import INT32_MAX, INT64_MAX, INT64_MIN, MAX_CLASSES
+
+__all__ = [
+    "BACKEND",
+    "MODEL_TYPE",
+    "SOFTMAX_KEYS",
+    "SOFTMAX_SCHEMA",
+    "KelvraModel",
+    "RecordError",
+    "check_softmax_params",
+]
+
+MODEL_TYPE = "kelvra_softmax"
+BACKEND = "pg_softmax_ref"
+
+# What a kelvra_softmax record holds, in the order the fit writes it:
+# key -> (number of dimensions, dtype kind).
+SOFTMAX_SCHEMA: Mapping[str, tuple[int, str]] = MappingProxyType(
+    {
+        "backend": (0, "O"),
+        "n_classes": (0, "i"),
+        "label_base": (0, "i"),
+        "ref_class": (0, "i"),
+        "non_ref_classes": (1, "i"),
+        "beta_mean": (2, "f"),
+        "beta_cov_chol": (3, "f"),
+        "w_loc": (0, "f"),
+        "w_scale": (0, "f"),
+        "b_loc": (0, "f"),
+        "b_scale": (0, "f"),
+        "rng_seed": (0, "i"),
+        "learning_rate": (0, "f"),
+        "num_steps": (0, "i"),
+        "class_counts": (1, "i"),
+    }
+)
+SOFTMAX_KEYS: tuple[str, ...] = tuple(SOFTMAX_SCHEMA)
+
+_FLOAT_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
+
+
+class RecordError(ValueError):
+    """A model record whose entries are missing, malformed or inconsistent."""
+
+
+class KelvraModel:
+    """A fitted model: its family name and its parameter mapping.
+
+    The mapping is kept as given, not copied: ``model.params is params``.
+    ``n_sweeps`` is the number of sweeps the fit or update that made the
+    model ran (scikit-learn's ``n_iter_``); it starts as ``None``, and it is
+    neither part of ``params`` nor saved to files.
+    """
+
+    __slots__ = ("model_type", "n_sweeps", "params")
+
+    def __init__(self, *, model_type: str, params: Mapping[str, Any]) -> None:
+        self.model_type = model_type
+        self.params = params
+        self.n_sweeps: int | None = None
+
+    def __repr__(self) -> str:
+        keys = ", ".join(map(str, self.params))
+        return f"KelvraModel(model_type={self.model_type!r}, params={{{keys}}})"
+
+    def save(self, path: str | os.PathLike) -> None:
+        """Write the model to ``path`` as a ``.npz`` archive, atomically.
+
+        The archive is written to a temporary file beside ``path``, synced to
+        disk and then renamed over ``path``: a crash or an error mid-write
+        leaves any previous file at ``path`` as it was. A file that replaces
+        an existing one keeps its permissions; a new one gets the usual
+        ``0o666`` less the umask. Errors name ``path``; the temporary file is
+        removed on failure, and temporaries that crashed saves to ``path``
+        left behind are removed by the next save.
+        """
+        from . import modelfiles  # file code loads only when a file is written
+
+        modelfiles.save_model(self.model_type, self.params, path)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike) -> KelvraModel:
+        """Read a model written by :meth:`save`.
+
+        Raises ``FileNotFoundError`` for a missing file (and other ``OSError``
+        when the file cannot be opened), and
+        :class:`~kelvra_bci.modelfiles.ModelFileError` for anything that is
+        not an intact model file: not a regular file, too large, damaged,
+        truncated, pickled, or an inconsistent record.
+        """
+        from . import modelfiles
+
+        model_type, params = modelfiles.load_model(path)
+        return cls(model_type=model_type, params=params)
+
+
+# ---------------------------------------------------------------- the record
+
+
+def check_softmax_params(params: Mapping[str, Any], keys: Iterable[str] | None = None) -> None:
+    """Raise :class:`RecordError` naming the first problem of a kelvra_softmax record.
+
+    ``keys=None`` checks the whole record (extra keys are ignored); otherwise
+    only the entries named in ``keys`` are checked, together with how they
+    agree with each other. Array entries (``non_ref_classes``, ``beta_mean``,
+    ``beta_cov_chol``, ``class_counts``) must be arrays, objects with a
+    ``dtype`` and a ``shape`` such as NumPy's: the engine reads them as such.
+    Scalar entries may also be plain Python or NumPy scalars. Integer entries
+    must be integers (``3``, not ``3.0``).
+    """
+    _check_softmax(params, SOFTMAX_KEYS if keys is None else keys, from_file=False)
+
+
+def check_stored_softmax_params(params: Mapping[str, Any]) -> None:
+    """The check of a record read back from a model file: :func:`check_softmax_params`, and exact dtypes.
+
+    Files hold exactly the dtypes and ranks the modules write, so a file gets
+    none of the leniency an in-memory record gets. ``params`` holds NumPy arrays.
+    """
+    _check_softmax(params, SOFTMAX_KEYS, from_file=True)
+
+
+def _check_softmax(params: Mapping[str, Any], keys: Iterable[str], from_file: bool) -> None:
+    if not isinstance(params, Mapping):
+        raise RecordError(f"the record's parameters should be a mapping, not {type(params).__name__}")
+    if keys is not SOFTMAX_KEYS:
+        keys = tuple(keys)
+        unknown = [k for k in keys if k not in SOFTMAX_SCHEMA]
+        if unknown:
+            raise ValueError(f"not a kelvra_softmax record key: {', '.join(map(repr, unknown))}")
+    missing = [k for k in keys if k not in params]
+    if missing:
+        raise RecordError(f"missing parameter{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))}")
+    v = {k: params[k] for k in keys}
+    if from_file:
+        # Files hold exactly the dtypes the modules write; no leniency there.
+        for key, value in v.items():
+            ndim, kind = SOFTMAX_SCHEMA[key]
+            if value.ndim != ndim or value.dtype.kind != kind:
+                raise RecordError(f"parameter {key!r} has dtype {value.dtype} and shape {value.shape}")
+
+    if "backend" in v:
+        _check_backend(v["backend"])
+    n_classes = ref = None
+    if "n_classes" in v:
+        n_classes = _int_scalar("n_classes", v["n_classes"])
+        if not 2 <= n_classes <= MAX_CLASSES:
+            raise RecordError(f"parameter 'n_classes' is {n_classes}, expected 2 to {MAX_CLASSES} classes")
+    if "label_base" in v:
+        base = _int_scalar("label_base", v["label_base"])
+        if base not in (0, 1):
+            raise RecordError(f"parameter 'label_base' is {base}, expected 0 or 1")
+    if "ref_class" in v:
+        ref = _int_scalar("ref_class", v["ref_class"])
+        if ref < 0 or (n_classes is not None and ref >= n_classes):
+            upper = "" if n_classes is None else f" and below n_classes={n_classes}"
+            raise RecordError(f"parameter 'ref_class' is {ref}, expected a class index from 0{upper}")
+
+    rows = None if n_classes is None else n_classes - 1
+    if "non_ref_classes" in v:
+        rows = _check_non_ref(_int_array("non_ref_classes", v["non_ref_classes"], 1), n_classes, ref)
+    mean = chol = None
+    if "beta_mean" in v:
+        mean = _float_array("beta_mean", v["beta_mean"], 2)
+        if (rows is not None and mean.shape[0] != rows) or mean.shape[1] < 1:
+            want = f"({'K-1' if rows is None else rows}, d) with d >= 1"
+            raise RecordError(f"parameter 'beta_mean' has shape {mean.shape}, expected {want}{_for_classes(n_classes)}")
+        rows = mean.shape[0]
+    if "beta_cov_chol" in v:
+        chol = _float_array("beta_cov_chol", v["beta_cov_chol"], 3)
+        d = chol.shape[1] if mean is None else mean.shape[1]
+        want = (chol.shape[0] if rows is None else rows, d, d)
+        if chol.shape != want or d < 1:
+            raise RecordError(
+                f"parameter 'beta_cov_chol' has shape {chol.shape}, expected {want}{_for_classes(n_classes)}"
+            )
+    if mean is not None:
+        if chol is not None and chol.dtype != mean.dtype:
+            raise RecordError(
+                f"parameters 'beta_mean' and 'beta_cov_chol' differ in dtype ({mean.dtype}, {chol.dtype})"
+            )
+        if not np.isfinite(mean).all():
+            raise RecordError("parameter 'beta_mean' holds NaN or infinite values")
+    if chol is not None:
+        _check_cholesky(chol)
+    if "class_counts" in v:
+        counts = _int_array("class_counts", v["class_counts"], 1)
+        if n_classes is not None and counts.shape != (n_classes,):
+            raise RecordError(f"parameter 'class_counts' has shape {counts.shape}, expected ({n_classes},)")
+        if counts.size and counts.min() < 0:
+            raise RecordError("parameter 'class_counts' holds a negative count")
+
+    for key in ("w_loc", "b_loc"):
+        if key in v:
+            loc = _float_scalar(key, v[key])
+            if not math.isfinite(loc):
+                raise RecordError(f"parameter {key!r} is {loc}, expected a finite number")
+    for key in ("w_scale", "b_scale"):
+        if key in v:
+            _check_scale(key, _float_scalar(key, v[key]))
+    if "learning_rate" in v:
+        rate = _float_scalar("learning_rate", v["learning_rate"])
+        if not 0 < rate <= 1:
+            raise RecordError(f"parameter 'learning_rate' is {rate}, expected a value in (0, 1]")
+    if "num_steps" in v:
+        steps = _int_scalar("num_steps", v["num_steps"])
+        if not 1 <= steps <= INT32_MAX:
+            raise RecordError(f"parameter 'num_steps' is {steps}, expected 1 to {INT32_MAX}")
+    if "rng_seed" in v:
+        seed = _int_scalar("rng_seed", v["rng_seed"])
+        if not INT64_MIN <= seed <= INT64_MAX:
+            raise RecordError(f"parameter 'rng_seed' is {seed}, outside the 64-bit integer range")
+
+
+def _for_classes(n_classes: int | None) -> str:
+    return "" if n_classes is None else f" for {n_classes} classes"
+
+
+def _describe(value: Any) -> str:
+    if isinstance(value, (np.ndarray, np.generic)):
+        if value.ndim:
+            return f"an array of dtype {value.dtype} and shape {value.shape}"
+        return f"{_short_repr(value.item())} of dtype {value.dtype}"
+    return _short_repr(value)
+
+
+def _short_repr(value: Any) -> str:
+    text = " ".join(repr(value).split())
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _as_array(key: str, value: Any) -> np.ndarray:
+    if type(value) is np.ndarray:
+        return value
+    try:
+        return np.asarray(value)
+    except Exception:  # whatever an arbitrary object's conversion raises
+        raise RecordError(f"parameter {key!r} cannot be read as an array: {_describe(value)}") from None
+
+
+def _int_scalar(key: str, value: Any) -> int:
+    if type(value) is int:  # bool is refused: type(True) is bool
+        return value
+    arr = value if isinstance(value, np.generic) else _as_array(key, value)
+    if arr.ndim == 0 and arr.dtype.kind in "iu":
+        return int(arr)
+    raise RecordError(f"parameter {key!r} should be an integer, got {_describe(value)}")
+
+
+def _float_scalar(key: str, value: Any) -> float:
+    if type(value) is float:
+        return value
+    if type(value) is not int:
+        arr = value if isinstance(value, np.generic) else _as_array(key, value)
+        if arr.ndim != 0 or arr.dtype.kind not in "iuf":
+            raise RecordError(f"parameter {key!r} should be a real number, got {_describe(value)}")
+        value = arr.item()
+    try:
+        return float(value)
+    except OverflowError:  # an int beyond the float range
+        return math.inf
+
+
+def _array_entry(key: str, value: Any, want: str) -> np.ndarray:
+    # The engine calls array methods on these entries: a list would pass a
+    # conversion here and then fail there, so only arrays are taken.
+    if not (hasattr(value, "dtype") and hasattr(value, "shape")):
+        raise RecordError(f"parameter {key!r} should be {want}, got {_describe(value)}")
+    return _as_array(key, value)
+
+
+def _int_array(key: str, value: Any, ndim: int) -> np.ndarray:
+    want = f"a {ndim}-d integer array"
+    arr = _array_entry(key, value, want)
+    if arr.ndim != ndim or arr.dtype.kind not in "iu":
+        raise RecordError(f"parameter {key!r} should be {want}, got {_describe(arr)}")
+    return arr
+
+
+def _float_array(key: str, value: Any, ndim: int) -> np.ndarray:
+    want = f"a {ndim}-d float32 or float64 array"
+    arr = _array_entry(key, value, want)
+    if arr.ndim != ndim or arr.dtype not in _FLOAT_DTYPES:
+        raise RecordError(f"parameter {key!r} should be {want}, got {_describe(arr)}")
+    return arr
+
+
+def _check_backend(value: Any) -> None:
+    text = value
+    if not isinstance(value, str):
+        arr = _as_array("backend", value)
+        text = arr.item() if arr.ndim == 0 and arr.dtype.kind in "OU" else None
+    if text != BACKEND:
+        raise RecordError(f"parameter 'backend' is {_describe(value)}, expected {BACKEND!r}")
+
+
+def _check_non_ref(non_ref: np.ndarray, n_classes: int | None, ref: int | None) -> int:
+    """Checks that ``non_ref`` lists each class but the reference class once; returns its length."""
+    if n_classes is not None and non_ref.shape != (n_classes - 1,):
+        raise RecordError(f"parameter 'non_ref_classes' has shape {non_ref.shape}, expected ({n_classes - 1},)")
+    ordered = np.sort(non_ref)
+    if n_classes is not None and ref is not None:
+        want = np.arange(1, n_classes)
+        want[:ref] -= 1
+        ok = bool((ordered == want).all())
+    else:
+        ok = ordered.size == 0 or (
+            ordered[0] >= 0
+            and not (ordered[1:] == ordered[:-1]).any()
+            and (n_classes is None or ordered[-1] < n_classes)
+            and (ref is None or not (ordered == ref).any())
+        )
+    if not ok:
+        shown = np.array2string(non_ref, separator=", ", threshold=8, edgeitems=3, max_line_width=10**6)
+        ref_text = "the reference class" if ref is None else f"the reference class {ref}"
+        raise RecordError(f"parameter 'non_ref_classes' is {shown}, expected every class but {ref_text} once")
+    return non_ref.shape[0]
+
+
+@functools.lru_cache(maxsize=16)
+def _strict_upper(d: int) -> np.ndarray:
+    return np.triu(np.ones((d, d), dtype=bool), 1)
+
+
+def _check_cholesky(chol: np.ndarray) -> None:
+    if not chol.size:
+        return
+    if not np.isfinite(chol).all():
+        raise RecordError("parameter 'beta_cov_chol' holds NaN or infinite values")
+    d = chol.shape[-1]
+    # Cheaper than np.triu: the mask is made once per size.
+    if np.logical_and(chol, _strict_upper(d)).any():
+        raise RecordError("parameter 'beta_cov_chol' is not lower-triangular")
+    if not chol.reshape(chol.shape[0], -1)[:, :: d + 1].min() > 0:
+        raise RecordError("parameter 'beta_cov_chol' has a diagonal entry that is not positive")
+
+
+def _check_scale(key: str, scale: float) -> None:
+    # The prior precision is 1 / scale**2: it must be finite and non-zero too.
+    square = scale * scale
+    if not (scale > 0 and 0 < square < math.inf and 1 / square < math.inf):
+        raise RecordError(f"parameter {key!r} is {scale}, expected a positive scale whose 1/scale**2 is finite")
