@@ -2,7 +2,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: install test lint demo bench format clean
+.PHONY: install test lint demo bench format asan clean
 
 # The interpreter is checked before the environment is made, so that an old
 # Python or a missing venv module is named instead of failing halfway.
@@ -21,6 +21,9 @@ $(PY):
 # pyproject.toml's bounds.
 BUILD_TOOLS := scikit-build-core==1.1.2 pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2
 RUFF := ruff==0.17.6
+# Pinned like ruff: another clang-format release may lay out the same code
+# differently, and lint would fail on code nobody changed.
+CLANG_FORMAT := clang-format==23.1.5
 # KELVRA_STRICT=1 turns compiler warnings into errors (CI sets it).
 STRICT_FLAGS := $(if $(KELVRA_STRICT),--config-settings=cmake.define.KELVRA_WARNINGS_AS_ERRORS=ON)
 
@@ -29,9 +32,10 @@ install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation $(STRICT_FLAGS) '.[test,eeg]'
 
 lint: $(PY)
-	$(PY) -m pip install --quiet $(RUFF)
+	$(PY) -m pip install --quiet $(RUFF) $(CLANG_FORMAT)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
 
 test: lint install
 	$(PY) -m pytest -q
@@ -44,16 +48,43 @@ demo: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation '.[demo]'
 	$(PY) -m kelvra_bci demo --out $(DEMO_OUT)
 
-# The engine beside the modules and scikit-learn, then the online stream;
+# The engine beside the modules and scikit-learn, the online stream, then the
+# quality of the estimator beside scikit-learn's classifiers (cross-validation, streams);
 # bench_fit/predict/update time the modules alone.
 bench: install
 	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_online.py
+	$(PY) benchmarks/bench_quality.py
 
 format: $(PY)
-	$(PY) -m pip install --quiet clang-format $(RUFF)
+	$(PY) -m pip install --quiet $(CLANG_FORMAT) $(RUFF)
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 	$(VENV)/bin/ruff format .
 
+# Opt-in: the extensions built with AddressSanitizer and UndefinedBehaviorSanitizer
+# in an environment and build folder of their own, then the tests that reach the
+# C++. The interpreter is not instrumented, so the ASan runtime is preloaded;
+# CPython and JAX keep memory until exit by design, so leak reports are off.
+# Any report of either sanitizer ends the run.
+ASAN_VENV ?= .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+ASAN_TESTS ?= tests/models/kelvra_softmax
+CXX ?= c++
+
+asan: $(PY)
+	$(PY) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(ASAN_PY) -m pip install --quiet $(BUILD_TOOLS)
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation \
+	  --config-settings=build-dir=build/asan \
+	  --config-settings=cmake.build-type=RelWithDebInfo \
+	  --config-settings=cmake.define.CMAKE_CXX_FLAGS="$(ASAN_FLAGS)" \
+	  --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$(ASAN_FLAGS)" \
+	  --config-settings=cmake.define.KELVRA_WARNINGS_AS_ERRORS=ON '.[test]'
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

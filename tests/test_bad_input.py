@@ -267,7 +267,7 @@ def test_float64_fit_never_returns_a_non_finite_model(x64):
         {"b_scale": 1e-18},
         {"w_loc": 2**63},
         {"learning_rate": 1e-300},
-        {"num_steps": 2.9},
+        {"num_steps": 3.0},
         {"rng_seed": 2**63 - 1},
         {"rng_seed": -(2**63)},
     ],

@@ -16,7 +16,7 @@ SLICE += ("--draws", "20", "--no-progress")
 
 
 @pytest.mark.parametrize(
-    "path, tracks", [("engine", ["once", "resweep", "static", "logreg"]), ("modules", ["resweep", "static", "logreg"])]
+    "path, tracks", [("engine", ["mode", "once", "static", "logreg"]), ("modules", ["resweep", "static", "logreg"])]
 )
 def test_demo_on_a_slice_of_the_session(tmp_path, run_cli, path, tracks):
     status, out, err = run_cli("demo", "--out", tmp_path, "--path", path, *SLICE)

@@ -1,8 +1,10 @@
 """The bounds kelvra_bci holds every request and every file to, defined once.
 
-Each number here is the one every Python module uses; the compiled modules
-keep the same values for the record and class bounds. Nothing in this module
-imports anything, so any module may read it at no cost.
+Each number here is the one every module uses: the Python modules import it,
+and the compiled extension modules read MAX_CLASSES, INT32_MAX, INT64_MIN and
+INT64_MAX from it when they are imported (and refuse to load if they are
+missing or malformed). Nothing in this module imports anything, so any module
+may read it at no cost.
 """
 
 from __future__ import annotations

@@ -59,6 +59,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .limits import INT64_MAX
+
 __all__ = ["SimulatedSession", "simulate_session"]
 
 # Band name, degrees of freedom of a trial's variance estimate, rhythm power
@@ -178,7 +180,7 @@ def simulate_session(
     n_trials = _integer("n_trials", n_trials, n_classes, 10**6)
     n_channels = _integer("n_channels", n_channels, 2, 256)
     trials_per_run = _integer("trials_per_run", trials_per_run, 1, 10**6)
-    seed = _integer("seed", seed, 0, 2**63 - 1)
+    seed = _integer("seed", seed, 0, INT64_MAX)
     drift = _real("drift", drift, 0.0, _MAX_DRIFT)
     erd_depth = _real("erd_depth", erd_depth, 0.0, _MAX_DEPTH)
     lapse_rate = _real("lapse_rate", lapse_rate, 0.0, 1.0)

@@ -6,8 +6,9 @@ calibrates on the first block, then decodes the stream block by block: each
 block is predicted first and its labels are folded in afterwards, so classes
 that were not calibrated join the model as soon as they appear, as a new mental
 command would in a real session. Two adaptive models see the stream, one whose
-updates count each new trial once and one whose updates resweep the new
-trials; they are compared with the calibration model left static and with
+updates find the posterior mode given every trial so far and one whose
+Polya-Gamma updates count each new trial once (on the modules' path, one whose
+updates resweep); they are compared with the calibration model left static and with
 scikit-learn's LogisticRegression refitted on every trial seen so far.
 """
 
@@ -35,12 +36,19 @@ ECE_BINS = 10
 MIN_BIN_TRIALS = 5
 
 _LABELS = {
+    "mode": "kelvra adaptive, updates find the mode",
     "once": "kelvra adaptive, updates count once",
     "resweep": "kelvra adaptive, updates resweep",
     "static": "kelvra static (calibration only)",
     "logreg": "LogisticRegression (refit on all seen)",
 }
-_COLORS = {"once": "tab:blue", "resweep": "tab:purple", "static": "tab:orange", "logreg": "tab:green"}
+_COLORS = {
+    "mode": "tab:blue",
+    "once": "tab:red",
+    "resweep": "tab:purple",
+    "static": "tab:orange",
+    "logreg": "tab:green",
+}
 
 
 class SettingError(ValueError):
@@ -108,7 +116,7 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     static, fit_s = _timed(fit, Xc, yc, calibration_classes, 0, seed)
     print(f"Calibration fit: {fit_s:.2f} s.")
 
-    rules = ("once", "resweep") if path == "engine" else ("resweep",)
+    rules = ("mode", "once") if path == "engine" else ("resweep",)
     adaptive = dict.fromkeys(rules, static)
     seen_X, seen_y = [Xc], [yc]
     tracks = {name: _Track(name) for name in (*rules, "static", "logreg")}
@@ -163,7 +171,17 @@ def _functions(path: str):
         from ..models.kelvra_softmax import engine
 
         def fit(X, y, n_classes, label_base, seed):
-            return engine.fit(X, y, n_classes, label_base, rng_seed=seed, **settings, tol=tol)
+            return engine.fit(
+                X,
+                y,
+                n_classes,
+                label_base,
+                rng_seed=seed,
+                **settings,
+                tol=tol,
+                method=defaults.METHOD,
+                memory=defaults.MEMORY,
+            )
 
         def update(model, X, y, rule):
             return engine.update(model, X, y, rule=rule, tol=tol)
@@ -171,6 +189,10 @@ def _functions(path: str):
         return fit, update, engine.predict_proba
 
     from ..models.kelvra_softmax import inference, learning
+
+    # The modules have no evidence to set the prior's scale: they take 1.
+    if settings["w_scale"] == "auto":
+        settings["w_scale"] = 1.0
 
     def fit(X, y, n_classes, label_base, seed):
         return learning.kelvra_softmax_fit(X, y, n_classes, label_base, rng_seed=seed, **settings)

@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -209,3 +212,23 @@ def test_update_rule_of_partial_fit(rule, like_one_fit):
         blocks.partial_fit(X[start : start + 100], codes[start : start + 100])
     ratio = np.median(posterior_std(blocks) / posterior_std(whole))
     assert (abs(ratio - 1) < 0.15) == like_one_fit, ratio
+
+
+def test_predict_log_proba_refuses_draws_beyond_memory():
+    # Under an address-space limit a billion posterior draws must be refused up
+    # front: an allocation that fails inside XLA aborts the interpreter.
+    code = """import resource
+import numpy as np
+from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier
+X, y = np.random.default_rng(0).normal(size=(30, 2)), np.arange(30) % 3
+est = KelvraSoftmaxClassifier(num_posterior_samples=10**9, random_state=0).fit(X, y)
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**31, resource.getrlimit(resource.RLIMIT_AS)[1]))
+try:
+    est.predict_log_proba(X)
+except (MemoryError, ValueError) as error:
+    print(type(error).__name__)"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() in (["MemoryError"], ["ValueError"])

@@ -12,9 +12,7 @@ from __future__ import annotations
 
 from numbers import Integral, Real
 
-import jax
 import numpy as np
-from scipy.special import log_softmax, logsumexp
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions, validate_parameter_constraints
@@ -32,10 +30,6 @@ _POSITIVE = Interval(Real, 0, np.inf, closed="neither")
 _COUNT = Interval(Integral, 1, INT32_MAX, closed="both")
 
 _PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state")
-
-# Posterior draws per block of the log-space average in predict_log_proba: bounds
-# its memory to this many (n_trials, n_classes) float64 arrays.
-_DRAWS_PER_BLOCK = 32
 
 
 def _validated(estimator, X, *y, **kwargs):
@@ -88,8 +82,13 @@ def _check_labels(labels, name="y"):
 
 
 class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
-    """Bayesian multinomial softmax regression fitted by Polya-Gamma variational inference.
+    """Bayesian multinomial softmax regression.
 
+    By default (``method="mode"``) the fit finds the posterior mode by Newton's
+    method under a prior that treats every class alike (so which class is the
+    reference does not matter), with the prior's scale chosen by the evidence
+    (``w_scale="auto"``), and keeps the Laplace covariance at the mode.
+    ``method="sweeps"`` runs the Polya-Gamma variational sweeps instead.
     The most frequent training class is the reference class (logit 0); every other
     class has a Gaussian posterior over its weights and bias. Labels may be any
     values scikit-learn accepts as class labels (integers from any offset,
@@ -103,29 +102,46 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     ----------
     w_loc : float, default=defaults.FIT["w_loc"]
         Prior mean of every feature weight.
-    w_scale : float, default=defaults.FIT["w_scale"]
+    w_scale : float or "auto", default=defaults.FIT["w_scale"]
         Prior standard deviation of every feature weight (> 0); smaller values
-        regularise more strongly.
+        regularise more strongly. "auto" (``method="mode"`` only) lets the
+        evidence choose it on the first fit, without cross-validation; the
+        choice is ``model_.params["w_scale"]`` and later updates keep it.
     b_loc : float, default=defaults.FIT["b_loc"]
         Prior mean of the bias.
     b_scale : float, default=defaults.FIT["b_scale"]
         Prior standard deviation of the bias (> 0).
     learning_rate : float, default=defaults.FIT["learning_rate"]
-        Damping of each coordinate update, in (0, 1]; 1 replaces a class's
-        posterior outright.
+        Damping of each coordinate update of ``method="sweeps"``, in (0, 1]; 1
+        replaces a class's posterior outright.
     num_steps : int, default=defaults.FIT["num_steps"]
-        Coordinate sweeps per ``fit`` or ``partial_fit`` call (>= 1); the cap
-        when ``tol`` is set.
+        Newton steps (or coordinate sweeps) per ``fit`` or ``partial_fit`` call
+        (>= 1); the cap when ``tol`` is set.
     tol : float or None, default=defaults.FIT["tol"]
-        Stop the sweeps once the largest change of any posterior mean, relative
-        to the largest mean, falls below ``tol``. None runs ``num_steps`` sweeps.
-    update_rule : {"once", "resweep"}, default=defaults.UPDATE_RULE
-        How ``partial_fit`` on a fitted estimator folds trials in. "once" keeps
+        Stop once the largest change of any posterior mean, relative to the
+        largest mean, falls below ``tol``. None runs ``num_steps`` steps.
+    method : {"mode", "sweeps"}, default=defaults.METHOD
+        How ``fit`` finds the posterior; see above.
+    update_rule : {"mode", "once", "resweep"}, default=defaults.UPDATE_RULE
+        How ``partial_fit`` on a fitted estimator folds trials in. "mode" finds
+        the mode of the posterior given every trial so far: the last ``memory``
+        trials are revisited exactly (so a class that joins late is weighed
+        against them), older ones through the quadratic their likelihood was
+        when they left the memory; it needs a record of ``method="mode"``, or
+        starts a memory from the stored Gaussians. "once" keeps
         the posterior the estimator held before the call as the prior of every
         sweep, so each trial counts once and learning in blocks approaches one
         fit on all trials. "resweep" takes each class's current Gaussian as the
         prior of its next sweep, which folds the new trials in again at every
         sweep and makes the posterior overconfident.
+    memory : int, default=defaults.MEMORY
+        Trials the model keeps for ``update_rule="mode"`` to revisit; each
+        update's work grows with it.
+    forgetting : float or None, default=None
+        ``update_rule="mode"`` only: each new trial multiplies the weight of
+        every earlier one by this factor in (0, 1], so the model follows a
+        drifting session. 0.99 to 0.999 is the useful range (an effective
+        memory of about 100 to 1000 trials); None forgets nothing.
     num_posterior_samples : int, default=1
         Coefficient draws averaged by ``predict_proba`` (>= 1). With 1 the
         posterior means are used and predictions are deterministic. Also the
@@ -159,16 +175,18 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     and ``update_rule``; changes of the former take effect at the next ``fit``.
     """
 
-    # Checked by scikit-learn's own parameter validation, in one line each.
     _parameter_constraints: dict = {  # noqa: RUF012 - scikit-learn's own spelling
         "w_loc": [_FINITE],
-        "w_scale": [_POSITIVE],
+        "w_scale": [_POSITIVE, StrOptions({"auto"})],
         "b_loc": [_FINITE],
         "b_scale": [_POSITIVE],
         "learning_rate": [Interval(Real, 0, 1, closed="right")],
         "num_steps": [_COUNT],
         "tol": [Interval(Real, 0, np.inf, closed="left"), None],
-        "update_rule": [StrOptions({"once", "resweep"})],
+        "method": [StrOptions({"mode", "sweeps"})],
+        "update_rule": [StrOptions({"mode", "once", "resweep"})],
+        "memory": [_COUNT],
+        "forgetting": [Interval(Real, 0, 1, closed="right"), None],
         "num_posterior_samples": [_COUNT],
         # Any seed a model record holds, not only scikit-learn's [0, 2**32).
         "random_state": [Interval(Integral, INT64_MIN, INT64_MAX, closed="both"), np.random.RandomState, None],
@@ -183,7 +201,10 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         learning_rate=defaults.FIT["learning_rate"],
         num_steps=defaults.FIT["num_steps"],
         tol=defaults.FIT["tol"],
+        method=defaults.METHOD,
         update_rule=defaults.UPDATE_RULE,
+        memory=defaults.MEMORY,
+        forgetting=None,
         num_posterior_samples=1,
         random_state=None,
     ):
@@ -194,11 +215,13 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.learning_rate = learning_rate
         self.num_steps = num_steps
         self.tol = tol
+        self.method = method
         self.update_rule = update_rule
+        self.memory = memory
+        self.forgetting = forgetting
         self.num_posterior_samples = num_posterior_samples
         self.random_state = random_state
 
-    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
         """Fit the posterior from scratch; ``classes_`` are the sorted labels of y."""
         for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
@@ -264,9 +287,13 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 self.learning_rate,
                 self.num_steps,
                 tol=self.tol,
+                method=self.method,
+                memory=self.memory,
             )
         else:
-            model = engine.update(self.model_, X, y_index, rule=self.update_rule, tol=self.tol)
+            model = engine.update(
+                self.model_, X, y_index, rule=self.update_rule, tol=self.tol, forgetting=self.forgetting
+            )
         self.model_ = model
         self.n_iter_ = int(model.n_sweeps)
         self._model_labels = model_labels
@@ -296,22 +323,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         an int. Returns float64.
         """
         X = self._check_X(X)
-        params = self.model_.params
-        X_aug = np.hstack([X, np.ones((X.shape[0], 1))])
-        means = np.asarray(params["beta_mean"], dtype=np.float64)
-        S = int(self.num_posterior_samples)
-        if S == 1:
-            log_proba = log_softmax(self._logits(params, X_aug @ means.T), axis=1)
-        else:
-            factors = np.asarray(params["beta_cov_chol"], dtype=np.float64)
-            noise = self._posterior_noise(S, means.shape)
-            total = None
-            for start in range(0, S, _DRAWS_PER_BLOCK):
-                draws = means + np.einsum("kij,skj->ski", factors, noise[start : start + _DRAWS_PER_BLOCK])
-                eta = np.einsum("nd,skd->snk", X_aug, draws)
-                block = logsumexp(log_softmax(self._logits(params, eta), axis=-1), axis=0)
-                total = block if total is None else np.logaddexp(total, block)
-            log_proba = total - np.log(S)
+        log_proba = engine.predict_log_proba(self.model_, X, self.num_posterior_samples, self._draw_seed())
         return log_proba[:, self._columns]
 
     def predict(self, X):
@@ -361,21 +373,3 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             return int(rs)
         # None is NumPy's global generator: fresh draws on every call.
         return int(check_random_state(rs).randint(INT32_MAX))
-
-    def _posterior_noise(self, S, mean_shape):
-        # The engine's draws of this seed: one standard normal array of shape
-        # (S, K - 1, d + 1) from the seed's key, in the precision JAX computes in.
-        # A model's draws are the means plus each class's factor times its noise.
-        key = jax.random.PRNGKey(self._draw_seed())
-        dtype = jax.numpy.result_type(float)
-        noise = jax.random.normal(key, shape=(S, *mean_shape), dtype=dtype)
-        return np.asarray(noise, dtype=np.float64)
-
-    @staticmethod
-    def _logits(params, eta):
-        # eta holds the non-reference classes in the record's row order; the
-        # reference class's logit is 0. Columns follow the model's class indices.
-        shape = (*eta.shape[:-1], int(params["n_classes"]))
-        logits = np.zeros(shape)
-        logits[..., np.asarray(params["non_ref_classes"])] = eta
-        return logits

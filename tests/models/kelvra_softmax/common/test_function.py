@@ -1,4 +1,4 @@
-"""The callable type of both extension modules: binding, conversion, attributes."""
+"""The callable type of the extension modules: binding, conversion, attributes."""
 
 import contextlib
 import copy

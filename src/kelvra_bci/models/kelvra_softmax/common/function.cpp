@@ -29,8 +29,8 @@ struct FunctionObject {
   PyObject* weakreflist;  // JAX keeps traced bodies in weak-keyed caches
 };
 
-// Both modules load into one interpreter per process, so one type object per
-// extension lives as long as the process does.
+// The extension modules load into one interpreter per process, so each one's
+// type object lives as long as the process does.
 PyTypeObject* function_type = nullptr;
 
 FunctionObject* as_function(PyObject* object) {
@@ -138,9 +138,11 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
   const FunctionDef& definition = *self->definition;
   std::vector<PyObject*> slots(definition.parameters.size(), nullptr);
   if (!bind_arguments(definition, args, nargs, kwnames, slots)) throw py::error_already_set();
-  std::vector<py::object> arguments;
+  std::vector<py::object> given, arguments;
+  given.reserve(slots.size());
   arguments.reserve(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
+    given.push_back(py::reinterpret_borrow<py::object>(slots[i]));
     const Parameter& parameter = definition.parameters[i];
     switch (parameter.conversion) {
       case Conversion::integer:
@@ -158,7 +160,7 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
         break;
     }
   }
-  Call call(reinterpret_cast<PyObject*>(self), definition, std::move(arguments));
+  Call call(reinterpret_cast<PyObject*>(self), definition, std::move(given), std::move(arguments));
   return definition.body(call);
 }
 

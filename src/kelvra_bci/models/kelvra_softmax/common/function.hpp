@@ -1,4 +1,4 @@
-// The callable type shared by both extension modules.
+// The callable type shared by the extension modules.
 //
 // Every public callable, every private helper and every nested loop body is an
 // instance of one Python type. An instance pairs a static description (names,
@@ -63,11 +63,18 @@ struct FunctionDef {
 // carries: its namespace and its captured values.
 class Call {
  public:
-  Call(PyObject* function, const FunctionDef& definition, std::vector<py::object> arguments)
-      : function_(function), definition_(definition), arguments_(std::move(arguments)) {}
+  Call(PyObject* function, const FunctionDef& definition, std::vector<py::object> given,
+       std::vector<py::object> arguments)
+      : function_(function),
+        definition_(definition),
+        given_(std::move(given)),
+        arguments_(std::move(arguments)) {}
 
   // A parameter by name, as bound (and converted, for converted parameters).
   py::handle arg(const char* name) const { return arguments_[definition_.index_of(name)]; }
+  // A parameter by name as the caller passed it, before any conversion: what
+  // a strict check looks at to refuse what the conversion would change.
+  py::handle given(const char* name) const { return given_[definition_.index_of(name)]; }
   // A parameter declared with Conversion::integer, as a Python int.
   py::int_ integer(const char* name) const;
   // A parameter declared with Conversion::real, as a machine double.
@@ -92,6 +99,7 @@ class Call {
 
   PyObject* function_;
   const FunctionDef& definition_;
+  std::vector<py::object> given_;
   std::vector<py::object> arguments_;
 };
 

@@ -8,9 +8,77 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <string>
 
+#include "common/module.hpp"
+
 namespace kelvra {
+namespace {
+
+constexpr const char* kLimitsModule = "kelvra_bci.limits";
+
+Limits loaded_limits{};
+
+[[noreturn]] void malformed_limit(const std::string& name, const std::string& problem) {
+  const std::string message = std::string(kLimitsModule) + "." + name + " " + problem;
+  PyErr_SetString(PyExc_ImportError, message.c_str());
+  throw py::error_already_set();
+}
+
+// The int bound to `name` in the limits module: an int proper (not a bool
+// or a float that happens to be whole), within int64.
+std::int64_t limit_value(py::handle globals, const char* name) {
+  py::object value = import_from(globals, kLimitsModule, name, 0);
+  if (!PyLong_CheckExact(value.ptr())) {
+    malformed_limit(name, std::string("must be an int, not ") + Py_TYPE(value.ptr())->tp_name);
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0) {
+    malformed_limit(
+        name, "is " + py::repr(value).cast<std::string>() + ", beyond the signed 64-bit range");
+  }
+  return number;
+}
+
+// The extensions hand these bounds to fixed-width types: a value that differs
+// from the type's own bound would let through what the type cannot hold.
+void require_type_bound(const char* name, std::int64_t value, std::int64_t bound,
+                        const char* type) {
+  if (value != bound) {
+    malformed_limit(name, "is " + std::to_string(value) +
+                              ", but the extension modules hold it in " + type +
+                              ", whose bound is " + std::to_string(bound));
+  }
+}
+
+}  // namespace
+
+const Limits& limits() {
+  return loaded_limits;
+}
+
+void load_limits(py::handle globals) {
+  Limits read;
+  read.max_classes = limit_value(globals, "MAX_CLASSES");
+  read.int32_max = limit_value(globals, "INT32_MAX");
+  read.int64_min = limit_value(globals, "INT64_MIN");
+  read.int64_max = limit_value(globals, "INT64_MAX");
+  require_type_bound("INT32_MAX", read.int32_max, std::numeric_limits<std::int32_t>::max(),
+                     "int32");
+  require_type_bound("INT64_MIN", read.int64_min, std::numeric_limits<std::int64_t>::min(),
+                     "int64");
+  require_type_bound("INT64_MAX", read.int64_max, std::numeric_limits<std::int64_t>::max(),
+                     "int64");
+  // Class indices travel as int32 too, and a model needs two classes.
+  if (read.max_classes < 2 || read.max_classes > read.int32_max) {
+    malformed_limit("MAX_CLASSES", "is " + std::to_string(read.max_classes) + ", expected 2 to " +
+                                       std::to_string(read.int32_max));
+  }
+  loaded_limits = read;
+}
 
 bool int_within(py::handle value, std::int64_t low, std::int64_t high) {
   int overflow = 0;

@@ -11,11 +11,23 @@ namespace kelvra {
 
 namespace py = pybind11;
 
-// Loop counts and shape sizes travel through the array library as int32.
-inline constexpr std::int64_t kInt32Max = 2147483647;
+// The bounds that kelvra_bci.limits defines, read once when the module is
+// imported, so that the host package and the extensions cannot disagree.
+struct Limits {
+  std::int64_t max_classes;  // MAX_CLASSES: classes a model may have
+  std::int64_t int32_max;    // INT32_MAX: loop counts and sizes travel as int32
+  std::int64_t int64_min;    // INT64_MIN and INT64_MAX: seeds are int64
+  std::int64_t int64_max;
+};
 
-// More classes than a model file may hold make sweeps that run for hours.
-inline constexpr std::int64_t kMaxClasses = 1000000;
+// The bounds as loaded; only valid once load_limits() has succeeded, which
+// every module's start-up does before making its callables.
+const Limits& limits();
+
+// Reads the bounds from kelvra_bci.limits, imported relative to `globals`.
+// Raises ImportError when a name is missing, is not an int, or differs from
+// what the fixed-width types that the extensions hand on can hold.
+void load_limits(py::handle globals);
 
 // Whether `value` lies in [low, high]; false for anything that is not an int
 // of that range, however large.

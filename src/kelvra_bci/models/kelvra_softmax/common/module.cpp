@@ -3,6 +3,8 @@
 #include <cstdint>
 
 #include "common/errors.hpp"
+#include "common/limits.hpp"
+#include "common/record.hpp"
 
 namespace kelvra {
 namespace {
@@ -46,6 +48,10 @@ int exec_module(PyObject* module) {
   const bool ok = translate_exceptions([&] {
     ready_function_type();
     auto namespace_ = py::reinterpret_borrow<py::dict>(PyModule_GetDict(module));
+    // The bounds and the record's key order are the host package's; read
+    // before anything else, so that a module that disagrees never loads.
+    load_limits(namespace_);
+    record::load_key_order(namespace_);
     definition->bind_imports(namespace_);
     for (const FunctionDef* callable : definition->callables) {
       namespace_[callable->name] = make_function(*callable, namespace_);

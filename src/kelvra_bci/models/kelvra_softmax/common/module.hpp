@@ -1,5 +1,6 @@
-// Start-up shared by both extension modules: multi-phase initialisation that
-// admits one interpreter per process and one initialisation per module object.
+// Start-up shared by the extension modules: multi-phase initialisation that
+// admits one interpreter per process and one initialisation per module object,
+// and reads the bounds and record key order that the host package defines.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -11,7 +12,7 @@
 namespace kelvra {
 
 struct ModuleDefinition {
-  const char* short_name;  // "learning" or "inference", as named in error messages
+  const char* short_name;  // "learning", "inference" or "engine", as named in error messages
   // Binds the module's imports into its namespace; callables come after.
   void (*bind_imports)(py::dict namespace_);
   std::vector<const FunctionDef*> callables;  // defined in this order

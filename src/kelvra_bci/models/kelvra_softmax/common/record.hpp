@@ -3,6 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <vector>
+
 namespace kelvra::record {
 
 namespace py = pybind11;
@@ -10,7 +13,8 @@ namespace py = pybind11;
 inline constexpr const char* model_type = "kelvra_softmax";
 inline constexpr const char* backend_name = "pg_softmax_ref";
 
-// Keys of `params`, in the order the fit writes them.
+// Keys of `params`. Their order is not this file's: a record lists them as
+// kelvra_io.SOFTMAX_KEYS does (see key_order).
 inline constexpr const char* backend = "backend";
 inline constexpr const char* n_classes = "n_classes";
 inline constexpr const char* label_base = "label_base";
@@ -26,6 +30,19 @@ inline constexpr const char* rng_seed = "rng_seed";
 inline constexpr const char* learning_rate = "learning_rate";
 inline constexpr const char* num_steps = "num_steps";
 inline constexpr const char* class_counts = "class_counts";
+
+// The record's keys in the order of kelvra_io.SOFTMAX_KEYS, read once at
+// import by load_key_order().
+const std::vector<std::string>& key_order();
+
+// Reads kelvra_io.SOFTMAX_KEYS (imported relative to `globals`). Raises
+// ImportError unless it is a tuple of distinct strings naming exactly the
+// keys above.
+void load_key_order(py::handle globals);
+
+// A new dict holding the entries of `params` in key_order(). `params` must
+// hold every key and no other: anything else is a bug of the writer.
+py::dict in_key_order(const py::dict& params);
 
 // Readers take the record and NumPy as found in the caller's namespace, and
 // fetch `model.params` anew for every key, indexing it with no default.

@@ -5,6 +5,7 @@
 #include "common/limits.hpp"
 #include "common/python.hpp"
 #include "common/record.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {
@@ -21,21 +22,15 @@ std::pair<py::object, py::object> host_prior(py::handle np, const py::int_& n_fe
                                              const py::int_& d_aug, double w_loc, double w_scale,
                                              double b_loc, double b_scale) {
   py::object float64 = np.attr("float64");
-  py::object m_prior = np.attr("concatenate")(
-      py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = float64),
-                     np.attr("array")(list_of(py::float_(b_loc)), "dtype"_a = float64)));
-  const double w_prec = 1.0 / (w_scale * w_scale);
-  const double b_prec = 1.0 / (b_scale * b_scale);
-  py::object prec_diag = np.attr("concatenate")(
-      py::make_tuple(np.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = float64),
-                     np.attr("array")(list_of(py::float_(b_prec)), "dtype"_a = float64)));
-  py::object prec0_np = np.attr("diag")(prec_diag);
+  const FitPrior prior =
+      fit_prior(np, float64, n_features, py::float_(w_loc), py::float_(1.0 / (w_scale * w_scale)),
+                py::float_(b_loc), py::float_(1.0 / (b_scale * b_scale)));
   py::object linalg = np.attr("linalg");
   // The covariance is the inverse of the precision, through its factor.
-  py::object L0 = linalg.attr("cholesky")(prec0_np);
+  py::object L0 = linalg.attr("cholesky")(prior.prec0);
   py::object A = linalg.attr("solve")(L0, np.attr("eye")(d_aug, "dtype"_a = float64));
   py::object S0 = linalg.attr("solve")(L0.attr("T"), A);
-  return {std::move(m_prior), linalg.attr("cholesky")(S0)};
+  return {prior.m_prior, linalg.attr("cholesky")(S0)};
 }
 
 std::vector<Parameter> followed_by(std::vector<Parameter> parameters,
@@ -68,8 +63,11 @@ std::vector<Parameter> update_parameters(std::initializer_list<Parameter> extra)
   return followed_by({{"model", "KelvraModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}}, extra);
 }
 
-FitArguments checked_fit_arguments(const Call& call) {
+FitArguments checked_fit_arguments(const Call& call, Strictness strictness) {
   py::object np = call.global("np");
+  for (const char* name : {"n_classes", "rng_seed", "num_steps"}) {
+    check_whole_number(call, name, strictness);
+  }
   FitArguments args;
   args.n_classes = call.integer("n_classes");
   args.rng_seed = call.integer("rng_seed");
@@ -84,7 +82,7 @@ FitArguments checked_fit_arguments(const Call& call) {
   py::handle label_base = call.arg("label_base");
 
   // The documented checks, in their order; none of them creates a JAX array.
-  auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"));
+  auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"), strictness);
   if (args.n_classes < py::int_(2)) invalid("n_classes must be >= 2");
   if (not_equal(label_base, py::int_(0)) && not_equal(label_base, py::int_(1))) {
     invalid("label_base must be 0 or 1");
@@ -94,14 +92,14 @@ FitArguments checked_fit_arguments(const Call& call) {
   if (!(args.b_scale > 0)) invalid("b_scale must be > 0");
   check_sweep_settings(args.learning_rate, args.num_steps);
   args.label_base = host_int(label_base);
-  args.y0 = zero_based_labels(np, yn, args.label_base);
+  args.y0 = zero_based_labels(np, yn, args.label_base, strictness);
   if (np.attr("min")(args.y0) < py::int_(0) || np.attr("max")(args.y0) >= args.n_classes) {
     invalid("y out of range for n_classes/label_base");
   }
 
   // Beyond those: nothing that would end in a NaN model or an overflow.
   check_sweep_cap(args.num_steps);
-  if (!int_within(args.rng_seed, INT64_MIN, INT64_MAX)) {
+  if (!int_within(args.rng_seed, limits().int64_min, limits().int64_max)) {
     invalid("rng_seed must fit in a signed 64-bit integer");
   }
   check_finite_setting("w_loc", args.w_loc);
@@ -112,6 +110,8 @@ FitArguments checked_fit_arguments(const Call& call) {
   py::int_ d_aug = host_int(Xn.attr("shape")[py::int_(1)]) + py::int_(1);
   check_class_count("fitting n_classes=" + text(args.n_classes), args.n_classes, d_aug, np,
                     args.dtype);
+  check_sweep_work("fit", args.num_steps, Xn.attr("shape")[py::int_(0)], d_aug, args.n_classes,
+                   strictness);
   check_finite_features(np, Xn, args.dtype);
 
   args.Xn = std::move(Xn);
@@ -119,16 +119,17 @@ FitArguments checked_fit_arguments(const Call& call) {
   return args;
 }
 
-UpdateArguments checked_update_arguments(const Call& call, py::handle model_arg) {
+UpdateArguments checked_update_arguments(const Call& call, py::handle model_arg,
+                                         Strictness strictness) {
   py::object np = call.global("np");
   UpdateArguments args;
   args.model = py::reinterpret_borrow<py::object>(model_arg);
   py::handle model = args.model;
 
-  auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"));
+  auto [Xn, yn] = checked_training_arrays(np, call.arg("X"), call.arg("y"), strictness);
   args.label_base = record::read_int(np, model, record::label_base);
   // Compared before the subtraction, which would wrap for the lowest int64 labels.
-  py::object labels = yn.attr("astype")(np.attr("int64"));
+  py::object labels = int64_labels(np, yn, strictness);
   // No upper bound: a label past the stored classes grows the class set.
   if (np.attr("min")(labels) < args.label_base) invalid("y out of range for label_base");
   args.y0 = labels - args.label_base;
@@ -157,6 +158,9 @@ UpdateArguments checked_update_arguments(const Call& call, py::handle model_arg)
                           text(args.new_n_classes) + " classes, which",
                       args.new_n_classes, d_aug, np, args.dtype);
   }
+  check_sweep_work("update", args.num_steps, Xn.attr("shape")[py::int_(0)],
+                   host_int(Xn.attr("shape")[py::int_(1)]) + py::int_(1), args.new_n_classes,
+                   strictness);
   check_finite_features(np, Xn, args.dtype);
   args.Xn = std::move(Xn);
   return args;

@@ -30,8 +30,11 @@ struct FitArguments {
 };
 
 // Reads the parameters X, y, n_classes, label_base, w_loc, w_scale, b_loc,
-// b_scale, rng_seed, learning_rate and num_steps of `call`.
-FitArguments checked_fit_arguments(const Call& call);
+// b_scale, rng_seed, learning_rate and num_steps of `call`. Strict (the
+// engine) first refuses int parameters given with a fraction, and then
+// labels, features and trial counts that the conversions would change or
+// that fail only later, and sweeps beyond the bound of work.
+FitArguments checked_fit_arguments(const Call& call, Strictness strictness);
 
 struct UpdateArguments {
   py::object model;
@@ -43,8 +46,9 @@ struct UpdateArguments {
   py::object dtype;  // working dtype
 };
 
-// Reads the parameters X and y of `call` and the settings of `model`.
-UpdateArguments checked_update_arguments(const Call& call, py::handle model);
+// Reads the parameters X and y of `call` and the settings of `model`; strict
+// as for the fit.
+UpdateArguments checked_update_arguments(const Call& call, py::handle model, Strictness strictness);
 
 // The class rows an update starts from: the stored Gaussians in the working
 // dtype, with a prior row appended for every class the new labels add.

@@ -73,17 +73,17 @@ const FunctionDef fit_sweep = {
 
 }  // namespace
 
-FitPrior fit_prior(py::handle jnp, py::handle dtype, const py::int_& n_features, py::handle w_loc,
+FitPrior fit_prior(py::handle xp, py::handle dtype, const py::int_& n_features, py::handle w_loc,
                    py::handle w_prec, py::handle b_loc, py::handle b_prec) {
-  py::object m_prior = jnp.attr("concatenate")(
+  py::object m_prior = xp.attr("concatenate")(
       py::make_tuple(
-          jnp.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = dtype),
-          jnp.attr("array")(list_of(py::reinterpret_borrow<py::object>(b_loc)), "dtype"_a = dtype)),
+          xp.attr("full")(py::make_tuple(n_features), w_loc, "dtype"_a = dtype),
+          xp.attr("array")(list_of(py::reinterpret_borrow<py::object>(b_loc)), "dtype"_a = dtype)),
       "axis"_a = 0);
-  py::object prec_diag = jnp.attr("concatenate")(py::make_tuple(
-      jnp.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = dtype),
-      jnp.attr("array")(list_of(py::reinterpret_borrow<py::object>(b_prec)), "dtype"_a = dtype)));
-  return {std::move(m_prior), jnp.attr("diag")(prec_diag)};
+  py::object prec_diag = xp.attr("concatenate")(py::make_tuple(
+      xp.attr("full")(py::make_tuple(n_features), w_prec, "dtype"_a = dtype),
+      xp.attr("array")(list_of(py::reinterpret_borrow<py::object>(b_prec)), "dtype"_a = dtype)));
+  return {std::move(m_prior), xp.attr("diag")(prec_diag)};
 }
 
 SweepResult run_fit_sweeps(py::handle globals, const SweepInputs& inputs, const FitPrior& prior,

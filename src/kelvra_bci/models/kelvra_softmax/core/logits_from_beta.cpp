@@ -1,5 +1,6 @@
 // The full reference-class logit matrix from raw features and coefficient rows.
 #include "common/python.hpp"
+#include "core/bias_column.hpp"
 #include "core/posterior.hpp"
 #include "core/reference_logits.hpp"
 
@@ -21,12 +22,7 @@ py::object features_logits(py::handle jnp, py::handle X, py::handle beta_mean,
   py::object dtype = X.attr("dtype");
   py::int_ n = host_int(X.attr("shape")[py::int_(0)]);
 
-  // The bias column goes last, as in the coefficient rows of the record.
-  py::object ones = jnp.attr("ones")(py::make_tuple(n, 1), "dtype"_a = dtype);
-  py::list parts;
-  parts.append(X);
-  parts.append(ones);
-  py::object X_aug = jnp.attr("concatenate")(parts, "axis"_a = 1);
+  py::object X_aug = with_bias_column(jnp, X);
   return reference_class_logits(jnp, X_aug, beta_mean, non_ref_classes, ref_class, n_classes, n,
                                 dtype);
 }

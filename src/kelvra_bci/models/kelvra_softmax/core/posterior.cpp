@@ -5,6 +5,7 @@
 #include "common/limits.hpp"
 #include "common/python.hpp"
 #include "common/record.hpp"
+#include "core/bias_column.hpp"
 #include "core/posterior.hpp"
 
 namespace kelvra::inference {
@@ -38,10 +39,11 @@ std::vector<Parameter> prediction_parameters() {
 }
 
 void check_sampling_arguments(py::handle num_posterior_samples, py::handle rng_seed) {
-  if (!int_within(num_posterior_samples, 1, kInt32Max)) {
-    throw py::value_error("num_posterior_samples must be <= 2147483647");
+  const Limits& bounds = limits();
+  if (!int_within(num_posterior_samples, 1, bounds.int32_max)) {
+    throw py::value_error("num_posterior_samples must be <= " + std::to_string(bounds.int32_max));
   }
-  if (!int_within(rng_seed, INT64_MIN, INT64_MAX)) {
+  if (!int_within(rng_seed, bounds.int64_min, bounds.int64_max)) {
     throw py::value_error("rng_seed must fit in a signed 64-bit integer");
   }
 }
@@ -58,13 +60,15 @@ void check_sampling_memory(const std::string& request, py::handle np, const py::
   require_memory(request.c_str(), (draws + per_trial) * itemsize);
 }
 
-Posterior read_posterior(const Call& call, py::handle model, bool on_host) {
+Posterior read_posterior(const Call& call, py::handle model, Strictness strictness, bool on_host) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
   py::handle X = call.arg("X");
   py::int_ num_posterior_samples = call.integer("num_posterior_samples");
+  check_whole_number(call, "num_posterior_samples", strictness);
+  check_whole_number(call, "rng_seed", strictness);
 
-  py::object Xn = np.attr("asarray")(X, "dtype"_a = np.attr("float64"));
+  py::object Xn = float64_features(np, X, strictness);
   if (not_equal(Xn.attr("ndim"), py::int_(2))) {
     throw py::value_error("X must be 2D: (n_trials, n_features)");
   }
@@ -137,11 +141,7 @@ py::object sampled_logits(py::handle jnp, py::handle Xj, py::handle beta_mean,
   // Draw s of row k: the mean plus the class's factor times its noise vector.
   py::object mean = beta_mean[py::make_tuple(py::none(), all(), all())];
   py::object beta_s = mean + jnp.attr("einsum")("kij,skj->ski", beta_cov_chol, noise);
-  py::object ones = jnp.attr("ones")(py::make_tuple(n, 1), "dtype"_a = dtype);
-  py::list parts;
-  parts.append(Xj);
-  parts.append(ones);
-  py::object X_aug = jnp.attr("concatenate")(parts, "axis"_a = 1);
+  py::object X_aug = with_bias_column(jnp, Xj);
   py::object eta = jnp.attr("einsum")("nd,skd->skn", X_aug, beta_s);
   py::object logits_s = jnp.attr("zeros")(py::make_tuple(S, n, n_classes), "dtype"_a = dtype);
   logits_s = logits_s.attr("at")[py::make_tuple(all(), all(), non_ref)].attr("set")(

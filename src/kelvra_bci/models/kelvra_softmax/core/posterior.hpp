@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/function.hpp"
+#include "core/edge.hpp"
 
 namespace kelvra::inference {
 
@@ -30,7 +31,10 @@ struct Posterior {
 // can observe through the error they get. Reads the parameters X,
 // num_posterior_samples and rng_seed of `call`. `on_host` keeps the arrays
 // NumPy arrays (of the dtype JAX would give them), for a compiled function.
-Posterior read_posterior(const Call& call, py::handle model, bool on_host = false);
+// Strict (the engine) first refuses a sample count or seed given with a
+// fraction, and complex X.
+Posterior read_posterior(const Call& call, py::handle model, Strictness strictness,
+                         bool on_host = false);
 
 // Refuses class probabilities that came out NaN or infinite (features or
 // coefficients too large for the working precision) instead of returning

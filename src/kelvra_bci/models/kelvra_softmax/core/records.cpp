@@ -40,7 +40,7 @@ py::dict fit_params(py::handle np, const FitArguments& args, py::handle beta_mea
   params[key::learning_rate] = np.attr("array")(args.learning_rate, "dtype"_a = float64);
   params[key::num_steps] = np.attr("array")(args.num_steps, "dtype"_a = int64);
   params[key::class_counts] = args.layout.counts;
-  return params;
+  return record::in_key_order(params);
 }
 
 py::dict updated_params(py::handle np, const UpdateArguments& args, const ClassState& state,

@@ -6,7 +6,7 @@
 
 namespace kelvra::learning {
 
-// The fit's fifteen entries, in the record's key order.
+// The fit's entries, in the record's key order (kelvra_io.SOFTMAX_KEYS).
 py::dict fit_params(py::handle np, const FitArguments& arguments, py::handle beta_mean,
                     py::handle beta_cov_chol);
 

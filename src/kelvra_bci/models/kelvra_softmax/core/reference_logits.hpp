@@ -1,4 +1,5 @@
-// The reference-class logit matrix, shared by both modules' logit helpers.
+// The reference-class logit matrix, shared by the modules' logit helpers and
+// the engine's probabilities.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -28,11 +28,13 @@ struct SweepResult {
 // The shared prior of the fit: mean (w_loc, ..., w_loc, b_loc) and the
 // diagonal precision (w_prec, ..., b_prec). Scalars may be host numbers or
 // 0-d arrays; precisions are computed by the caller in double precision.
+// The one place a prior is built: in jax.numpy by the sweeps, in NumPy for
+// the classes an update adds on the host.
 struct FitPrior {
   py::object m_prior;  // (d,)
   py::object prec0;    // (d, d)
 };
-FitPrior fit_prior(py::handle jnp, py::handle dtype, const py::int_& n_features, py::handle w_loc,
+FitPrior fit_prior(py::handle xp, py::handle dtype, const py::int_& n_features, py::handle w_loc,
                    py::handle w_prec, py::handle b_loc, py::handle b_prec);
 
 // The batch fit's sweeps from the prior: `num_steps` of them, or, when `tol`

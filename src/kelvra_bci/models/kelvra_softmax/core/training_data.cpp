@@ -1,22 +1,30 @@
 #include "core/training_data.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "common/limits.hpp"
 #include "common/python.hpp"
+#include "core/bias_column.hpp"
 
 namespace kelvra::learning {
 
 using namespace pybind11::literals;
 
-TrainingArrays checked_training_arrays(py::handle np, py::handle X, py::handle y) {
-  py::object Xn = np.attr("asarray")(X, "dtype"_a = np.attr("float64"));
+TrainingArrays checked_training_arrays(py::handle np, py::handle X, py::handle y,
+                                       Strictness strictness) {
+  py::object Xn = float64_features(np, X, strictness);
   py::object yn = np.attr("asarray")(y);
   if (not_equal(Xn.attr("ndim"), py::int_(2))) invalid("X must be 2D: (n_trials, n_features)");
   if (not_equal(yn.attr("ndim"), py::int_(1))) invalid("y must be 1D: (n_trials,)");
   if (not_equal(Xn.attr("shape")[py::int_(0)], yn.attr("shape")[py::int_(0)])) {
     invalid("X and y must have same number of rows");
+  }
+  // The modules fail later, on the minimum of no labels.
+  if (strictness == Strictness::strict &&
+      host_int(Xn.attr("shape")[py::int_(0)]).equal(py::int_(0))) {
+    invalid("X and y must hold at least one trial");
   }
   return {std::move(Xn), std::move(yn)};
 }
@@ -27,12 +35,14 @@ void check_sweep_settings(double learning_rate, const py::int_& num_steps) {
   if (num_steps < py::int_(1)) invalid("num_steps must be >= 1");
 }
 
-py::object zero_based_labels(py::handle np, py::handle yn, py::handle label_base) {
-  return yn.attr("astype")(np.attr("int64")) - label_base;
+py::object zero_based_labels(py::handle np, py::handle yn, py::handle label_base,
+                             Strictness strictness) {
+  return int64_labels(np, yn, strictness) - label_base;
 }
 
 void check_sweep_cap(const py::int_& num_steps) {
-  if (!int_within(num_steps, 1, kInt32Max)) invalid("num_steps must be <= 2147483647");
+  const std::int64_t cap = limits().int32_max;
+  if (!int_within(num_steps, 1, cap)) invalid("num_steps must be <= " + std::to_string(cap));
 }
 
 void check_finite_setting(const char* name, double value) {
@@ -70,9 +80,10 @@ void check_finite_features(py::handle np, py::handle Xn, py::handle dtype) {
 
 void check_class_count(const std::string& what, const py::int_& n_classes, const py::int_& d_aug,
                        py::handle np, py::handle dtype) {
-  if (!int_within(n_classes, 2, kMaxClasses)) {
-    invalid(what + ": " + py::str(n_classes).cast<std::string>() +
-            " classes is more than the 1000000 supported");
+  const std::int64_t most = limits().max_classes;
+  if (!int_within(n_classes, 2, most)) {
+    invalid(what + ": " + py::str(n_classes).cast<std::string>() + " classes is more than the " +
+            std::to_string(most) + " supported");
   }
   // Each class row holds a mean and a d x d factor; the sweeps keep a few
   // such stacks alive at once.
@@ -80,6 +91,25 @@ void check_class_count(const std::string& what, const py::int_& n_classes, const
   const double itemsize = np.attr("dtype")(dtype).attr("itemsize").cast<double>();
   const double bytes = 4.0 * n_classes.cast<double>() * (d * d + d) * itemsize;
   require_memory(what.c_str(), bytes);
+}
+
+void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_trials,
+                      const py::int_& d_aug, const py::int_& n_classes, Strictness strictness) {
+  if (strictness == Strictness::lenient) return;
+  const double n = py::cast<double>(n_trials), d = d_aug.cast<double>();
+  const double classes = n_classes.cast<double>(), steps = num_steps.cast<double>();
+  const double per_step = std::max(kClassStepFloor, n * d * (classes + 2.0 * d) + 3.0 * d * d * d);
+  const double operations = steps * (classes - 1.0) * per_step;
+  if (operations <= kMaxSweepOperations) return;
+  char message[512];
+  std::snprintf(
+      message, sizeof message,
+      "%s: %s sweeps over %s classes, %s trials and %s features come to about %.1e "
+      "operations, more than the %.0e one engine call may do",
+      what, py::str(num_steps).cast<std::string>().c_str(),
+      py::str(n_classes).cast<std::string>().c_str(), py::str(n_trials).cast<std::string>().c_str(),
+      py::str(d_aug - py::int_(1)).cast<std::string>().c_str(), operations, kMaxSweepOperations);
+  invalid(message);
 }
 
 void check_finite_posterior(py::handle np, py::handle beta_mean, py::handle beta_cov_chol) {
@@ -106,9 +136,7 @@ Design design_matrix(py::handle jnp, py::handle Xn, py::handle y0, py::handle dt
   design.yj = jnp.attr("asarray")(y0, "dtype"_a = jnp.attr("int32"));
   design.n_features = host_int(design.Xj.attr("shape")[py::int_(1)]);
   // Derived arrays follow the converted array's dtype, the single source of truth.
-  py::object one = jnp.attr("ones")(py::make_tuple(design.Xj.attr("shape")[py::int_(0)], 1),
-                                    "dtype"_a = design.Xj.attr("dtype"));
-  design.X_aug = jnp.attr("concatenate")(py::make_tuple(design.Xj, one), "axis"_a = 1);
+  design.X_aug = with_bias_column(jnp, design.Xj);
   design.d_aug = host_int(design.X_aug.attr("shape")[py::int_(1)]);
   return design;
 }

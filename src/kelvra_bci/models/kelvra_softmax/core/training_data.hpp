@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/function.hpp"
+#include "core/edge.hpp"
 
 namespace kelvra::learning {
 
@@ -19,13 +20,16 @@ struct TrainingArrays {
 };
 
 // Converts X and y and checks their shapes, in the order callers observe.
-TrainingArrays checked_training_arrays(py::handle np, py::handle X, py::handle y);
+// Strict also refuses complex X and calls without a trial.
+TrainingArrays checked_training_arrays(py::handle np, py::handle X, py::handle y,
+                                       Strictness strictness);
 
 // The damping and sweep-count checks that the fit and the update share.
 void check_sweep_settings(double learning_rate, const py::int_& num_steps);
 
-// y as int64 minus the label base.
-py::object zero_based_labels(py::handle np, py::handle yn, py::handle label_base);
+// y as int64 (see int64_labels) minus the label base.
+py::object zero_based_labels(py::handle np, py::handle yn, py::handle label_base,
+                             Strictness strictness);
 
 // Checks that go beyond the documented ones, so that no setting can turn into
 // a NaN model, an overflow deep inside the array library, or a request for
@@ -40,6 +44,17 @@ void check_finite_features(py::handle np, py::handle Xn, py::handle dtype);
 // model file holds and the memory available; `what` names the request.
 void check_class_count(const std::string& what, const py::int_& n_classes, const py::int_& d_aug,
                        py::handle np, py::handle dtype);
+
+// The bound of work of one strict (engine) call: compiled sweeps cannot be
+// interrupted, so a request that would run for hours is refused up front.
+// The estimate counts, for each of num_steps sweeps and each of the
+// n_classes - 1 class steps, n * d * (n_classes + 2 d) + 3 d**3 operations
+// (n trials, d = features + 1), and at least kClassStepFloor: a class step
+// costs microseconds of loop overhead however small the problem.
+inline constexpr double kMaxSweepOperations = 1e13;
+inline constexpr double kClassStepFloor = 1e4;
+void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_trials,
+                      const py::int_& d_aug, const py::int_& n_classes, Strictness strictness);
 
 // The reference class is the most frequent; every other class has a row.
 struct ClassLayout {

@@ -4,6 +4,7 @@
 
 #include "common/python.hpp"
 #include "common/record.hpp"
+#include "core/bias_column.hpp"
 #include "engine/cache.hpp"
 
 namespace kelvra::engine {
@@ -59,14 +60,10 @@ py::object checked_record(const Call& call, py::handle keys) {
 
 py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py::handle dtype,
                            bool bias) {
-  py::tuple shape = Xn.attr("shape");
-  const auto n = shape[0].cast<py::ssize_t>();
-  const auto p = shape[1].cast<py::ssize_t>();
-  py::object padded =
-      np.attr("zeros")(py::make_tuple(bucket, p + (bias ? 1 : 0)), "dtype"_a = dtype);
-  py::slice rows(0, n, 1);
-  padded[py::make_tuple(rows, py::slice(0, p, 1))] = Xn;
-  if (bias) padded[py::make_tuple(rows, py::int_(p))] = py::int_(1);
+  py::object rows = bias ? with_bias_column(np, Xn) : py::reinterpret_borrow<py::object>(Xn);
+  py::tuple shape = rows.attr("shape");
+  py::object padded = np.attr("zeros")(py::make_tuple(bucket, shape[1]), "dtype"_a = dtype);
+  padded[py::slice(0, shape[0].cast<py::ssize_t>(), 1)] = rows;
   return padded;
 }
 

@@ -11,6 +11,7 @@ namespace kelvra::engine {
 extern const FunctionDef fit;
 extern const FunctionDef update;
 extern const FunctionDef predict_proba;
+extern const FunctionDef predict_log_proba;
 extern const FunctionDef predict;
 extern const FunctionDef predict_samples;
 extern const FunctionDef precompile;
@@ -54,8 +55,8 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
                           py::handle forgetting, py::ssize_t memory_fallback);
 py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_t memory,
                                   py::ssize_t bucket, const py::int_& d_aug, py::ssize_t rows);
-// The class rows an update by the mode computes with: a power of two with a
-// spare row for a class that joins, so that joining needs no new shape.
+// The class rows an update by the mode computes with: a bucket with a spare
+// row for a class that joins, so that joining needs no new shape.
 py::ssize_t mode_row_bucket(py::ssize_t stored_rows, py::ssize_t rows_after);
 
 }  // namespace kelvra::engine

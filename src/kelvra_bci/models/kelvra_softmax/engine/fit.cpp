@@ -79,7 +79,7 @@ py::object fit_body(Call& call) {
                           py::repr(method).cast<std::string>());
   }
   const py::ssize_t memory = memory_size(call.arg("memory"));
-  const FitArguments args = learning::checked_fit_arguments(call);
+  const FitArguments args = learning::checked_fit_arguments(call, Strictness::strict);
   if (args.w_scale_auto && !by_mode) {
     throw py::value_error("w_scale='auto' needs method='mode'");
   }
@@ -152,7 +152,21 @@ const FunctionDef fit = {
     "    w_scale may then be 'auto': the evidence chooses it, and the record\n"
     "    stores the choice. learning_rate is stored, not used.\n"
     "memory: method 'mode' keeps the last `memory` trials (default 256) in the\n"
-    "    record, for update(rule='mode') to revisit.",
+    "    record, for update(rule='mode') to revisit.\n"
+    "\n"
+    "Stricter than the module where inputs enter: n_classes, rng_seed or\n"
+    "num_steps with a fractional part (3.7), labels with one (0.7) or complex\n"
+    "ones, complex X and zero trials ('X and y must hold at least one trial')\n"
+    "raise ValueError instead of being converted.\n"
+    "\n"
+    "Bound of work: compiled sweeps cannot be interrupted, so a fit whose sweeps\n"
+    "would take more than about 1e13 operations raises ValueError before any\n"
+    "runs. The estimate is num_steps * (n_classes - 1) * max(1e4,\n"
+    "n * d * (n_classes + 2 * d) + 3 * d**3) for n trials and d = n_features + 1;\n"
+    "with tol, the cap num_steps counts; method 'mode' is held to the same\n"
+    "estimate. Hours of a desktop CPU lie beyond the bound;\n"
+    "n_classes beyond the trials is fine within it. Class counts whose state does\n"
+    "not fit in memory raise MemoryError before anything is allocated.",
     fit_body,
     kSource,
 };

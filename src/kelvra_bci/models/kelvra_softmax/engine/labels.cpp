@@ -91,7 +91,9 @@ const FunctionDef predict = {
     "predict",
     inference::prediction_parameters(),
     "np.ndarray",
-    "The most likely label of each row of X, as inference.kelvra_softmax_predict gives it.",
+    "The most likely label of each row of X, as inference.kelvra_softmax_predict gives it.\n"
+    "\n"
+    "Arguments are checked as by engine.predict_proba.",
     predict_body,
     kSource,
 };
@@ -105,7 +107,8 @@ const FunctionDef predict_samples = {
     "\n"
     "The same keys give the same labels. Trials are not padded here: the\n"
     "categorical draws of a row depend on the number of rows drawn, so each\n"
-    "trial count compiles its own function.",
+    "trial count compiles its own function. Arguments are checked as by\n"
+    "engine.predict_proba.",
     predict_samples_body,
     kSource,
 };

@@ -33,6 +33,7 @@ const kelvra::ModuleDefinition engine_module = {
         &kelvra::engine::fit,
         &kelvra::engine::update,
         &kelvra::engine::predict_proba,
+        &kelvra::engine::predict_log_proba,
         &kelvra::engine::predict,
         &kelvra::engine::predict_samples,
         &kelvra::engine::precompile,

@@ -18,7 +18,7 @@ Prepared prepare_prediction(const Call& call, bool with_label_base) {
   if (with_label_base) keys.append(record::label_base);
   Prepared prepared;
   prepared.model = checked_record(call, py::tuple(keys));
-  prepared.posterior = inference::read_posterior(call, prepared.model, true);
+  prepared.posterior = inference::read_posterior(call, prepared.model, Strictness::strict, true);
   prepared.dtype = prepared.posterior.beta_mean.attr("dtype");
   prepared.S = call.integer("num_posterior_samples");
   prepared.n = prepared.posterior.Xj.attr("shape")[py::int_(0)].cast<py::ssize_t>();

@@ -122,7 +122,10 @@ const FunctionDef predict_proba = {
     "Class probabilities as inference.kelvra_softmax_predict_proba gives them.\n"
     "\n"
     "Compiled once per shape; trials are padded to a bucket, which changes\n"
-    "neither the draws nor the result.",
+    "neither the draws nor the result. Stricter than the module where inputs\n"
+    "enter: num_posterior_samples or rng_seed with a fractional part (2.5) and\n"
+    "complex X raise ValueError instead of being converted. No trials give an\n"
+    "empty (0, n_classes) answer.",
     predict_proba_body,
     kSource,
 };

@@ -4,6 +4,7 @@
 
 #include "common/limits.hpp"
 #include "common/python.hpp"
+#include "core/edge.hpp"
 #include "core/training_data.hpp"
 #include "engine/cache.hpp"
 #include "engine/compile.hpp"
@@ -22,9 +23,9 @@ py::object count_or_none(const Call& call, const char* name, std::int64_t low) {
   py::handle value = call.arg(name);
   if (value.is_none()) return py::none();
   if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) ||
-      !int_within(value, low, kInt32Max)) {
+      !int_within(value, low, limits().int32_max)) {
     throw py::value_error(std::string(name) + " must be None or an int in [" + std::to_string(low) +
-                          ", 2147483647]");
+                          ", " + std::to_string(limits().int32_max) + "]");
   }
   return py::reinterpret_borrow<py::object>(value);
 }
@@ -33,8 +34,10 @@ py::object precompile_body(Call& call) {
   py::object np = call.global("np");
   py::int_ n_features = call.integer("n_features");
   py::int_ n_classes = call.integer("n_classes");
-  if (!int_within(n_features, 0, kInt32Max)) {
-    throw py::value_error("n_features must be in [0, 2147483647]");
+  check_whole_number(call, "n_features", Strictness::strict);
+  check_whole_number(call, "n_classes", Strictness::strict);
+  if (!int_within(n_features, 0, limits().int32_max)) {
+    throw py::value_error("n_features must be in [0, " + std::to_string(limits().int32_max) + "]");
   }
   if (n_classes < py::int_(2)) throw py::value_error("n_classes must be >= 2");
   py::object fit_trials = count_or_none(call, "fit_trials", 1);
@@ -121,11 +124,24 @@ py::object default_cache_folder(const Call& call) {
   return path.attr("join")(base, "kelvra_bci", "jax");
 }
 
+// The folder a path argument names: text only (a bytes path would reach
+// JAX's configuration, which takes text), not empty (which would mean the
+// working directory), with ~ expanded. Checked before anything is created.
+py::object cache_folder(const Call& call, py::handle given) {
+  py::object os = call.global("os");
+  py::object path = os.attr("fspath")(given);
+  if (!PyUnicode_Check(path.ptr())) {
+    throw py::type_error(std::string("path must be text (str or os.PathLike of str), not ") +
+                         Py_TYPE(path.ptr())->tp_name);
+  }
+  if (py::len(path) == 0) throw py::value_error("path must not be empty");
+  return os.attr("path").attr("abspath")(os.attr("path").attr("expanduser")(path));
+}
+
 py::object enable_persistent_cache_body(Call& call) {
   py::object os = call.global("os");
   py::handle given = call.arg("path");
-  py::object folder = given.is_none() ? default_cache_folder(call)
-                                      : os.attr("path").attr("abspath")(os.attr("fspath")(given));
+  py::object folder = given.is_none() ? default_cache_folder(call) : cache_folder(call, given);
   os.attr("makedirs")(folder, "exist_ok"_a = true);
   py::object update = call.global("jax").attr("config").attr("update");
   update("jax_compilation_cache_dir", folder);
@@ -154,7 +170,8 @@ const FunctionDef precompile = {
     "Compiles the fit of fit_trials trials (when given), the update of\n"
     "update_trials trials (default 1) under rule, and predict_proba of as many\n"
     "trials with num_posterior_samples draws (default 1), in the precision the\n"
-    "64-bit switch selects now. Returns what was compiled.\n"
+    "64-bit switch selects now. Returns what was compiled. n_features or\n"
+    "n_classes with a fractional part (3.7) raise ValueError.\n"
     "\n"
     "rule='mode' compiles the fit by the mode and the update by the mode with a\n"
     "memory of `memory` trials (default 256) for every class count up to\n"
@@ -190,7 +207,9 @@ const FunctionDef enable_persistent_cache = {
     "str",
     "Turn on JAX's persistent compilation cache in `path` and return the folder.\n"
     "\n"
-    "The default folder is kelvra_bci/jax under the user's cache directory.\n"
+    "The default folder is kelvra_bci/jax under the user's cache directory; a\n"
+    "given path may start with ~. A path that is not text (bytes) raises\n"
+    "TypeError, an empty one ValueError, before any folder is created.\n"
     "A new process then loads compiled functions from disk instead of compiling\n"
     "them. The engine never turns it on by itself: this changes JAX's\n"
     "configuration for the whole process.",

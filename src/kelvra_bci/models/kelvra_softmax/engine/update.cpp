@@ -74,7 +74,8 @@ py::object update_body(Call& call) {
   if (!by_mode && !forgetting.is_none()) {
     throw py::value_error("forgetting needs rule='mode'");
   }
-  const learning::UpdateArguments args = learning::checked_update_arguments(call, model);
+  const learning::UpdateArguments args =
+      learning::checked_update_arguments(call, model, Strictness::strict);
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
   if (by_mode) {
     py::tuple shape = args.Xn.attr("shape");
@@ -166,7 +167,11 @@ const FunctionDef update = {
     "forgetting: rule 'mode' only. None keeps every trial's weight; a factor\n"
     "    g in (0, 1] multiplies the weight of every earlier trial by g for each\n"
     "    new one, so the posterior follows a drifting session (0.99 to 0.999\n"
-    "    is the useful range: an effective memory of about 1/(1-g) trials).",
+    "    is the useful range: an effective memory of about 1/(1-g) trials).\n"
+    "\n"
+    "As engine.fit, refuses labels that are not integers, complex X and zero\n"
+    "trials with ValueError, and sweeps beyond the fit's bound of work, counted\n"
+    "with the record's num_steps and the classes after growth.",
     update_body,
     kSource,
 };

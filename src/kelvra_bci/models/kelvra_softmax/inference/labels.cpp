@@ -26,7 +26,7 @@ py::object predict_samples_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
   py::object jax = call.global("jax");
-  const Posterior posterior = read_posterior(call, call.arg("model"));
+  const Posterior posterior = read_posterior(call, call.arg("model"), Strictness::lenient);
   py::int_ S = call.integer("num_posterior_samples");
 
   py::object rng_key = jax.attr("random").attr("PRNGKey")(call.integer("rng_seed"));

@@ -11,7 +11,7 @@ using namespace pybind11::literals;
 py::object predict_proba_body(Call& call) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const Posterior posterior = read_posterior(call, call.arg("model"));
+  const Posterior posterior = read_posterior(call, call.arg("model"), Strictness::lenient);
   py::int_ S = call.integer("num_posterior_samples");
   py::object dtype = posterior.beta_mean.attr("dtype");
 

@@ -15,7 +15,7 @@ using namespace pybind11::literals;
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
-  const FitArguments args = checked_fit_arguments(call);
+  const FitArguments args = checked_fit_arguments(call, Strictness::lenient);
   const Design design = design_matrix(jnp, args.Xn, args.y0, args.dtype);
   py::object wdtype = design.Xj.attr("dtype");
 

@@ -15,7 +15,8 @@ using namespace pybind11::literals;
 py::object update_body(Call& call) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
-  const UpdateArguments args = checked_update_arguments(call, call.arg("model"));
+  const UpdateArguments args =
+      checked_update_arguments(call, call.arg("model"), Strictness::lenient);
   const Design design = design_matrix(jnp, args.Xn, args.y0, args.dtype);
   const ClassState state = grown_class_state(np, jnp, args, design.n_features, design.d_aug);
 

@@ -1,0 +1,144 @@
+"""The fit and the update by the posterior mode: the right mode, the evidence's scale, a memory that keeps up."""
+
+import numpy as np
+import pytest
+import softmax_reference as ref
+from sklearn.datasets import load_iris
+from sklearn.linear_model import LogisticRegression
+from sklearn.preprocessing import StandardScaler
+
+from kelvra_bci.models.kelvra_softmax import engine, learning
+
+MEMORY_KEYS = (
+    "memory_X",
+    "memory_y",
+    "memory_weight",
+    "anchor_hessian",
+    "anchor_shift",
+    "memory_size",
+    "memory_trials",
+)
+
+
+def fit(X, y, K, w_scale=1.0, b_scale=1e4, memory=None, tol=1e-10, num_steps=100):
+    return engine.fit(X, y, K, 0, 0.0, w_scale, 0.0, b_scale, 0, 1.0, num_steps, tol=tol, method="mode", memory=memory)
+
+
+@pytest.fixture(scope="module")
+def iris():
+    X, y = load_iris(return_X_y=True)
+    return StandardScaler().fit_transform(X), y
+
+
+@pytest.mark.parametrize("relabel", [None, [2, 0, 1], [1, 2, 0]])
+def test_mode_is_logistic_regression_whatever_the_reference(x64, iris, relabel):
+    # A prior that treats the classes alike and a flat bias prior make the mode
+    # scikit-learn's multinomial LogisticRegression(C=1), whichever class the
+    # fit takes as the reference (the most frequent one, moved by relabelling).
+    X, y = iris
+    keep = np.r_[0:50, 50:90, 100:150] if relabel else slice(None)
+    X, y = X[keep], y[keep]
+    if relabel:
+        y = np.asarray(relabel)[y]
+    model = fit(X, y, 3)
+    want = LogisticRegression(C=1.0, tol=1e-12, max_iter=10_000).fit(X, y).predict_proba(X)
+    np.testing.assert_allclose(engine.predict_proba(model, X, 1, 0), want, atol=2e-5)
+    assert 3 <= model.n_sweeps <= 20
+
+
+def test_evidence_scale_is_stored_and_is_the_mode_of_that_scale(x64, iris):
+    X, y = iris
+    auto = engine.fit(X, y, 3, 0, 0.0, "auto", 0.0, 10.0, 0, 1.0, 100, tol=1e-8, method="mode")
+    w_scale = float(auto.params["w_scale"])
+    # Iris is nearly separable: the evidence asks for a much weaker prior than 1.
+    assert 3.0 < w_scale < 15.0
+    again = fit(X, y, 3, w_scale=w_scale, b_scale=10.0)
+    np.testing.assert_allclose(auto.params["beta_mean"], again.params["beta_mean"], atol=1e-5)
+    # The Laplace covariance of a weaker prior is wider.
+    narrow = fit(X, y, 3, w_scale=1.0, b_scale=10.0)
+    assert np.trace(auto.params["beta_cov_chol"][0]) > np.trace(narrow.params["beta_cov_chol"][0])
+
+
+@pytest.mark.parametrize("memory", [512, 24])
+def test_updates_by_the_mode_keep_up_with_a_refit(x64, memory):
+    X, y = ref.make_problem(200, 4, 3, seed=3)
+    model = fit(X[:40], y[:40], 3, memory=memory)
+    for start in range(40, 200, 16):
+        model = engine.update(model, X[start : start + 16], y[start : start + 16], rule="mode", tol=1e-10)
+    refit = fit(X, y, 3)
+    got = engine.predict_proba(model, X, 1, 0)
+    want = engine.predict_proba(refit, X, 1, 0)
+    if memory >= len(y):
+        # Every trial is still remembered: the update is the refit.
+        np.testing.assert_allclose(got, want, atol=1e-6)
+    else:
+        # Older trials count through their quadratic at the mode they left.
+        assert np.max(np.abs(got - want)) < 0.05
+    assert len(model.params["memory_y"]) == min(memory, len(y))
+    assert int(model.params["memory_trials"]) == int(np.sum(model.params["class_counts"]))
+
+
+def test_a_class_joining_late_is_weighed_against_the_remembered_trials_without_a_compile(x64):
+    X, y = ref.make_problem(120, 3, 3, seed=11)
+    early = y < 2
+    model = engine.fit(X[early], y[early], 2, 0, 0.0, 1.0, 0.0, 1e4, 0, 1.0, 100, tol=1e-10, method="mode")
+    engine.precompile(3, 3, update_trials=int(np.sum(~early)), rule="mode")
+    before = engine.cache_info()["misses"]
+    grown = engine.update(model, X[~early], y[~early], rule="mode", tol=1e-10)
+    assert engine.cache_info()["misses"] == before
+    assert int(grown.params["n_classes"]) == 3
+    # With every trial remembered, the late class's row is that of a fit on all.
+    np.testing.assert_allclose(
+        engine.predict_proba(grown, X, 1, 0), engine.predict_proba(fit(X, y, 3), X, 1, 0), atol=1e-6
+    )
+
+
+def test_forgetting_follows_a_changed_rule(x64):
+    # The classes swap halfway: with forgetting the model sides with the new rule.
+    X, y = ref.make_problem(160, 2, 2, seed=4)
+    first = fit(X[:80], y[:80], 2, memory=64)
+    kept = forgot = first
+    flipped = 1 - y[80:]
+    for start in range(0, 80, 8):
+        block = slice(80 + start, 88 + start)
+        kept = engine.update(kept, X[block], flipped[start : start + 8], rule="mode")
+        forgot = engine.update(forgot, X[block], flipped[start : start + 8], rule="mode", forgetting=0.95)
+    accuracy = lambda m: np.mean(engine.predict(m, X[80:], 1, 0) == flipped)
+    assert accuracy(forgot) > max(accuracy(kept), 0.8)
+    same = engine.update(first, X[80:88], y[80:88], rule="mode", forgetting=1.0)
+    np.testing.assert_array_equal(
+        same.params["beta_mean"], engine.update(first, X[80:88], y[80:88], rule="mode").params["beta_mean"]
+    )
+
+
+@pytest.mark.parametrize("path", ["sweeps record", "stale memory"])
+def test_update_by_the_mode_starts_a_memory_where_the_record_has_none_it_can_trust(x64, path):
+    X, y = ref.make_problem(80, 3, 3, seed=2)
+    if path == "sweeps record":
+        model = engine.fit(X[:40], y[:40], 3, 0, 0.0, 1.0, 0.0, 10.0, 0, 1.0, 50, tol=1e-6)
+    else:
+        # The learning module's update leaves the memory behind its class counts.
+        model = learning.kelvra_softmax_update(fit(X[:30], y[:30], 3), X[30:40], y[30:40])
+    updated = engine.update(model, X[40:], y[40:], rule="mode", tol=1e-8)
+    assert len(updated.params["memory_y"]) == 40
+    assert np.mean(engine.predict(updated, X, 1, 0) == y) > 0.7
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 5, method="newton"), "method must be"),
+        (
+            lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, "auto", 0.0, 1.0, 0, 1.0, 5),
+            "w_scale='auto' needs method='mode'",
+        ),
+        (lambda X, y, m: engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 5, method="mode", memory=0), "memory must"),
+        (lambda X, y, m: engine.update(m, X, y, rule="mode", forgetting=1.5), "forgetting must"),
+        (lambda X, y, m: engine.update(m, X, y, rule="once", forgetting=0.99), "forgetting needs rule='mode'"),
+    ],
+)
+def test_mode_settings_are_refused_in_one_line(call, message):
+    X, y = ref.make_problem(20, 2, 3, seed=1)
+    model = fit(X, y, 3)
+    with pytest.raises(ValueError, match=message):
+        call(X, y, model)
