@@ -66,7 +66,7 @@ def cmd_update(args) -> None:
     model = KelvraModel(model_type=model.model_type, params=params)
     engine = _engine(args)
     with _precision(_model_is_double(model)):
-        new = engine.update(model, X, y, rule=args.rule, tol=args.tol)
+        new = engine.update(model, X, y, rule=args.rule, tol=args.tol, forgetting=args.forgetting)
     _check_result(new, "update")
     out = args.output or args.model
     new.save(out)

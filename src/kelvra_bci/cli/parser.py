@@ -70,6 +70,17 @@ def _positive_float(text: str) -> float:
     return value
 
 
+def _scale_or_auto(text: str) -> float | str:
+    return "auto" if text == "auto" else _positive_float(text)
+
+
+def _forgetting(text: str) -> float:
+    value = _float(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
+    return value
+
+
 def _rate(text: str) -> float:
     value = _float(text)
     if not 0 < value <= 1:
@@ -92,15 +103,22 @@ _n_classes = _int_in(2, MAX_CLASSES)
 # The prior and sweep options of fit, named after the shared defaults they override.
 _FIT_SETTINGS = {
     "w_loc": (_float, "X", "prior mean of each feature weight"),
-    "w_scale": (_positive_float, "X", "prior standard deviation of each feature weight, > 0; smaller is smoother"),
+    "w_scale": (
+        _scale_or_auto,
+        "X",
+        "prior standard deviation of each feature weight, > 0 (smaller is smoother), "
+        "or 'auto' for the scale the evidence picks (method mode)",
+    ),
     "b_loc": (_float, "X", "prior mean of each class bias"),
     "b_scale": (_positive_float, "X", "prior standard deviation of each class bias, > 0"),
-    "learning_rate": (_rate, "X", "damping of each sweep, in (0, 1]; 1 = no damping"),
-    "num_steps": (_steps, "N", f"coordinate sweeps per fit and per update, at most {INT32_MAX}"),
+    "learning_rate": (_rate, "X", "damping of each sweep of method sweeps, in (0, 1]; 1 = no damping"),
+    "num_steps": (_steps, "N", f"Newton steps (or sweeps) per fit and per update, at most {INT32_MAX}"),
 }
 
 
 def _default(value) -> str:
+    if isinstance(value, str):
+        return value
     return "none" if value is None else f"{value:g}"
 
 
@@ -175,7 +193,23 @@ def build_parser() -> argparse.ArgumentParser:
     )
     for key, (kind, metavar, text) in _FIT_SETTINGS.items():
         option = "--" + key.replace("_", "-")
-        h.add_argument(option, type=kind, default=fit[key], metavar=metavar, help=f"{text} (default: {fit[key]:g})")
+        h.add_argument(
+            option, type=kind, default=fit[key], metavar=metavar, help=f"{text} (default: {_default(fit[key])})"
+        )
+    h.add_argument(
+        "--method",
+        choices=("mode", "sweeps"),
+        default=fit["method"],
+        help="'mode': Newton to the posterior mode with the Laplace covariance; 'sweeps': the learning "
+        f"module's Polya-Gamma sweeps (default: {fit['method']})",
+    )
+    h.add_argument(
+        "--memory",
+        type=_count,
+        default=fit["memory"],
+        metavar="N",
+        help=f"trials a model of method mode keeps for its updates to revisit (default: {fit['memory']})",
+    )
     h.add_argument(
         "--seed",
         type=_seed,
@@ -207,10 +241,18 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--rule",
-        choices=("once", "resweep"),
+        choices=("mode", "once", "resweep"),
         default=defaults.UPDATE_RULE,
-        help="'once' counts each new trial once; 'resweep' reuses the new trials in every sweep, "
-        f"as the learning module does (default: {defaults.UPDATE_RULE})",
+        help="'mode' finds the posterior mode given every trial so far (the model's memory of recent "
+        "trials is revisited); 'once' counts each new trial once; 'resweep' reuses the new trials in "
+        f"every sweep, as the learning module does (default: {defaults.UPDATE_RULE})",
+    )
+    p.add_argument(
+        "--forgetting",
+        type=_forgetting,
+        metavar="G",
+        help="rule mode only: each new trial multiplies the weight of every earlier one by G in (0, 1], "
+        "for drifting sessions; 0.99-0.999 is the useful range (default: none)",
     )
     p.add_argument("--learning-rate", type=_rate, metavar="X", help="new damping in (0, 1], stored for later updates")
     p.add_argument("--num-steps", type=_steps, metavar="N", help="new sweep count, stored for later updates")

@@ -171,17 +171,7 @@ def _functions(path: str):
         from ..models.kelvra_softmax import engine
 
         def fit(X, y, n_classes, label_base, seed):
-            return engine.fit(
-                X,
-                y,
-                n_classes,
-                label_base,
-                rng_seed=seed,
-                **settings,
-                tol=tol,
-                method=defaults.METHOD,
-                memory=defaults.MEMORY,
-            )
+            return engine.fit(X, y, n_classes, label_base, rng_seed=seed, **settings, tol=tol)
 
         def update(model, X, y, rule):
             return engine.update(model, X, y, rule=rule, tol=tol)
@@ -190,7 +180,8 @@ def _functions(path: str):
 
     from ..models.kelvra_softmax import inference, learning
 
-    # The modules have no evidence to set the prior's scale: they take 1.
+    # The modules fit by sweeps only, and have no evidence to set the prior's scale: they take 1.
+    settings = {key: value for key, value in settings.items() if key not in ("method", "memory")}
     if settings["w_scale"] == "auto":
         settings["w_scale"] = 1.0
 

@@ -200,14 +200,17 @@ def posterior_std(est):
     return np.sqrt(np.sum(est.model_.params["beta_cov_chol"].astype(float) ** 2, axis=-1))
 
 
-@pytest.mark.parametrize("rule, like_one_fit", [("once", True), ("resweep", False)])
-def test_update_rule_of_partial_fit(rule, like_one_fit):
+@pytest.mark.parametrize(
+    "method, rule, like_one_fit", [("mode", "mode", True), ("sweeps", "once", True), ("sweeps", "resweep", False)]
+)
+def test_update_rule_of_partial_fit(method, rule, like_one_fit):
     # Unequal classes, so that the reference class of the first block is that of all trials.
     X, codes = make_blobs(n_samples=[200, 120, 80], n_features=2, cluster_std=2.0, random_state=0)
     order = np.random.RandomState(0).permutation(len(codes))
     X, codes = X[order], codes[order]
-    whole = KelvraSoftmaxClassifier(tol=1e-4).fit(X, codes)
-    blocks = KelvraSoftmaxClassifier(tol=1e-4, update_rule=rule).fit(X[:100], codes[:100])
+    settings = dict(tol=1e-4, method=method, w_scale=1.0)
+    whole = KelvraSoftmaxClassifier(**settings).fit(X, codes)
+    blocks = KelvraSoftmaxClassifier(**settings, update_rule=rule).fit(X[:100], codes[:100])
     for start in range(100, 400, 100):
         blocks.partial_fit(X[start : start + 100], codes[start : start + 100])
     ratio = np.median(posterior_std(blocks) / posterior_std(whole))

@@ -8,9 +8,10 @@ cancer data (benchmarks/bench_quality.py).
 
 from __future__ import annotations
 
-__all__ = ["FIT", "MEMORY", "METHOD", "UPDATE_RULE"]
+__all__ = ["FIT", "UPDATE_RULE"]
 
-# Prior, damping and step cap of a fit; stored in the model and reused by updates.
+# The settings of a fit: engine.fit(X, y, n_classes, label_base, rng_seed, **FIT).
+# The prior, damping and step cap are stored in the model and reused by updates.
 # `tol` stops the fit once the largest relative change of any coefficient (and,
 # with w_scale "auto", of the prior scale) falls below it; `num_steps` is then
 # the cap.
@@ -23,7 +24,7 @@ __all__ = ["FIT", "MEMORY", "METHOD", "UPDATE_RULE"]
 # and takes iris from 0.155 to 0.072 and wine from 0.063 to 0.051 (see
 # benchmarks/bench_quality.py). Newton needs 7-10 steps from the prior, and
 # "auto" about 20-26 in all. learning_rate damps the sweeps of method "sweeps"
-# only.
+# only. The learning module takes neither "method" nor "memory", nor "auto".
 FIT = {
     "w_loc": 0.0,
     "w_scale": "auto",
@@ -32,13 +33,13 @@ FIT = {
     "learning_rate": 1.0,
     "num_steps": 100,
     "tol": 1e-4,
+    # "mode": Newton to the posterior mode, with the Laplace covariance;
+    # "sweeps": the learning module's Polya-Gamma sweeps.
+    "method": "mode",
+    # Trials a model of method "mode" keeps for its updates to revisit.
+    "memory": 256,
 }
 
-# How a fit finds its posterior: "mode" (Newton to the posterior mode, with the
-# Laplace covariance) or "sweeps" (the learning module's Polya-Gamma sweeps).
-METHOD = "mode"
-
-# How updates fold new trials in: "mode" revisits the last MEMORY trials exactly
-# and the older ones through the quadratic they left behind.
+# How updates fold new trials in: "mode" revisits the model's memory of recent
+# trials exactly and the older ones through the quadratic they left behind.
 UPDATE_RULE = "mode"
-MEMORY = 256

@@ -96,7 +96,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     ``kelvra_bci.models.kelvra_softmax.defaults.FIT``, shared with the command line.
 
     Computation runs in JAX: in float32 unless JAX's 64-bit switch
-    (``jax_enable_x64``) is on, so probabilities are float32 by default.
+    (``jax_enable_x64``) is on; probabilities are returned in float64.
 
     Parameters
     ----------
@@ -120,7 +120,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     tol : float or None, default=defaults.FIT["tol"]
         Stop once the largest change of any posterior mean, relative to the
         largest mean, falls below ``tol``. None runs ``num_steps`` steps.
-    method : {"mode", "sweeps"}, default=defaults.METHOD
+    method : {"mode", "sweeps"}, default=defaults.FIT["method"]
         How ``fit`` finds the posterior; see above.
     update_rule : {"mode", "once", "resweep"}, default=defaults.UPDATE_RULE
         How ``partial_fit`` on a fitted estimator folds trials in. "mode" finds
@@ -134,7 +134,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         fit on all trials. "resweep" takes each class's current Gaussian as the
         prior of its next sweep, which folds the new trials in again at every
         sweep and makes the posterior overconfident.
-    memory : int, default=defaults.MEMORY
+    memory : int, default=defaults.FIT["memory"]
         Trials the model keeps for ``update_rule="mode"`` to revisit; each
         update's work grows with it.
     forgetting : float or None, default=None
@@ -201,9 +201,9 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         learning_rate=defaults.FIT["learning_rate"],
         num_steps=defaults.FIT["num_steps"],
         tol=defaults.FIT["tol"],
-        method=defaults.METHOD,
+        method=defaults.FIT["method"],
         update_rule=defaults.UPDATE_RULE,
-        memory=defaults.MEMORY,
+        memory=defaults.FIT["memory"],
         forgetting=None,
         num_posterior_samples=1,
         random_state=None,
@@ -306,11 +306,11 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """Class probabilities, columns in the order of ``classes_``.
 
         With ``num_posterior_samples`` > 1 they are the Monte-Carlo average of
-        the softmax over that many posterior draws.
+        the softmax over that many posterior draws. Float64: the exponential of
+        ``predict_log_proba``, so that the two agree even where a confident
+        model's probabilities round to 1 in float32.
         """
-        X = self._check_X(X)
-        proba = engine.predict_proba(self.model_, X, self.num_posterior_samples, self._draw_seed())
-        return proba[:, self._columns]
+        return np.exp(self.predict_log_proba(X))
 
     def predict_log_proba(self, X):
         """Logarithm of the class probabilities, computed in log space in float64.

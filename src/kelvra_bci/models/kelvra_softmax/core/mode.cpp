@@ -10,13 +10,20 @@ using namespace pybind11::literals;
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/mode.cpp";
 
 // Step lengths tried along each Newton direction, longest first; 0 keeps the
-// current point, so a step never makes the objective worse.
-constexpr double kStepLengths[] = {1.0, 0.5, 0.25, 0.125, 0.0625, 0.0};
+// current point, so a step never makes the objective worse. Short ones matter
+// where the softmax saturates: a class with no probability yet has almost no
+// curvature, and its full Newton step overshoots by orders of magnitude.
+constexpr double kStepLengths[] = {1.0,     0.5,      0.25,      0.125,      0.0625,
+                                   0.03125, 0.015625, 0.0078125, 0.00390625, 0.0};
 
-// The evidence keeps the weight precision within these bounds: a data set that
-// separates perfectly would otherwise drive it to zero.
-constexpr double kAlphaFloor = 1e-6;
-constexpr double kAlphaCeiling = 1e6;
+// The evidence keeps the weight precision within these bounds (w_scale from
+// 0.01 to 10): a data set that separates perfectly would otherwise drive it
+// to zero, and probabilities to 0 and 1 that float32 cannot tell apart.
+constexpr double kAlphaFloor = 1e-2;
+constexpr double kAlphaCeiling = 1e4;
+
+// The largest change of one coefficient in one Newton step.
+constexpr double kMaxMove = 4.0;
 
 py::tuple shape2(py::handle a, py::handle b) {
   return py::make_tuple(a, b);
@@ -185,6 +192,13 @@ py::object newton_step_body(Call& call) {
   py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
   py::object cho_solve = jax.attr("scipy").attr("linalg").attr("cho_solve");
   py::object direction = -cho_solve(py::make_tuple(factor, true), grad);
+  // No coefficient moves by more than kMaxMove in one step: the step-length
+  // search then starts from a move the softmax can take.
+  py::object largest = jnp.attr("max")(jnp.attr("abs")(direction));
+  py::object limit = jnp.attr("array")(kMaxMove, "dtype"_a = dtype);
+  py::object floor = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
+  direction = direction * jnp.attr("minimum")(jnp.attr("array")(1, "dtype"_a = dtype),
+                                              limit / jnp.attr("maximum")(largest, floor));
   py::object delta = direction.attr("reshape")(shape);
 
   py::list lengths_list;
@@ -368,20 +382,36 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
   return {done[1], done[2], done[0]};
 }
 
-py::object marginal_factors(py::handle globals, py::handle H, py::handle n_rows, py::handle d_aug) {
+py::object tilt_factors(py::handle globals, const Trials& trials, const Rows& rows, py::handle A,
+                        py::handle W) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
-  py::object dtype = H.attr("dtype");
-  py::object n_rd = H.attr("shape")[py::int_(0)];
-  py::object factor = jnp.attr("linalg").attr("cholesky")(H);
-  py::object covariance = jax.attr("scipy").attr("linalg").attr("cho_solve")(
-      py::make_tuple(factor, true), jnp.attr("eye")(n_rd, "dtype"_a = dtype));
-  // (R, d, R, d) -> the R diagonal d x d blocks, made exactly symmetric.
-  py::object four = covariance.attr("reshape")(py::make_tuple(n_rows, d_aug, n_rows, d_aug));
-  py::object blocks =
-      jnp.attr("diagonal")(four, "axis1"_a = 0, "axis2"_a = 2).attr("transpose")(2, 0, 1);
+  py::object dtype = W.attr("dtype");
+  py::tuple shape = W.attr("shape");
+  py::object R = shape[0], d = shape[1];
+  const Softmax s = softmax_at(jax, jnp, trials, rows, W);
+  py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
   py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
-  py::object symmetric = half * (blocks + blocks.attr("transpose")(0, 2, 1));
+  py::object eps = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("eps"), "dtype"_a = dtype);
+  // Each row's logit less the log-sum-exp of every other class's, as in its
+  // binary problem: log p - log(1 - p), with 1 - p floored.
+  py::object logit = jnp.attr("log")(jnp.attr("maximum")(s.P, eps)) -
+                     jnp.attr("log")(jnp.attr("maximum")(one - s.P, eps));
+  py::object c = jnp.attr("maximum")(jnp.attr("abs")(logit), eps);
+  py::object omega = half / c * jnp.attr("tanh")(half * c);
+  omega = jnp.attr("where")(s.member, omega, jnp.attr("zeros_like")(omega));
+  py::object weighted = at(trials.weight, trail2()) * omega;
+  py::object blocks = jnp.attr("einsum")("nr,ni,nj->rij", weighted, trials.X_aug, trials.X_aug);
+  py::object prior_blocks = jnp.attr("diagonal")(A.attr("reshape")(py::make_tuple(R, d, R, d)),
+                                                 "axis1"_a = 0, "axis2"_a = 2)
+                                .attr("transpose")(2, 0, 1);
+  py::object precision = blocks + prior_blocks;
+  py::object factor = jnp.attr("linalg").attr("cholesky")(precision);
+  py::object eye =
+      jnp.attr("broadcast_to")(jnp.attr("eye")(d, "dtype"_a = dtype), precision.attr("shape"));
+  py::object covariance =
+      jax.attr("scipy").attr("linalg").attr("cho_solve")(py::make_tuple(factor, true), eye);
+  py::object symmetric = half * (covariance + covariance.attr("transpose")(0, 2, 1));
   return jnp.attr("linalg").attr("cholesky")(symmetric);
 }
 
@@ -439,7 +469,7 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
   py::object alpha = jnp.attr("exp")(half * (log_alpha_mk + log_alpha_ev));
   const ModeResult final_mode = find_mode(globals, trials, rows, quadratic, at(modes, best), alpha,
                                           py::none(), num_steps, tol);
-  return {final_mode.W, final_mode.alpha, mackay.n_steps + final_mode.n_steps};
+  return {final_mode.W, final_mode.alpha, mackay.n_steps};
 }
 
 }  // namespace kelvra::learning

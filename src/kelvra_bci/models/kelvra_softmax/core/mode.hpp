@@ -81,14 +81,18 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
 // The mode under the weight scale the evidence picks, no cross-validation
 // needed: the geometric mean of MacKay's fixed point and the maximum of the
 // Laplace evidence over a grid of larger scales. n_steps counts the Newton
-// steps of the first and of the last search.
+// steps of the fixed-point search, the longest of the searches.
 ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
                         const Quadratic& quadratic, py::handle W0, py::handle alpha0,
                         py::handle num_steps, py::handle tol);
 
-// Lower Cholesky factors (R, d, d) of the marginal covariance of each row
-// under the Gaussian of precision `H` (R*d, R*d): the diagonal blocks of its
-// inverse, which keep what the other rows' uncertainty adds to each row.
-py::object marginal_factors(py::handle globals, py::handle H, py::handle n_rows, py::handle d_aug);
+// Lower Cholesky factors (R, d, d) of each row's covariance at the mode W:
+// the Polya-Gamma tilt of its binary problem there (the log-sum-exp of the
+// other classes as the offset), prec = A_rr + X' diag(omega) X. It is the
+// narrowest of the Gaussians at the mode and the one that predicts best with
+// independent draws per row: the rows' marginal Laplace covariances leave out
+// their correlation, and draws from them scatter the logits far too widely.
+py::object tilt_factors(py::handle globals, const Trials& trials, const Rows& rows, py::handle A,
+                        py::handle W);
 
 }  // namespace kelvra::learning

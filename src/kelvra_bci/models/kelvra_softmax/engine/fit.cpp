@@ -148,7 +148,7 @@ const FunctionDef fit = {
     "    Newton's method on all classes at once (num_steps caps the Newton\n"
     "    steps, counted in model.n_sweeps), under a prior that treats every\n"
     "    class alike, so the reference class does not change the fit; each\n"
-    "    row's covariance is its block of the Laplace covariance at the mode.\n"
+    "    row's covariance is the Polya-Gamma tilt of its binary problem at the mode.\n"
     "    w_scale may then be 'auto': the evidence chooses it, and the record\n"
     "    stores the choice. learning_rate is stored, not used.\n"
     "memory: method 'mode' keeps the last `memory` trials (default 256) in the\n"

@@ -48,7 +48,7 @@ py::object scalar(py::handle np, double value, py::handle dtype) {
 // ---------------------------------------------------------------- the fit
 
 // Traced once per shape: the mode and, when asked, the weight precision the
-// evidence settles on; then the Laplace covariance of every row, and the
+// evidence settles on; then the covariance of every row (its tilt at the mode), and the
 // trials that the memory will not hold folded into the anchor at the mode.
 py::object fit_mode_core_body(Call& call) {
   py::object jnp = call.global("jnp");
@@ -73,8 +73,7 @@ py::object fit_mode_core_body(Call& call) {
                                 py::none(), call.arg("num_steps"), call.arg("tol"));
 
   py::object A = mode.alpha * prior.A_w + prior.A_b;
-  auto [grad, hessian] = learning::likelihood_terms(call.globals(), trials, rows, mode.W);
-  py::object factors = learning::marginal_factors(call.globals(), hessian + A, R, d_aug);
+  py::object factors = learning::tilt_factors(call.globals(), trials, rows, A, mode.W);
   const learning::Trials folded{trials.X_aug, trials.yj,
                                 py::reinterpret_borrow<py::object>(call.arg("folded"))};
   auto [grad_old, hessian_old] = learning::likelihood_terms(call.globals(), folded, rows, mode.W);
@@ -137,9 +136,8 @@ py::object update_mode_core_body(Call& call) {
   const learning::ModeResult mode =
       learning::find_mode(call.globals(), window, rows, quadratic, W_prev, call.arg("alpha"),
                           py::none(), call.arg("num_steps"), call.arg("tol"));
-  auto [grad, hessian_w] = learning::likelihood_terms(call.globals(), window, rows, mode.W);
   py::object A = mode.alpha * quadratic.A_w + quadratic.A_b;
-  py::object factors = learning::marginal_factors(call.globals(), hessian_w + A, R, d_aug);
+  py::object factors = learning::tilt_factors(call.globals(), window, rows, A, mode.W);
   return py::make_tuple(mode.W, factors, hessian, shift, mode.n_steps);
 }
 
