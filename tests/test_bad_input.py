@@ -95,22 +95,11 @@ def model(x32):
 # ------------------------------------------------------------------ fit
 
 OVERFLOW = "an int() or float() conversion raises OverflowError, which is neither a ValueError nor a TypeError"
-# The engine and the modules have no check of their own for an X of no trials yet: NumPy's "zero-size array"
-# error leaks from a reduction. The estimator and the command line refuse such X where it enters.
-NO_TRIALS = pytest.param(
-    {"X": np.zeros((0, 2)), "y": np.zeros(0, int)},
-    ValueError,
-    r"^X\b.*\btrials?\b",
-    marks=pytest.mark.xfail(strict=True, reason="no engine check of zero trials yet"),
-    id="X-no-trials",
-)
-
 # (changes, error, message): documented checks first, then the soundness checks that follow them.
 FIT_CASES = [
     ({"X": X0[0]}, ValueError, r"^X must be 2D: \(n_trials, n_features\)$"),
     ({"X": X0[None]}, ValueError, r"^X must be 2D"),
     ({"X": None}, ValueError, r"^X must be 2D"),
-    NO_TRIALS,
     ({"X": [["a", "b"]] * 6}, ValueError, r"could not convert string to float"),
     ({"X": OBJECTS}, TypeError, r"float\(\) argument"),
     ({"y": Y0[:, None]}, ValueError, r"^y must be 1D: \(n_trials,\)$"),
@@ -281,7 +270,6 @@ def test_fit_conversions_give_finite_models(changes):
 UPDATE_CASES = [
     ({"X": X0[0]}, ValueError, r"^X must be 2D: \(n_trials, n_features\)$"),
     ({"X": None}, ValueError, r"^X must be 2D"),
-    NO_TRIALS,
     ({"y": Y0[:, None]}, ValueError, r"^y must be 1D: \(n_trials,\)$"),
     ({"y": Y0[:5]}, ValueError, r"^X and y must have same number of rows$"),
     ({"y": [None] * 6}, TypeError, r"int\(\) argument"),

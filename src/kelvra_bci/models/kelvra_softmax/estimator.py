@@ -222,6 +222,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.num_posterior_samples = num_posterior_samples
         self.random_state = random_state
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
         """Fit the posterior from scratch; ``classes_`` are the sorted labels of y."""
         for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
