@@ -91,12 +91,12 @@ def run(
         raise SettingError(f"scenario must be one of {', '.join(SCENARIOS)}, got {scenario!r}")
     if path not in PATHS:
         raise SettingError(f"path must be one of {', '.join(PATHS)}, got {path!r}")
-    spec = SCENARIOS[scenario]
+    chosen = SCENARIOS[scenario]
     session = importlib.import_module(f".{scenario}", __name__).session(
         seed=seed,
-        calibration_size=spec.calibration_size if calibration_size is None else calibration_size,
-        calibration_classes=spec.calibration_classes if calibration_classes is None else calibration_classes,
+        calibration_size=chosen.calibration_size if calibration_size is None else calibration_size,
+        calibration_classes=chosen.calibration_classes if calibration_classes is None else calibration_classes,
         max_trials=max_trials,
     )
-    block_size = spec.block_size if block_size is None else block_size
+    block_size = chosen.block_size if block_size is None else block_size
     return play(session, out, seed=seed, block_size=block_size, draws=draws, progress=progress, path=path)

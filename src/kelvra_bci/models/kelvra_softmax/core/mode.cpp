@@ -127,17 +127,9 @@ py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials,
   return nll + half * quadratic - matmul(w_t, b);
 }
 
-enum class Loop : std::size_t { context, num_steps, tol };
-
-// Everything a Newton step reads, captured once per call.
-struct StepData {
-  Trials trials;
-  Rows rows;
-  Quadratic quadratic;
-  py::object evidence;  // None, or a 0-d boolean
-};
-
-// The loop bodies capture a tuple; these are its positions.
+// The loop bodies here capture one tuple layout: the problem, then one value
+// of their own (the evidence switch of a Newton step, the grid's alphas),
+// then the step cap and the tolerance.
 enum class Captured : std::size_t {
   X_aug,
   yj,
@@ -149,12 +141,26 @@ enum class Captured : std::size_t {
   b_b,
   m0,
   n_weights,
-  evidence,
+  own,
   num_steps,
   tol,
 };
 
-StepData step_data(const Call& call) {
+py::tuple captured_problem(const Trials& trials, const Rows& rows, const Quadratic& q,
+                           py::handle own, py::handle num_steps, py::handle tol) {
+  return py::make_tuple(trials.X_aug, trials.yj, trials.weight, rows.classes, q.A_w, q.A_b, q.b_w,
+                        q.b_b, q.m0, q.n_weights, own, num_steps, tol);
+}
+
+// The problem a loop body captured.
+struct Problem {
+  Trials trials;
+  Rows rows;
+  Quadratic quadratic;
+  py::object own;
+};
+
+Problem problem_of(const Call& call) {
   auto get = [&](Captured position) {
     return py::reinterpret_borrow<py::object>(call.captured(position));
   };
@@ -162,7 +168,7 @@ StepData step_data(const Call& call) {
           {get(Captured::classes)},
           {get(Captured::A_w), get(Captured::A_b), get(Captured::b_w), get(Captured::b_b),
            get(Captured::m0), get(Captured::n_weights)},
-          get(Captured::evidence)};
+          get(Captured::own)};
 }
 
 // carry = (steps taken, W, alpha, last relative change)
@@ -176,7 +182,7 @@ py::object newton_keep_going_body(Call& call) {
 py::object newton_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
-  const StepData data = step_data(call);
+  const Problem data = problem_of(call);
   py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
   py::object step = carry[0], W = carry[1], alpha = carry[2];
   py::object dtype = W.attr("dtype");
@@ -214,7 +220,9 @@ py::object newton_step_body(Call& call) {
   py::object change = jnp.attr("max")(jnp.attr("abs")(W_new - W)) /
                       jnp.attr("maximum")(jnp.attr("max")(jnp.attr("abs")(W_new)), tiny);
   py::object alpha_new = alpha;
-  if (!data.evidence.is_none()) {
+  // The Newton step's own value: None, or a 0-d boolean that switches the evidence on.
+  py::handle evidence = data.own;
+  if (!evidence.is_none()) {
     // gamma: how many weight coefficients the data determine, from the
     // covariance of all rows together (a per-row covariance would leave out
     // what the other rows' uncertainty adds, and count too many).
@@ -227,7 +235,7 @@ py::object newton_step_body(Call& call) {
     py::object target = jnp.attr("maximum")(gamma, tiny) / jnp.attr("maximum")(norm, tiny);
     py::object moved_to =
         jnp.attr("clip")(target, kAlphaFloor, kAlphaCeiling).attr("astype")(dtype);
-    alpha_new = jnp.attr("where")(data.evidence, moved_to, alpha);
+    alpha_new = jnp.attr("where")(evidence, moved_to, alpha);
     py::object moved = jnp.attr("abs")(jnp.attr("log")(alpha_new) - jnp.attr("log")(alpha));
     change = jnp.attr("maximum")(change, moved);
   }
@@ -266,39 +274,19 @@ py::object log_evidence(py::handle jax, py::handle jnp, const Trials& trials, co
          half * q.n_weights * jnp.attr("log")(alpha) - half_log_det_H;
 }
 
-enum class Grid : std::size_t {
-  X_aug,
-  yj,
-  weight,
-  classes,
-  A_w,
-  A_b,
-  b_w,
-  b_b,
-  m0,
-  n_weights,
-  alphas,
-  num_steps,
-  tol,
-};
-
 // carry = (W, log evidence at every grid point so far, mode at each point)
 py::object evidence_grid_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
-  auto get = [&](Grid position) {
-    return py::reinterpret_borrow<py::object>(call.captured(position));
-  };
-  const Trials trials{get(Grid::X_aug), get(Grid::yj), get(Grid::weight)};
-  const Rows rows{get(Grid::classes)};
-  const Quadratic q{get(Grid::A_w), get(Grid::A_b), get(Grid::b_w),
-                    get(Grid::b_b), get(Grid::m0),  get(Grid::n_weights)};
+  const Problem problem = problem_of(call);
   py::handle i = call.arg("i");
   py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object alpha = at(get(Grid::alphas), i);
-  const ModeResult mode = find_mode(call.globals(), trials, rows, q, carry[0], alpha, py::none(),
-                                    get(Grid::num_steps), get(Grid::tol));
-  py::object value = log_evidence(jax, jnp, trials, rows, q, mode.W, alpha);
+  py::object alpha = at(problem.own, i);  // the grid's alphas
+  const ModeResult mode =
+      find_mode(call.globals(), problem.trials, problem.rows, problem.quadratic, carry[0], alpha,
+                py::none(), call.captured(Captured::num_steps), call.captured(Captured::tol));
+  py::object value =
+      log_evidence(jax, jnp, problem.trials, problem.rows, problem.quadratic, mode.W, alpha);
   py::object values = carry[1].attr("at")[i].attr("set")(value);
   py::object modes = carry[2].attr("at")[i].attr("set")(mode.W);
   return py::make_tuple(mode.W, values, modes);
@@ -368,9 +356,7 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
   py::object dtype = W0.attr("dtype");
   py::object limit = jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32"));
   py::object threshold = jnp.attr("asarray")(tol, "dtype"_a = dtype);
-  py::tuple captured = py::make_tuple(
-      trials.X_aug, trials.yj, trials.weight, rows.classes, quadratic.A_w, quadratic.A_b,
-      quadratic.b_w, quadratic.b_b, quadratic.m0, quadratic.n_weights, evidence, limit, threshold);
+  py::tuple captured = captured_problem(trials, rows, quadratic, evidence, limit, threshold);
   py::object cond = make_function(newton_keep_going, globals, captured);
   py::object body = make_function(newton_step, globals, captured);
   // The first change is infinite, so at least one step runs.
@@ -438,10 +424,9 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
   py::object modes =
       jnp.attr("zeros")(py::make_tuple(kGridPoints, shape[0], shape[1]), "dtype"_a = dtype);
   py::tuple captured =
-      py::make_tuple(trials.X_aug, trials.yj, trials.weight, rows.classes, quadratic.A_w,
-                     quadratic.A_b, quadratic.b_w, quadratic.b_b, quadratic.m0, quadratic.n_weights,
-                     alphas, jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
-                     jnp.attr("asarray")(tol, "dtype"_a = dtype));
+      captured_problem(trials, rows, quadratic, alphas,
+                       jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
+                       jnp.attr("asarray")(tol, "dtype"_a = dtype));
   py::object step = make_function(evidence_grid_step, globals, captured);
   py::tuple done = py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("fori_loop")(
       0, kGridPoints, step, py::make_tuple(mackay.W, values, modes)));
