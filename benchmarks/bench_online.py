@@ -160,14 +160,14 @@ def engine_decoders(settings):
     }
 
 
-def run_stream(decoders, X, y, calibration, blocks):
-    """Probabilities of every stream trial before it was learnt, and the seconds of each update."""
-    X_cal, y_cal = X[calibration], y[calibration]
+def run_stream(decoders, X, y, calibration, blocks, n_classes=N_CLASSES):
+    """Probabilities of every stream trial before it was learnt; seconds of each update; class-adding blocks."""
     for decoder in decoders.values():
-        decoder.calibrate(X_cal, y_cal)
+        decoder.calibrate(X[calibration], y[calibration])
     n_stream = sum(block.size for block in blocks)
-    proba = {name: np.zeros((n_stream, N_CLASSES)) for name in decoders}
+    proba = {name: np.zeros((n_stream, n_classes)) for name in decoders}
     seconds = {name: [] for name in decoders}
+    seen_classes, adds = set(y[calibration].tolist()), []
     position = 0
     for block in blocks:
         X_b, y_b = X[block], y[block]
@@ -179,7 +179,9 @@ def run_stream(decoders, X, y, calibration, blocks):
             start = time.perf_counter()
             decoder.learn(X_b, y_b, X[seen], y[seen])
             seconds[name].append(time.perf_counter() - start)
-    return proba, seconds
+        adds.append(not set(y_b.tolist()) <= seen_classes)
+        seen_classes.update(y_b.tolist())
+    return proba, seconds, np.asarray(adds)
 
 
 def run_seed(seed, args, X, y):
@@ -204,7 +206,7 @@ def run_seed(seed, args, X, y):
     for rule in ("once", "resweep"):
         decoders[f"{rule} S={args.draws}"] = PosteriorDraws(decoders[rule], args.draws)
     decoders.update({"logreg": LogRegRefit(), "sgd": SGDStream(seed)})
-    proba, seconds = run_stream(decoders, X, y, calibration, blocks)
+    proba, seconds, _ = run_stream(decoders, X, y, calibration, blocks)
 
     print(
         f"\nseed {seed}: {calibration.size} calibration trials of classes 0-5, then {stream.size} trials in"

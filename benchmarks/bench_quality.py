@@ -65,7 +65,7 @@ import time
 import warnings
 
 import numpy as np
-from bench_online import clipped, ece, stream_order
+from bench_online import clipped, ece, run_stream, stream_order
 from jax_options import add_jax_options, configure_jax, describe
 from sklearn.datasets import load_breast_cancer, load_digits, load_iris, load_wine
 from sklearn.discriminant_analysis import LinearDiscriminantAnalysis
@@ -227,30 +227,6 @@ def decoders(n_classes, seed, kelvra_only=False, **kelvra_settings):
 
 
 # ---------------------------------------------------------------- streams
-
-
-def run_stream(decoders, X, y, calibration, blocks, n_classes):
-    """Probabilities of every stream trial before it was learnt; seconds of each update; class-adding blocks."""
-    for decoder in decoders.values():
-        decoder.calibrate(X[calibration], y[calibration])
-    n_stream = sum(block.size for block in blocks)
-    proba = {name: np.zeros((n_stream, n_classes)) for name in decoders}
-    seconds = {name: [] for name in decoders}
-    seen_classes, adds = set(y[calibration].tolist()), []
-    position = 0
-    for block in blocks:
-        X_b, y_b = X[block], y[block]
-        for name, decoder in decoders.items():
-            proba[name][position : position + block.size] = decoder.predict_proba(X_b)
-        position += block.size
-        seen = np.concatenate([calibration, *blocks])[: calibration.size + position]
-        for name, decoder in decoders.items():
-            start = time.perf_counter()
-            decoder.learn(X_b, y_b, X[seen], y[seen])
-            seconds[name].append(time.perf_counter() - start)
-        adds.append(not set(y_b.tolist()) <= seen_classes)
-        seen_classes.update(y_b.tolist())
-    return proba, seconds, np.asarray(adds)
 
 
 def unseen_positions(y, calibration, blocks):

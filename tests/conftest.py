@@ -2,6 +2,7 @@ import contextlib
 import warnings
 
 import jax
+import numpy as np
 import pytest
 
 
@@ -49,3 +50,17 @@ def run_cli(capsys):
         return status, out, err
 
     return run
+
+
+@pytest.fixture(scope="module")
+def records():
+    """A fitted record and one an update grew by a class, from the learning module."""
+    from kelvra_bci.models.kelvra_softmax import learning
+
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(24, 3))
+    y = np.arange(24) % 3
+    fitted = learning.kelvra_softmax_fit(X, y, 3, 0, 0.0, 1.0, 0.0, 2.0, 5, 0.5, 3)
+    # Label 3 grows the class set, so the update's own layout is saved too.
+    updated = learning.kelvra_softmax_update(fitted, X[:6], np.array([0, 1, 3, 3, 2, 1]))
+    return {"fitted": fitted, "updated": updated, "X": X}

@@ -214,17 +214,6 @@ def test_only_regular_files_of_sane_size_are_opened(good, kind, message, tmp_pat
         KelvraModel.load(tmp_path / "missing.npz")
 
 
-@pytest.fixture(scope="module")
-def records():
-    rng = np.random.default_rng(3)
-    X = rng.normal(size=(24, 3))
-    y = np.arange(24) % 3
-    fitted = learning.kelvra_softmax_fit(X, y, 3, 0, 0.0, 1.0, 0.0, 2.0, 5, 0.5, 3)
-    # Label 3 grows the class set, so the update's own layout is saved too.
-    updated = learning.kelvra_softmax_update(fitted, X[:6], np.array([0, 1, 3, 3, 2, 1]))
-    return {"fitted": fitted, "updated": updated, "X": X}
-
-
 @pytest.mark.parametrize("which", ["fitted", "updated"])
 def test_round_trip_keeps_entries_dtypes_and_order(records, which, tmp_path):
     model = records[which]

@@ -6,19 +6,7 @@ import numpy as np
 import pytest
 
 from kelvra_bci.modelfiles import ModelFileError
-from kelvra_bci.models.kelvra_softmax import learning
 from kelvra_bci.record import SOFTMAX_KEYS, SOFTMAX_SCHEMA, KelvraModel, RecordError, check_softmax_params
-
-
-@pytest.fixture(scope="module")
-def records():
-    rng = np.random.default_rng(3)
-    X = rng.normal(size=(24, 3))
-    y = np.arange(24) % 3
-    fitted = learning.kelvra_softmax_fit(X, y, 3, 0, 0.0, 1.0, 0.0, 2.0, 5, 0.5, 3)
-    # Label 3 grows the class set, so the update's own layout is saved too.
-    updated = learning.kelvra_softmax_update(fitted, X[:6], np.array([0, 1, 3, 3, 2, 1]))
-    return {"fitted": fitted, "updated": updated, "X": X}
 
 
 def test_fitted_record_follows_the_schema(records):
