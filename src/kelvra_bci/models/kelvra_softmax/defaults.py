@@ -37,7 +37,7 @@ FIT = {
     # "sweeps": the learning module's Polya-Gamma sweeps.
     "method": "mode",
     # Trials a model of method "mode" keeps for its updates to revisit.
-    "memory": 256,
+    "memory": 64,
 }
 
 # How updates fold new trials in: "mode" revisits the model's memory of recent

@@ -119,7 +119,8 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         (>= 1); the cap when ``tol`` is set.
     tol : float or None, default=defaults.FIT["tol"]
         Stop once the largest change of any posterior mean, relative to the
-        largest mean, falls below ``tol``. None runs ``num_steps`` steps.
+        largest mean, falls below ``tol``. None runs ``num_steps`` steps; Newton
+        stops early only at a step that changes nothing.
     method : {"mode", "sweeps"}, default=defaults.FIT["method"]
         How ``fit`` finds the posterior; see above.
     update_rule : {"mode", "once", "resweep"}, default=defaults.UPDATE_RULE

@@ -15,9 +15,8 @@ enum class Loop : std::size_t { sweep, num_steps, tol, tiny };
 // carry = (sweeps run, means, second stack, last relative change)
 py::object keep_going_body(Call& call) {
   py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object more = less(carry[0], call.captured(Loop::num_steps));
-  py::object moving = greater_equal(carry[3], call.captured(Loop::tol));
-  return call.global("jnp").attr("logical_and")(more, moving);
+  return still_moving(call.globals(), carry[0], carry[3], call.captured(Loop::num_steps),
+                      call.captured(Loop::tol));
 }
 
 py::object sweep_and_measure_body(Call& call) {
@@ -51,6 +50,12 @@ const FunctionDef sweep_and_measure = {
 };
 
 }  // namespace
+
+py::object still_moving(py::handle globals, py::handle steps, py::handle change,
+                        py::handle num_steps, py::handle tol) {
+  return lookup_global(globals, "jnp")
+      .attr("logical_and")(less(steps, num_steps), greater_equal(change, tol));
+}
 
 py::tuple sweep_until_converged(py::handle globals, py::handle sweep, py::handle beta_mean,
                                 py::handle second, py::handle num_steps, py::handle tol,

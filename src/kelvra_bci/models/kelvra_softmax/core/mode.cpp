@@ -1,6 +1,7 @@
 #include "core/mode.hpp"
 
 #include "common/python.hpp"
+#include "core/sweeps.hpp"
 
 namespace kelvra::learning {
 namespace {
@@ -24,6 +25,10 @@ constexpr double kAlphaCeiling = 1e4;
 
 // The largest change of one coefficient in one Newton step.
 constexpr double kMaxMove = 4.0;
+
+// The slowest rate at which the evidence's fixed point is taken to be
+// approached: a move of log alpha is worth at most 1 / (1 - rate) of itself.
+constexpr double kSlowestRate = 0.99;
 
 py::tuple shape2(py::handle a, py::handle b) {
   return py::make_tuple(a, b);
@@ -82,29 +87,33 @@ Softmax softmax_at(py::handle jax, py::handle jnp, const Trials& trials, const R
   return {std::move(eta), std::move(member), std::move(Z), std::move(P)};
 }
 
+// The gradient (R*d,) of the weighted negative log-likelihood; in the
+// logits it is P - Z.
+py::object likelihood_gradient(const Trials& trials, const Softmax& s) {
+  py::object residual = at(trials.weight, trail2()) * (s.P - s.Z);
+  return matmul(residual.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1));
+}
+
 std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trials,
                                              const Softmax& s) {
   py::handle X = trials.X_aug;
   py::object c = at(trials.weight, trail2());
   py::tuple shape = s.P.attr("shape");
-  py::object n = shape[0], R = shape[1];
+  py::object R = shape[1];
   py::object d = X.attr("shape")[py::int_(1)];
   py::object Rd = R * d;
-  // The gradient of the negative log-likelihood in the logits is P - Z.
-  py::object residual = c * (s.P - s.Z);
-  py::object grad = matmul(residual.attr("T"), X).attr("reshape")(py::make_tuple(Rd));
-  // Hessian: sum_n c_n (diag(p_n) - p_n p_n') (x) x_n x_n', the first part one
-  // d x d block per row, the second one product of the (n, R*d) stack.
-  py::object Pc = c * s.P;
-  py::object blocks = jnp.attr("einsum")("nr,ni,nj->rij", Pc, X, X);
+  py::object grad = likelihood_gradient(trials, s);
+  // Hessian: sum_n c_n (diag(p_n) - p_n p_n') (x) x_n x_n', one contraction
+  // over the trials for all row pairs at once.
   py::object eye_R = jnp.attr("eye")(R, "dtype"_a = X.attr("dtype"));
-  py::object diagonal =
-      jnp.attr("einsum")("rij,rs->risj", blocks, eye_R).attr("reshape")(shape2(Rd, Rd));
-  py::object root_c = jnp.attr("sqrt")(c);
-  py::object Q = (at(root_c * s.P, py::make_tuple(all(), all(), py::none())) *
-                  at(X, py::make_tuple(all(), py::none(), all())))
-                     .attr("reshape")(shape2(n, Rd));
-  py::object hessian = diagonal - matmul(Q.attr("T"), Q);
+  py::object outer = at(s.P, py::make_tuple(all(), all(), py::none())) *
+                     at(s.P, py::make_tuple(all(), py::none(), all()));
+  py::object V = at(c, py::make_tuple(all(), all(), py::none())) *
+                 (at(eye_R, py::make_tuple(py::none(), all(), all())) *
+                      at(s.P, py::make_tuple(all(), all(), py::none())) -
+                  outer);
+  py::object hessian =
+      jnp.attr("einsum")("nrs,ni,nj->risj", V, X, X).attr("reshape")(shape2(Rd, Rd));
   return {std::move(grad), std::move(hessian)};
 }
 
@@ -171,31 +180,24 @@ Problem problem_of(const Call& call) {
           get(Captured::own)};
 }
 
-// carry = (steps taken, W, alpha, last relative change)
+// carry = (steps taken, W, alpha, last relative change, last move of log
+// alpha). A step that changed
+// nothing ends the loop whatever tol is: Newton has reached a point it
+// cannot improve, and every further step would repeat it at full cost.
 py::object newton_keep_going_body(Call& call) {
   py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object more = less(carry[0], call.captured(Captured::num_steps));
-  py::object moving = greater_equal(carry[3], call.captured(Captured::tol));
-  return call.global("jnp").attr("logical_and")(more, moving);
+  py::object moving =
+      still_moving(call.globals(), carry[0], carry[3], call.captured(Captured::num_steps),
+                   call.captured(Captured::tol));
+  return call.global("jnp").attr("logical_and")(moving, less(py::int_(0), carry[3]));
 }
 
-py::object newton_step_body(Call& call) {
-  py::object jax = call.global("jax");
-  py::object jnp = call.global("jnp");
-  const Problem data = problem_of(call);
-  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object step = carry[0], W = carry[1], alpha = carry[2];
+// The point along -H^-1 grad (H given by its Cholesky factor) with the best
+// of kStepLengths, no coefficient moving more than kMaxMove.
+py::object searched_step(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
+                         py::handle W, py::handle factor, py::handle grad, py::handle A,
+                         py::handle b) {
   py::object dtype = W.attr("dtype");
-  py::tuple shape = W.attr("shape");
-  const Quadratic& q = data.quadratic;
-
-  py::object A = alpha * q.A_w + q.A_b;
-  py::object b = alpha * q.b_w + q.b_b;
-  py::object w = W.attr("reshape")(py::make_tuple(-1));
-  const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
-  auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
-  py::object grad = grad_l + matmul(A, w) - b;
-  py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
   py::object cho_solve = jax.attr("scipy").attr("linalg").attr("cho_solve");
   py::object direction = -cho_solve(py::make_tuple(factor, true), grad);
   // No coefficient moves by more than kMaxMove in one step: the step-length
@@ -205,19 +207,48 @@ py::object newton_step_body(Call& call) {
   py::object floor = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
   direction = direction * jnp.attr("minimum")(jnp.attr("array")(1, "dtype"_a = dtype),
                                               limit / jnp.attr("maximum")(largest, floor));
-  py::object delta = direction.attr("reshape")(shape);
+  py::object delta = direction.attr("reshape")(W.attr("shape"));
 
   py::list lengths_list;
   for (double t : kStepLengths) lengths_list.append(t);
   py::object lengths = jnp.attr("array")(lengths_list, "dtype"_a = dtype);
-  py::object f = objective_along(jax, jnp, data.trials, s, W, delta, A, b, lengths);
+  py::object f = objective_along(jax, jnp, trials, s, W, delta, A, b, lengths);
   // A NaN objective (an overflowing trial step) never wins the search.
   f = jnp.attr("where")(jnp.attr("isnan")(f), jnp.attr("inf"), f);
   py::object best = lengths[jnp.attr("argmin")(f)];
-  py::object W_new = W + best * delta;
+  return W + best * delta;
+}
+
+// Each step forms the Hessian once and uses its factor twice: for the Newton
+// step, then for a second step from the point it reached. Near the mode the
+// second step is the size of the first one's error, so it both sharpens the
+// point and measures how far off it was; the loop stops on its size. Forming
+// the Hessian is most of a step's work, so an update that one Newton step
+// settles costs one Hessian, not two.
+py::object newton_step_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  const Problem data = problem_of(call);
+  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  py::object step = carry[0], W = carry[1], alpha = carry[2], last_move = carry[4];
+  py::object dtype = W.attr("dtype");
+  const Quadratic& q = data.quadratic;
+
+  py::object A = alpha * q.A_w + q.A_b;
+  py::object b = alpha * q.b_w + q.b_b;
+  const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
+  auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
+  py::object grad = grad_l + matmul(A, W.attr("reshape")(py::make_tuple(-1))) - b;
+  py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
+  py::object W_mid = searched_step(jax, jnp, data.trials, s, W, factor, grad, A, b);
+
+  const Softmax s_mid = softmax_at(jax, jnp, data.trials, data.rows, W_mid);
+  py::object grad_mid = likelihood_gradient(data.trials, s_mid) +
+                        matmul(A, W_mid.attr("reshape")(py::make_tuple(-1))) - b;
+  py::object W_new = searched_step(jax, jnp, data.trials, s_mid, W_mid, factor, grad_mid, A, b);
 
   py::object tiny = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
-  py::object change = jnp.attr("max")(jnp.attr("abs")(W_new - W)) /
+  py::object change = jnp.attr("max")(jnp.attr("abs")(W_new - W_mid)) /
                       jnp.attr("maximum")(jnp.attr("max")(jnp.attr("abs")(W_new)), tiny);
   py::object alpha_new = alpha;
   // The Newton step's own value: None, or a 0-d boolean that switches the evidence on.
@@ -226,6 +257,7 @@ py::object newton_step_body(Call& call) {
     // gamma: how many weight coefficients the data determine, from the
     // covariance of all rows together (a per-row covariance would leave out
     // what the other rows' uncertainty adds, and count too many).
+    py::object cho_solve = jax.attr("scipy").attr("linalg").attr("cho_solve");
     py::object n_rd = grad.attr("shape")[py::int_(0)];
     py::object covariance =
         cho_solve(py::make_tuple(factor, true), jnp.attr("eye")(n_rd, "dtype"_a = dtype));
@@ -237,9 +269,17 @@ py::object newton_step_body(Call& call) {
         jnp.attr("clip")(target, kAlphaFloor, kAlphaCeiling).attr("astype")(dtype);
     alpha_new = jnp.attr("where")(evidence, moved_to, alpha);
     py::object moved = jnp.attr("abs")(jnp.attr("log")(alpha_new) - jnp.attr("log")(alpha));
-    change = jnp.attr("maximum")(change, moved);
+    // The fixed point is approached linearly, at a rate that can be close to
+    // one: a small move then says little about the distance left. Judged by
+    // the distance its moves so far imply, move / (1 - rate), the loop does
+    // not stop on a slow stretch far from the fixed point.
+    py::object zero = jnp.attr("array")(0, "dtype"_a = dtype);
+    py::object rate = jnp.attr("clip")(moved / jnp.attr("maximum")(last_move, tiny), zero,
+                                       jnp.attr("array")(kSlowestRate, "dtype"_a = dtype));
+    change = jnp.attr("maximum")(change, moved / (jnp.attr("array")(1, "dtype"_a = dtype) - rate));
+    last_move = moved;
   }
-  return py::make_tuple(step + py::int_(1), W_new, alpha_new, change);
+  return py::make_tuple(step + py::int_(1), W_new, alpha_new, change, last_move);
 }
 
 const FunctionDef newton_keep_going = {
@@ -362,19 +402,17 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
   // The first change is infinite, so at least one step runs.
   py::object start = py::make_tuple(jnp.attr("array")(0, "dtype"_a = jnp.attr("int32")), W0,
                                     jnp.attr("asarray")(alpha0, "dtype"_a = dtype),
+                                    jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
                                     jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype));
   py::tuple done =
       py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("while_loop")(cond, body, start));
   return {done[1], done[2], done[0]};
 }
 
-py::object tilt_factors(py::handle globals, const Trials& trials, const Rows& rows, py::handle A,
-                        py::handle W) {
+py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& rows, py::handle W) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   py::object dtype = W.attr("dtype");
-  py::tuple shape = W.attr("shape");
-  py::object R = shape[0], d = shape[1];
   const Softmax s = softmax_at(jax, jnp, trials, rows, W);
   py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
   py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
@@ -387,18 +425,31 @@ py::object tilt_factors(py::handle globals, const Trials& trials, const Rows& ro
   py::object omega = half / c * jnp.attr("tanh")(half * c);
   omega = jnp.attr("where")(s.member, omega, jnp.attr("zeros_like")(omega));
   py::object weighted = at(trials.weight, trail2()) * omega;
-  py::object blocks = jnp.attr("einsum")("nr,ni,nj->rij", weighted, trials.X_aug, trials.X_aug);
+  return jnp.attr("einsum")("nr,ni,nj->rij", weighted, trials.X_aug, trials.X_aug);
+}
+
+py::object tilt_factors(py::handle globals, py::handle blocks, py::handle A) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object dtype = blocks.attr("dtype");
+  py::tuple shape = blocks.attr("shape");
+  py::object R = shape[0], d = shape[1];
   py::object prior_blocks = jnp.attr("diagonal")(A.attr("reshape")(py::make_tuple(R, d, R, d)),
                                                  "axis1"_a = 0, "axis2"_a = 2)
                                 .attr("transpose")(2, 0, 1);
   py::object precision = blocks + prior_blocks;
-  py::object factor = jnp.attr("linalg").attr("cholesky")(precision);
+  // The lower factor of a precision's inverse without forming the inverse:
+  // with J the order reversal and C the factor of J P J, P^-1 = (J C^-T J)
+  // (J C^-T J)' and J C^-T J is lower triangular. One factorisation and one
+  // triangular solve instead of two of each.
+  py::object reversed = py::make_tuple(all(), py::slice(py::none(), py::none(), py::int_(-1)),
+                                       py::slice(py::none(), py::none(), py::int_(-1)));
+  py::object C = jnp.attr("linalg").attr("cholesky")(at(precision, reversed));
   py::object eye =
       jnp.attr("broadcast_to")(jnp.attr("eye")(d, "dtype"_a = dtype), precision.attr("shape"));
-  py::object covariance =
-      jax.attr("scipy").attr("linalg").attr("cho_solve")(py::make_tuple(factor, true), eye);
-  py::object symmetric = half * (covariance + covariance.attr("transpose")(0, 2, 1));
-  return jnp.attr("linalg").attr("cholesky")(symmetric);
+  py::object C_inverse =
+      jax.attr("scipy").attr("linalg").attr("solve_triangular")(C, eye, "lower"_a = true);
+  return at(C_inverse.attr("transpose")(0, 2, 1), reversed);
 }
 
 ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
@@ -432,7 +483,14 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
       0, kGridPoints, step, py::make_tuple(mackay.W, values, modes)));
   values = done[1];
   modes = done[2];
-  py::object best = jnp.attr("clip")(jnp.attr("argmax")(values), 1, kGridPoints - 2);
+  // The first maximum from MacKay's scale upwards, not the largest value:
+  // far out, where the prior barely binds and float32 probabilities
+  // saturate, the computed evidence can rise again by rounding alone.
+  py::object falls = less(values[py::slice(py::int_(1), py::none(), py::none())],
+                          values[py::slice(py::none(), py::int_(-1), py::none())]);
+  py::object first_peak = jnp.attr("where")(jnp.attr("any")(falls), jnp.attr("argmax")(falls),
+                                            py::int_(kGridPoints - 1));
+  py::object best = jnp.attr("clip")(first_peak, 1, kGridPoints - 2);
   py::object y0 = at(values, best - py::int_(1)), y1 = at(values, best),
              y2 = at(values, best + py::int_(1));
   py::object h = at(offsets, py::int_(1)) - at(offsets, py::int_(0));

@@ -86,13 +86,20 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
                         const Quadratic& quadratic, py::handle W0, py::handle alpha0,
                         py::handle num_steps, py::handle tol);
 
-// Lower Cholesky factors (R, d, d) of each row's covariance at the mode W:
-// the Polya-Gamma tilt of its binary problem there (the log-sum-exp of the
-// other classes as the offset), prec = A_rr + X' diag(omega) X. It is the
-// narrowest of the Gaussians at the mode and the one that predicts best with
-// independent draws per row: the rows' marginal Laplace covariances leave out
-// their correlation, and draws from them scatter the logits far too widely.
-py::object tilt_factors(py::handle globals, const Trials& trials, const Rows& rows, py::handle A,
-                        py::handle W);
+// Each row's covariance at the mode W is the Polya-Gamma tilt of its binary
+// problem there (the log-sum-exp of the other classes as the offset), prec =
+// A_rr + X' diag(omega) X. It is the narrowest of the Gaussians at the mode
+// and the one that predicts best with independent draws per row: the rows'
+// marginal Laplace covariances leave out their correlation, and draws from
+// them scatter the logits far too widely.
+//
+// The data part X' diag(omega) X of every row (R, d, d) at W, each trial
+// weighted by its weight. Kept apart so that trials an update no longer
+// remembers still count in its covariance, at the mode they left at.
+py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& rows, py::handle W);
+
+// Lower Cholesky factors (R, d, d) of the covariances whose precisions are
+// `blocks` plus the diagonal blocks of the quadratic term A (R*d, R*d).
+py::object tilt_factors(py::handle globals, py::handle blocks, py::handle A);
 
 }  // namespace kelvra::learning

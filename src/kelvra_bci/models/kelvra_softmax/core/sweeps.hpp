@@ -56,6 +56,12 @@ SweepResult run_update_sweeps(py::handle globals, const SweepInputs& inputs, py:
                               py::handle beta_cov_chol, py::handle num_steps, py::handle tol,
                               UpdateRule rule);
 
+// Whether an iterative loop goes on: fewer than `num_steps` steps so far and
+// the last relative change at least `tol`. The sweeps and Newton's method
+// stop on this one rule, so that a tol means the same to both.
+py::object still_moving(py::handle globals, py::handle steps, py::handle change,
+                        py::handle num_steps, py::handle tol);
+
 // The loop shared by both when sweeps run to convergence: the state is
 // (means, second stack), `sweep` a loop body taking (index, state).
 // Returns (means, second stack, sweeps run).

@@ -22,13 +22,13 @@ py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype) {
 }
 
 py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
-                    py::tuple captured, py::tuple arguments) {
+                    py::tuple captured, const std::function<py::tuple()>& arguments) {
   CompiledCache& cache = compiled_cache();
   py::object found = cache.find(key);
   if (found) return found;
   // Traced once here; from now on the call runs without Python in the loop.
   py::object function = make_function(core, call.globals(), std::move(captured));
-  py::object lowered = call.global("jax").attr("jit")(function).attr("lower")(*arguments);
+  py::object lowered = call.global("jax").attr("jit")(function).attr("lower")(*arguments());
   py::object executable = lowered.attr("compile")();
   cache.insert(key, executable);
   return executable;

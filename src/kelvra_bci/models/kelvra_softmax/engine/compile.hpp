@@ -2,6 +2,7 @@
 // operation and shape, traced once under jax.jit and kept in the cache.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/function.hpp"
@@ -16,10 +17,12 @@ py::ssize_t trial_bucket(py::ssize_t n_trials);
 py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype);
 
 // The compiled form of `core` for `key`: from the cache, or traced, lowered
-// for `arguments` and compiled now. `captured` goes to the core callable (the
-// static settings that are part of `key`).
+// for the abstract arguments `arguments()` makes and compiled now. The
+// arguments are made only then: a call that finds its key pays nothing for
+// them. `captured` goes to the core callable (the static settings that are
+// part of `key`).
 py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
-                    py::tuple captured, py::tuple arguments);
+                    py::tuple captured, const std::function<py::tuple()>& arguments);
 
 // "float32" or "float64": the part of a cache key the dtype contributes.
 std::string dtype_name(py::handle np, py::handle dtype);

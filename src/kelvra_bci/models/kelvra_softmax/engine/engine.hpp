@@ -34,7 +34,7 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
 
 // How many recent trials a record of method "mode" keeps for its updates to
 // revisit, unless the fit is told otherwise.
-inline constexpr py::ssize_t kDefaultMemory = 256;
+inline constexpr py::ssize_t kDefaultMemory = 64;
 // Every update revisits the whole memory, so it bounds an update's work.
 inline constexpr py::ssize_t kMaxMemory = 65536;
 

@@ -115,13 +115,15 @@ py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket
   const std::string key = "fit " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " K=" + py::str(n_classes).cast<std::string>() + (with_tol ? " tol" : "");
-  py::object int32 = np.attr("int32");
-  py::object scalar = abstract_array(jax, py::tuple(), dtype);
-  py::tuple arguments = py::make_tuple(
-      abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
-      abstract_array(jax, py::make_tuple(bucket), int32),
-      abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32), scalar, scalar, scalar,
-      scalar, scalar, abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  auto arguments = [&]() -> py::tuple {
+    py::object int32 = np.attr("int32");
+    py::object scalar = abstract_array(jax, py::tuple(), dtype);
+    return py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+                          abstract_array(jax, py::make_tuple(bucket), int32),
+                          abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32),
+                          scalar, scalar, scalar, scalar, scalar,
+                          abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  };
   return compiled(call, key, fit_core, py::tuple(), arguments);
 }
 
@@ -140,9 +142,10 @@ const FunctionDef fit = {
     "trial counts share a bucket share one compiled function; the\n"
     "hyperparameters and num_steps are arguments of it.\n"
     "\n"
-    "tol: None runs exactly num_steps sweeps. A number stops the sweeps once the\n"
+    "tol: None runs exactly num_steps sweeps (method 'mode': Newton steps, up\n"
+    "    to the first that changes nothing). A number stops them once the\n"
     "    largest change of any mean, relative to the largest mean, falls below\n"
-    "    it; num_steps is then the cap. The sweeps run are in model.n_sweeps.\n"
+    "    it; num_steps is then the cap. The steps run are in model.n_sweeps.\n"
     "method: 'sweeps' (None, the default) runs the learning module's\n"
     "    Polya-Gamma coordinate sweeps. 'mode' finds the posterior mode by\n"
     "    Newton's method on all classes at once (num_steps caps the Newton\n"
@@ -151,7 +154,7 @@ const FunctionDef fit = {
     "    row's covariance is the Polya-Gamma tilt of its binary problem at the mode.\n"
     "    w_scale may then be 'auto': the evidence chooses it, and the record\n"
     "    stores the choice. learning_rate is stored, not used.\n"
-    "memory: method 'mode' keeps the last `memory` trials (default 256) in the\n"
+    "memory: method 'mode' keeps the last `memory` trials (default 64) in the\n"
     "    record, for update(rule='mode') to revisit.\n"
     "\n"
     "Stricter than the module where inputs enter: n_classes, rng_seed or\n"

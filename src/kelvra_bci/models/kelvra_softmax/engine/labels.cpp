@@ -66,14 +66,17 @@ py::object predict_samples_body(Call& call) {
                           " d=" + py::str(prepared.d_aug).cast<std::string>() +
                           " K=" + py::str(posterior.n_classes).cast<std::string>() +
                           " S=" + py::str(prepared.S).cast<std::string>();
-  py::int_ n_rows = posterior.n_classes - py::int_(1);
-  py::object int32 = np.attr("int32");
-  py::tuple arguments = py::make_tuple(
-      abstract_array(jax, py::make_tuple(prepared.n, prepared.d_aug - py::int_(1)), prepared.dtype),
-      abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug), prepared.dtype),
-      abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), prepared.dtype),
-      abstract_array(jax, py::make_tuple(n_rows), int32), abstract_array(jax, py::tuple(), int32),
-      abstract_array(jax, py::make_tuple(2), np.attr("uint32")));
+  auto arguments = [&]() -> py::tuple {
+    py::int_ n_rows = posterior.n_classes - py::int_(1);
+    py::object int32 = np.attr("int32");
+    py::handle dtype = prepared.dtype;
+    return py::make_tuple(
+        abstract_array(jax, py::make_tuple(prepared.n, prepared.d_aug - py::int_(1)), dtype),
+        abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug), dtype),
+        abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), dtype),
+        abstract_array(jax, py::make_tuple(n_rows), int32), abstract_array(jax, py::tuple(), int32),
+        abstract_array(jax, py::make_tuple(2), np.attr("uint32")));
+  };
   py::object executable =
       compiled(call, key, samples_core, py::make_tuple(prepared.S, posterior.n_classes), arguments);
   py::tuple out = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,

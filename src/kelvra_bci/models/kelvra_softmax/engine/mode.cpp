@@ -11,6 +11,8 @@
 //   anchor_hessian, anchor_shift  the trials that left the memory, as the
 //       quadratic 1/2 w'Hw - s'w that their log-likelihood was at the mode
 //       when they left (rows stacked in the record's row order);
+//   anchor_tilt  the same trials' part of each row's tilted precision
+//       (rows, d, d), so that the stored covariances keep counting them;
 //   memory_size, memory_trials  the memory's capacity, and the trial count
 //       of class_counts when it was written: an update by another path
 //       leaves the count behind, and the memory is then not trusted.
@@ -37,6 +39,7 @@ constexpr const char* memory_y = "memory_y";
 constexpr const char* memory_weight = "memory_weight";
 constexpr const char* anchor_hessian = "anchor_hessian";
 constexpr const char* anchor_shift = "anchor_shift";
+constexpr const char* anchor_tilt = "anchor_tilt";
 constexpr const char* memory_size = "memory_size";
 constexpr const char* memory_trials = "memory_trials";
 }  // namespace key
@@ -73,13 +76,15 @@ py::object fit_mode_core_body(Call& call) {
                                 py::none(), call.arg("num_steps"), call.arg("tol"));
 
   py::object A = mode.alpha * prior.A_w + prior.A_b;
-  py::object factors = learning::tilt_factors(call.globals(), trials, rows, A, mode.W);
+  py::object factors = learning::tilt_factors(
+      call.globals(), learning::tilt_blocks(call.globals(), trials, rows, mode.W), A);
   const learning::Trials folded{trials.X_aug, trials.yj,
                                 py::reinterpret_borrow<py::object>(call.arg("folded"))};
   auto [grad_old, hessian_old] = learning::likelihood_terms(call.globals(), folded, rows, mode.W);
   py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
   py::object shift = matmul(hessian_old, w) - grad_old;
-  return py::make_tuple(mode.W, factors, mode.alpha, mode.n_steps, hessian_old, shift);
+  py::object tilt_old = learning::tilt_blocks(call.globals(), folded, rows, mode.W);
+  return py::make_tuple(mode.W, factors, mode.alpha, mode.n_steps, hessian_old, shift, tilt_old);
 }
 
 const FunctionDef fit_mode_core = {
@@ -104,41 +109,53 @@ const FunctionDef fit_mode_core = {
 
 // ---------------------------------------------------------------- the update
 
-// Traced once per shape: the trials leaving the memory join the anchor at
-// the current mode, forgetting shrinks the anchor, and Newton's method finds
-// the mode of prior x anchor x likelihood of the remembered trials.
+// Traced once per shape: Newton's method finds the mode of prior x anchor x
+// likelihood of the remembered and the leaving trials, forgetting having
+// shrunk the anchor; the trials leaving the memory then join the anchor as
+// the quadratic their log-likelihood is at that mode. Folding them at the
+// mode they helped find, rather than at the one before, keeps a block larger
+// than the memory from being weighed at a point that never saw it.
 py::object update_mode_core_body(Call& call) {
   py::object jnp = call.global("jnp");
   py::handle X_w = call.arg("X_w");
   py::object dtype = X_w.attr("dtype");
   py::object d_aug = X_w.attr("shape")[py::int_(1)];
   const learning::Rows rows{py::reinterpret_borrow<py::object>(call.arg("classes"))};
-  py::object R = rows.classes.attr("shape")[py::int_(0)];
-  py::handle W_prev = call.arg("W_prev");
   py::handle keep = call.arg("keep");
 
   const learning::Trials leaving{py::reinterpret_borrow<py::object>(call.arg("X_e")),
                                  py::reinterpret_borrow<py::object>(call.arg("y_e")),
                                  py::reinterpret_borrow<py::object>(call.arg("c_e"))};
-  auto [grad_e, hessian_e] = learning::likelihood_terms(call.globals(), leaving, rows, W_prev);
-  py::object w_prev = W_prev.attr("reshape")(py::make_tuple(-1));
-  py::object hessian = keep * call.arg("anchor_hessian") + hessian_e;
-  py::object shift = keep * call.arg("anchor_shift") + matmul(hessian_e, w_prev) - grad_e;
+  auto joined = [&](py::handle kept, py::handle left) {
+    return jnp.attr("concatenate")(py::make_tuple(kept, left), "axis"_a = 0);
+  };
+  const learning::Trials seen{joined(X_w, leaving.X_aug), joined(call.arg("y_w"), leaving.yj),
+                              joined(call.arg("c_w"), leaving.weight)};
+  py::object anchor_hessian = keep * call.arg("anchor_hessian");
+  py::object anchor_shift = keep * call.arg("anchor_shift");
+  py::object anchor_tilt = keep * call.arg("anchor_tilt");
 
   learning::Quadratic quadratic =
       learning::row_prior(call.globals(), rows.classes, d_aug, dtype, call.arg("w_loc"),
                           call.arg("b_loc"), call.arg("b_prec"));
-  quadratic.A_b = quadratic.A_b + hessian;
-  quadratic.b_b = quadratic.b_b + shift;
-  const learning::Trials window{py::reinterpret_borrow<py::object>(X_w),
-                                py::reinterpret_borrow<py::object>(call.arg("y_w")),
-                                py::reinterpret_borrow<py::object>(call.arg("c_w"))};
+  py::object prior_A = call.arg("alpha") * quadratic.A_w + quadratic.A_b;
+  quadratic.A_b = quadratic.A_b + anchor_hessian;
+  quadratic.b_b = quadratic.b_b + anchor_shift;
   const learning::ModeResult mode =
-      learning::find_mode(call.globals(), window, rows, quadratic, W_prev, call.arg("alpha"),
-                          py::none(), call.arg("num_steps"), call.arg("tol"));
-  py::object A = mode.alpha * quadratic.A_w + quadratic.A_b;
-  py::object factors = learning::tilt_factors(call.globals(), window, rows, A, mode.W);
-  return py::make_tuple(mode.W, factors, hessian, shift, mode.n_steps);
+      learning::find_mode(call.globals(), seen, rows, quadratic, call.arg("W_prev"),
+                          call.arg("alpha"), py::none(), call.arg("num_steps"), call.arg("tol"));
+  // The covariance counts the trials the anchor holds by their tilt, as a fit
+  // on every trial would, not by the Laplace curvature the mode used.
+  py::object factors = learning::tilt_factors(
+      call.globals(), learning::tilt_blocks(call.globals(), seen, rows, mode.W) + anchor_tilt,
+      prior_A);
+
+  auto [grad_e, hessian_e] = learning::likelihood_terms(call.globals(), leaving, rows, mode.W);
+  py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
+  py::object hessian = anchor_hessian + hessian_e;
+  py::object shift = anchor_shift + matmul(hessian_e, w) - grad_e;
+  py::object tilt = anchor_tilt + learning::tilt_blocks(call.globals(), leaving, rows, mode.W);
+  return py::make_tuple(mode.W, factors, hessian, shift, mode.n_steps, tilt);
 }
 
 const FunctionDef update_mode_core = {
@@ -154,6 +171,7 @@ const FunctionDef update_mode_core = {
      {"W_prev"},
      {"anchor_hessian"},
      {"anchor_shift"},
+     {"anchor_tilt"},
      {"keep"},
      {"w_loc"},
      {"alpha"},
@@ -194,13 +212,17 @@ struct Memory {
   py::object weight;   // (m,)
   py::object hessian;  // (k d, k d) for the record's k rows
   py::object shift;    // (k d,)
+  py::object tilt;     // (k, d, d)
   py::ssize_t size;    // capacity
 };
 
-bool has_memory(py::handle np, py::handle params, py::handle counts, const py::int_& k_d,
-                const py::int_& n_features) {
-  for (const char* name : {key::memory_X, key::memory_y, key::memory_weight, key::anchor_hessian,
-                           key::anchor_shift, key::memory_size, key::memory_trials}) {
+bool has_memory(py::handle np, py::handle params, py::handle counts, const py::int_& k,
+                const py::int_& d_aug) {
+  const py::int_ k_d = k * d_aug;
+  const py::int_ n_features = d_aug - py::int_(1);
+  for (const char* name :
+       {key::memory_X, key::memory_y, key::memory_weight, key::anchor_hessian, key::anchor_shift,
+        key::anchor_tilt, key::memory_size, key::memory_trials}) {
     if (!params.attr("__contains__")(name).cast<bool>()) return false;
   }
   py::object X = np.attr("asarray")(params[key::memory_X]);
@@ -208,13 +230,15 @@ bool has_memory(py::handle np, py::handle params, py::handle counts, const py::i
   py::object weight = np.attr("asarray")(params[key::memory_weight]);
   py::object hessian = np.attr("asarray")(params[key::anchor_hessian]);
   py::object shift = np.attr("asarray")(params[key::anchor_shift]);
+  py::object tilt = np.attr("asarray")(params[key::anchor_tilt]);
   py::object X_shape = X.attr("shape"), y_shape = y.attr("shape");
   py::object hessian_shape = hessian.attr("shape"), shift_shape = shift.attr("shape");
   const bool shapes = py::len(X_shape) == 2 && host_int(X_shape[py::int_(1)]).equal(n_features) &&
                       py::len(y_shape) == 1 && py::len(weight.attr("shape")) == 1 &&
                       py::len(y) == py::len(X) && py::len(weight) == py::len(X) &&
                       hessian_shape.equal(py::make_tuple(k_d, k_d)) &&
-                      shift_shape.equal(py::make_tuple(k_d));
+                      shift_shape.equal(py::make_tuple(k_d)) &&
+                      py::object(tilt.attr("shape")).equal(py::make_tuple(k, d_aug, d_aug));
   if (!shapes) return false;
   py::object trials = np.attr("sum")(counts);
   return host_int(np.attr("asarray")(params[key::memory_trials])).equal(host_int(trials));
@@ -228,12 +252,13 @@ Memory read_memory(py::handle np, const learning::UpdateArguments& args, py::han
   const py::int_ k(py::len(args.non_ref));
   const py::int_ k_d = k * d_aug;
   Memory memory;
-  if (has_memory(np, params, old_counts, k_d, n_features)) {
+  if (has_memory(np, params, old_counts, k, d_aug)) {
     memory.X = np.attr("asarray")(params[key::memory_X], "dtype"_a = float64);
     memory.y = np.attr("asarray")(params[key::memory_y], "dtype"_a = np.attr("int64"));
     memory.weight = np.attr("asarray")(params[key::memory_weight], "dtype"_a = dtype);
     memory.hessian = np.attr("asarray")(params[key::anchor_hessian], "dtype"_a = dtype);
     memory.shift = np.attr("asarray")(params[key::anchor_shift], "dtype"_a = dtype);
+    memory.tilt = np.attr("asarray")(params[key::anchor_tilt], "dtype"_a = dtype);
     memory.size = host_int(np.attr("asarray")(params[key::memory_size])).cast<py::ssize_t>();
     if (memory.size < 1) memory.size = fallback_size;
     return memory;
@@ -262,18 +287,20 @@ Memory read_memory(py::handle np, const learning::UpdateArguments& args, py::han
   memory.weight = np.attr("zeros")(0, "dtype"_a = dtype);
   memory.hessian = hessian.attr("astype")(dtype);
   memory.shift = shifts.attr("reshape")(-1).attr("astype")(dtype);
+  memory.tilt = blocks.attr("astype")(dtype);
   memory.size = fallback_size;
   return memory;
 }
 
 void add_memory_entries(py::handle np, py::dict& params, py::handle X, py::handle y,
-                        py::handle weight, py::handle hessian, py::handle shift, py::ssize_t size,
-                        py::handle counts) {
+                        py::handle weight, py::handle hessian, py::handle shift, py::handle tilt,
+                        py::ssize_t size, py::handle counts) {
   params[key::memory_X] = np.attr("ascontiguousarray")(X);
   params[key::memory_y] = np.attr("asarray")(y, "dtype"_a = np.attr("int64"));
   params[key::memory_weight] = np.attr("asarray")(weight);
   params[key::anchor_hessian] = np.attr("asarray")(hessian);
   params[key::anchor_shift] = np.attr("asarray")(shift);
+  params[key::anchor_tilt] = np.attr("asarray")(tilt);
   params[key::memory_size] = np.attr("array")(size, "dtype"_a = np.attr("int64"));
   params[key::memory_trials] =
       np.attr("array")(np.attr("sum")(counts), "dtype"_a = np.attr("int64"));
@@ -301,14 +328,15 @@ py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t b
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " K=" + py::str(n_classes).cast<std::string>() +
                           (by_evidence ? " auto" : "");
-  py::object int32 = np.attr("int32");
-  py::object s = abstract_array(jax, py::tuple(), dtype);
-  py::object trials = abstract_array(jax, py::make_tuple(bucket), dtype);
-  py::tuple arguments =
-      py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
-                     abstract_array(jax, py::make_tuple(bucket), int32), trials, trials,
-                     abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32), s, s, s,
-                     s, abstract_array(jax, py::tuple(), int32), s);
+  auto arguments = [&]() -> py::tuple {
+    py::object int32 = np.attr("int32");
+    py::object s = abstract_array(jax, py::tuple(), dtype);
+    py::object trials = abstract_array(jax, py::make_tuple(bucket), dtype);
+    return py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+                          abstract_array(jax, py::make_tuple(bucket), int32), trials, trials,
+                          abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32), s, s,
+                          s, s, abstract_array(jax, py::tuple(), int32), s);
+  };
   return compiled(call, key, fit_mode_core, py::make_tuple(py::bool_(by_evidence)), arguments);
 }
 
@@ -320,20 +348,23 @@ py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_
                           " n=" + std::to_string(bucket) +
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " rows=" + std::to_string(rows);
-  py::object int32 = np.attr("int32");
-  py::object s = abstract_array(jax, py::tuple(), dtype);
-  py::int_ rd = py::int_(rows) * d_aug;
-  py::tuple arguments = py::make_tuple(abstract_array(jax, py::make_tuple(memory, d_aug), dtype),
-                                       abstract_array(jax, py::make_tuple(memory), int32),
-                                       abstract_array(jax, py::make_tuple(memory), dtype),
-                                       abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
-                                       abstract_array(jax, py::make_tuple(bucket), int32),
-                                       abstract_array(jax, py::make_tuple(bucket), dtype),
-                                       abstract_array(jax, py::make_tuple(rows), int32),
-                                       abstract_array(jax, py::make_tuple(rows, d_aug), dtype),
-                                       abstract_array(jax, py::make_tuple(rd, rd), dtype),
-                                       abstract_array(jax, py::make_tuple(rd), dtype), s, s, s, s,
-                                       s, abstract_array(jax, py::tuple(), int32), s);
+  auto arguments = [&]() -> py::tuple {
+    py::object int32 = np.attr("int32");
+    py::object s = abstract_array(jax, py::tuple(), dtype);
+    py::int_ rd = py::int_(rows) * d_aug;
+    auto trials = [&](py::ssize_t n) {
+      return py::make_tuple(abstract_array(jax, py::make_tuple(n, d_aug), dtype),
+                            abstract_array(jax, py::make_tuple(n), int32),
+                            abstract_array(jax, py::make_tuple(n), dtype));
+    };
+    py::tuple rest = py::make_tuple(abstract_array(jax, py::make_tuple(rows), int32),
+                                    abstract_array(jax, py::make_tuple(rows, d_aug), dtype),
+                                    abstract_array(jax, py::make_tuple(rd, rd), dtype),
+                                    abstract_array(jax, py::make_tuple(rd), dtype),
+                                    abstract_array(jax, py::make_tuple(rows, d_aug, d_aug), dtype),
+                                    s, s, s, s, s, abstract_array(jax, py::tuple(), int32), s);
+    return py::tuple(trials(memory) + trials(bucket) + rest);
+  };
   return compiled(call, key, update_mode_core, py::tuple(), arguments);
 }
 
@@ -367,7 +398,7 @@ py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle
   py::object X_kept = rows_of(args.Xn, n - remembered, n);
   py::object y_kept = rows_of(args.y0, n - remembered, n);
   add_memory_entries(np, params, X_kept, y_kept, np.attr("ones")(remembered, "dtype"_a = dtype),
-                     out[4], out[5], memory_size, args.layout.counts);
+                     out[4], out[5], out[6], memory_size, args.layout.counts);
   py::object model = learning::make_record(call, params);
   model.attr("n_sweeps") = host_int(out[3]);
   return model;
@@ -405,6 +436,8 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
       memory.hessian;
   py::object anchor_shift = np.attr("zeros")(rows * d, "dtype"_a = dtype);
   anchor_shift[py::slice(0, k_old * d, 1)] = memory.shift;
+  py::object anchor_tilt = np.attr("zeros")(py::make_tuple(rows, d, d), "dtype"_a = dtype);
+  anchor_tilt[py::slice(0, k_old, 1)] = memory.tilt;
 
   // Forgetting per trial: the anchor and every remembered trial lose weight
   // gamma for each new trial, which pulls the posterior towards the prior.
@@ -434,8 +467,8 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
       padded_features(np, rows_of(X_all, 0, leaving), bucket, dtype, true),
       padded_to(np, rows_of(y_all, 0, leaving).attr("astype")(int32), bucket, int32, minus_one),
       padded_to(np, rows_of(w_all, 0, leaving), bucket, dtype, zero), classes, W_prev,
-      anchor_hessian, anchor_shift, scalar(np, keep, dtype), scalar(np, args.w_loc, dtype),
-      w_scale_alpha, scalar(np, args.b_loc, dtype),
+      anchor_hessian, anchor_shift, anchor_tilt, scalar(np, keep, dtype),
+      scalar(np, args.w_loc, dtype), w_scale_alpha, scalar(np, args.b_loc, dtype),
       scalar(np, 1.0 / (args.b_scale * args.b_scale), dtype), np.attr("int32")(args.num_steps),
       tol_value);
 
@@ -446,7 +479,8 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
   add_memory_entries(np, params, rows_of(X_all, leaving, total), rows_of(y_all, leaving, total),
                      rows_of(w_all, leaving, total),
                      np.attr("asarray")(out[2])[py::make_tuple(kept, kept)],
-                     np.attr("asarray")(out[3])[kept], size, state.class_counts);
+                     np.attr("asarray")(out[3])[kept],
+                     np.attr("asarray")(out[5])[py::slice(0, k_new, 1)], size, state.class_counts);
   py::object model = learning::make_record(call, params);
   model.attr("n_sweeps") = host_int(out[4]);
   return model;

@@ -70,21 +70,20 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " K=" + py::str(n_classes).cast<std::string>() +
                           " S=" + py::str(S).cast<std::string>();
-  py::object int32 = np.attr("int32");
-  py::int_ n_rows = n_classes - py::int_(1);
-  py::object features = abstract_array(jax, py::make_tuple(bucket, d_aug - py::int_(1)), dtype);
-  py::object means = abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype);
-  py::object rows = abstract_array(jax, py::make_tuple(n_rows), int32);
-  py::object reference = abstract_array(jax, py::tuple(), int32);
-  py::tuple captured = py::make_tuple(S, n_classes);
-  if (at_means) {
-    return compiled(call, key, proba_at_means, captured,
-                    py::make_tuple(features, means, rows, reference));
-  }
-  py::object factors = abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype);
-  py::object rng_key = abstract_array(jax, py::make_tuple(2), np.attr("uint32"));
-  return compiled(call, key, proba_of_draws, captured,
-                  py::make_tuple(features, means, factors, rows, reference, rng_key));
+  auto arguments = [&]() -> py::tuple {
+    py::object int32 = np.attr("int32");
+    py::int_ n_rows = n_classes - py::int_(1);
+    py::object features = abstract_array(jax, py::make_tuple(bucket, d_aug - py::int_(1)), dtype);
+    py::object means = abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype);
+    py::object rows = abstract_array(jax, py::make_tuple(n_rows), int32);
+    py::object reference = abstract_array(jax, py::tuple(), int32);
+    if (at_means) return py::make_tuple(features, means, rows, reference);
+    py::object factors = abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype);
+    py::object rng_key = abstract_array(jax, py::make_tuple(2), np.attr("uint32"));
+    return py::make_tuple(features, means, factors, rows, reference, rng_key);
+  };
+  return compiled(call, key, at_means ? proba_at_means : proba_of_draws,
+                  py::make_tuple(S, n_classes), arguments);
 }
 
 // The probabilities of the first `n` trials; shared with predict().

@@ -174,7 +174,7 @@ const FunctionDef precompile = {
     "n_classes with a fractional part (3.7) raise ValueError.\n"
     "\n"
     "rule='mode' compiles the fit by the mode and the update by the mode with a\n"
-    "memory of `memory` trials (default 256) for every class count up to\n"
+    "memory of `memory` trials (default 64) for every class count up to\n"
     "n_classes, so that classes joining the session compile nothing.",
     precompile_body,
     kSource,

@@ -127,15 +127,16 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
                           " n=" + std::to_string(bucket) +
                           " d=" + py::str(d_aug).cast<std::string>() +
                           " rows=" + py::str(n_rows).cast<std::string>() + (with_tol ? " tol" : "");
-  py::object int32 = np.attr("int32");
-  py::object scalar = abstract_array(jax, py::tuple(), dtype);
-  py::tuple arguments =
-      py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
-                     abstract_array(jax, py::make_tuple(bucket), int32),
-                     abstract_array(jax, py::make_tuple(n_rows), int32),
-                     abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype),
-                     abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar,
-                     abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  auto arguments = [&]() -> py::tuple {
+    py::object int32 = np.attr("int32");
+    py::object scalar = abstract_array(jax, py::tuple(), dtype);
+    return py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
+                          abstract_array(jax, py::make_tuple(bucket), int32),
+                          abstract_array(jax, py::make_tuple(n_rows), int32),
+                          abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype),
+                          abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar,
+                          abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
+  };
   return compiled(call, key, update_core, py::make_tuple(rule_name(rule)), arguments);
 }
 
@@ -162,7 +163,8 @@ const FunctionDef update = {
     "    is weighed against them; older trials count through the quadratic\n"
     "    their likelihood was at the mode when they left the memory. A record\n"
     "    without a memory starts one, its Gaussians standing for the past.\n"
-    "tol: None runs the record's num_steps sweeps; a number stops them once the\n"
+    "tol: None runs the record's num_steps sweeps (rule 'mode': Newton steps,\n"
+    "    up to the first that changes nothing); a number stops them once the\n"
     "    largest relative change of a mean falls below it (num_steps is the cap).\n"
     "forgetting: rule 'mode' only. None keeps every trial's weight; a factor\n"
     "    g in (0, 1] multiplies the weight of every earlier trial by g for each\n"
