@@ -19,7 +19,8 @@ import numpy as np
 from jax_options import add_jax_options, configure_jax, describe
 from sklearn.linear_model import LogisticRegression
 
-from kelvra_bci.models.kelvra_softmax import engine, inference, learning
+from kelvra_bci.models.kelvra_softmax import defaults, engine, inference, learning
+from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier
 
 SETTINGS = (0.0, 1.0, 0.0, 1.0, 0, 0.5)  # w_loc, w_scale, b_loc, b_scale, rng_seed, learning_rate
 
@@ -127,6 +128,32 @@ def bench_online_loop(args, model, p=32, K=4):
 
         _, loop = timed(step, args.repeats * 5)
         print(f"  engine, rule={rule:<8}{fmt(loop)}")
+
+    # The defaults of the estimator and the CLI: a fit by the mode, updates by
+    # the mode revisiting the model's memory, stopped at defaults.FIT["tol"].
+    settings = {key: value for key, value in defaults.FIT.items() if key != "tol"}
+    fitted = engine.fit(*make_problem(300, p, K, seed=1), K, 0, rng_seed=0, **settings)
+    state = {"model": fitted}
+
+    def step_mode(i=[0]):  # noqa: B006 (a counter kept between calls)
+        i[0] = (i[0] + 1) % len(y)
+        trial = slice(i[0], i[0] + 1)
+        state["model"] = engine.update(state["model"], X[trial], y[trial], rule="mode", tol=defaults.FIT["tol"])
+        engine.predict_proba(state["model"], X[trial], 1, 0)
+
+    _, loop = timed(step_mode, args.repeats * 5)
+    print(f"  engine, rule=mode    {fmt(loop)}  (defaults.FIT: memory {defaults.FIT['memory']})")
+
+    estimator = KelvraSoftmaxClassifier().fit(*make_problem(300, p, K, seed=1))
+
+    def step_estimator(i=[0]):  # noqa: B006 (a counter kept between calls)
+        i[0] = (i[0] + 1) % len(y)
+        trial = slice(i[0], i[0] + 1)
+        estimator.partial_fit(X[trial], y[trial])
+        estimator.predict_proba(X[trial])
+
+    _, loop = timed(step_estimator, args.repeats * 5)
+    print(f"  KelvraSoftmaxClassifier partial_fit + predict_proba {fmt(loop)}")
 
 
 def bench_memory(args, model, p=32, K=4):
