@@ -99,21 +99,24 @@ std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trial
   py::handle X = trials.X_aug;
   py::object c = at(trials.weight, trail2());
   py::tuple shape = s.P.attr("shape");
-  py::object R = shape[1];
+  py::object n = shape[0], R = shape[1];
   py::object d = X.attr("shape")[py::int_(1)];
   py::object Rd = R * d;
   py::object grad = likelihood_gradient(trials, s);
-  // Hessian: sum_n c_n (diag(p_n) - p_n p_n') (x) x_n x_n', one contraction
-  // over the trials for all row pairs at once.
+  // Hessian: sum_n c_n (diag(p_n) - p_n p_n') (x) x_n x_n', the first part one
+  // d x d block per row, the second one product of the (n, R*d) stack: a
+  // plain matrix product, which beats one contraction over all row pairs
+  // several times over at the sizes of a fit.
+  py::object Pc = c * s.P;
+  py::object blocks = jnp.attr("einsum")("nr,ni,nj->rij", Pc, X, X);
   py::object eye_R = jnp.attr("eye")(R, "dtype"_a = X.attr("dtype"));
-  py::object outer = at(s.P, py::make_tuple(all(), all(), py::none())) *
-                     at(s.P, py::make_tuple(all(), py::none(), all()));
-  py::object V = at(c, py::make_tuple(all(), all(), py::none())) *
-                 (at(eye_R, py::make_tuple(py::none(), all(), all())) *
-                      at(s.P, py::make_tuple(all(), all(), py::none())) -
-                  outer);
-  py::object hessian =
-      jnp.attr("einsum")("nrs,ni,nj->risj", V, X, X).attr("reshape")(shape2(Rd, Rd));
+  py::object diagonal =
+      jnp.attr("einsum")("rij,rs->risj", blocks, eye_R).attr("reshape")(shape2(Rd, Rd));
+  py::object root_c = jnp.attr("sqrt")(c);
+  py::object Q = (at(root_c * s.P, py::make_tuple(all(), all(), py::none())) *
+                  at(X, py::make_tuple(all(), py::none(), all())))
+                     .attr("reshape")(shape2(n, Rd));
+  py::object hessian = diagonal - matmul(Q.attr("T"), Q);
   return {std::move(grad), std::move(hessian)};
 }
 
