@@ -65,6 +65,7 @@ struct ModeResult {
   py::object W;        // (R, d) the mode
   py::object alpha;    // 0-d weight precision, moved by the evidence when asked to
   py::object n_steps;  // 0-d int32 Newton steps taken
+  py::object factor;   // (R*d, R*d) Cholesky factor of the last step's Hessian
 };
 
 // Newton steps from `W0` towards the mode of quadratic x likelihood(trials),
