@@ -4,8 +4,9 @@ A decoder is calibrated on a few classes (digits 0-5 by default); classes 6-7
 and then 8-9 join the stream later. Each block of trials is first predicted by
 every decoder and then given to it with its labels. Decoders:
 
-- once, resweep: the calibrated model updated block by block by the engine,
-  under each update rule, predicted at the posterior means; the "S=" rows
+- mode, once, resweep: the calibrated model updated block by block by the
+  engine, under each update rule ("mode", the default, revisits the model's
+  memory of recent trials), predicted at the posterior means; the "S=" rows
   predict the same models by averaging the softmax over posterior draws;
 - refit: the same model fitted afresh (engine.fit) on every trial seen so far;
 - logreg: scikit-learn's LogisticRegression(max_iter=1000), refitted likewise;
@@ -154,6 +155,7 @@ def summary(proba, y):
 
 def engine_decoders(settings):
     return {
+        "mode": EngineUpdates("mode", settings),
         "once": EngineUpdates("once", settings),
         "resweep": EngineUpdates("resweep", settings),
         "refit": EngineRefit("refit", settings),
@@ -203,7 +205,7 @@ def run_seed(seed, args, X, y):
     # stream meets, so that compilation is not counted as update time.
     run_stream(engine_decoders({**SETTINGS, "num_steps": 1}), X, y, calibration, blocks)
     decoders = engine_decoders(SETTINGS)
-    for rule in ("once", "resweep"):
+    for rule in ("mode", "once", "resweep"):
         decoders[f"{rule} S={args.draws}"] = PosteriorDraws(decoders[rule], args.draws)
     decoders.update({"logreg": LogRegRefit(), "sgd": SGDStream(seed)})
     proba, seconds, _ = run_stream(decoders, X, y, calibration, blocks)
