@@ -63,8 +63,11 @@ format: $(PY)
 
 # Opt-in: the extensions built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in an environment and build folder of their own, then the tests that reach the
-# C++. The interpreter is not instrumented, so the ASan runtime is preloaded;
-# CPython and JAX keep memory until exit by design, so leak reports are off.
+# C++. The interpreter is not instrumented, so the ASan runtime is preloaded,
+# and libstdc++ with it: the interpreter does not link libstdc++, and ASan
+# finds no __cxa_throw to intercept and aborts at the first C++ exception
+# when libstdc++ arrives later with an extension. CPython and JAX keep memory
+# until exit by design, so leak reports are off.
 # Any report of either sanitizer ends the run.
 ASAN_VENV ?= .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
@@ -82,7 +85,7 @@ asan: $(PY)
 	  --config-settings=cmake.define.CMAKE_CXX_FLAGS="$(ASAN_FLAGS)" \
 	  --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$(ASAN_FLAGS)" \
 	  --config-settings=cmake.define.KELVRA_WARNINGS_AS_ERRORS=ON '.[test]'
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
 
