@@ -18,6 +18,7 @@
 //       leaves the count behind, and the memory is then not trusted.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "common/python.hpp"
@@ -216,14 +217,18 @@ struct Memory {
   py::ssize_t size;    // capacity
 };
 
-bool has_memory(py::handle np, py::handle params, py::handle counts, const py::int_& k,
-                const py::int_& d_aug) {
+// The record's own memory, each entry read once: none when an entry is
+// missing or has another shape, or when the class counts moved on since it
+// was written.
+std::optional<Memory> stored_memory(py::handle np, py::handle params, py::handle counts,
+                                    const py::int_& k, const py::int_& d_aug, py::handle dtype,
+                                    py::ssize_t fallback_size) {
   const py::int_ k_d = k * d_aug;
   const py::int_ n_features = d_aug - py::int_(1);
   for (const char* name :
        {key::memory_X, key::memory_y, key::memory_weight, key::anchor_hessian, key::anchor_shift,
         key::anchor_tilt, key::memory_size, key::memory_trials}) {
-    if (!params.attr("__contains__")(name).cast<bool>()) return false;
+    if (!params.attr("__contains__")(name).cast<bool>()) return std::nullopt;
   }
   py::object X = np.attr("asarray")(params[key::memory_X]);
   py::object y = np.attr("asarray")(params[key::memory_y]);
@@ -239,30 +244,38 @@ bool has_memory(py::handle np, py::handle params, py::handle counts, const py::i
                       hessian_shape.equal(py::make_tuple(k_d, k_d)) &&
                       shift_shape.equal(py::make_tuple(k_d)) &&
                       py::object(tilt.attr("shape")).equal(py::make_tuple(k, d_aug, d_aug));
-  if (!shapes) return false;
+  if (!shapes) return std::nullopt;
   py::object trials = np.attr("sum")(counts);
-  return host_int(np.attr("asarray")(params[key::memory_trials])).equal(host_int(trials));
+  if (!host_int(np.attr("asarray")(params[key::memory_trials])).equal(host_int(trials))) {
+    return std::nullopt;
+  }
+  auto as = [](py::handle values, py::handle type) {
+    return values.attr("astype")(type, "copy"_a = false);
+  };
+  Memory memory;
+  memory.X = as(X, np.attr("float64"));
+  memory.y = as(y, np.attr("int64"));
+  memory.weight = as(weight, dtype);
+  memory.hessian = as(hessian, dtype);
+  memory.shift = as(shift, dtype);
+  memory.tilt = as(tilt, dtype);
+  memory.size = host_int(np.attr("asarray")(params[key::memory_size])).cast<py::ssize_t>();
+  if (memory.size < 1) memory.size = fallback_size;
+  return memory;
 }
 
 Memory read_memory(py::handle np, const learning::UpdateArguments& args, py::handle old_counts,
                    const py::int_& n_features, const py::int_& d_aug, py::handle dtype,
                    py::ssize_t fallback_size) {
   py::object params = args.model.attr("params");
-  py::object float64 = np.attr("float64");
   const py::int_ k(py::len(args.non_ref));
   const py::int_ k_d = k * d_aug;
-  Memory memory;
-  if (has_memory(np, params, old_counts, k, d_aug)) {
-    memory.X = np.attr("asarray")(params[key::memory_X], "dtype"_a = float64);
-    memory.y = np.attr("asarray")(params[key::memory_y], "dtype"_a = np.attr("int64"));
-    memory.weight = np.attr("asarray")(params[key::memory_weight], "dtype"_a = dtype);
-    memory.hessian = np.attr("asarray")(params[key::anchor_hessian], "dtype"_a = dtype);
-    memory.shift = np.attr("asarray")(params[key::anchor_shift], "dtype"_a = dtype);
-    memory.tilt = np.attr("asarray")(params[key::anchor_tilt], "dtype"_a = dtype);
-    memory.size = host_int(np.attr("asarray")(params[key::memory_size])).cast<py::ssize_t>();
-    if (memory.size < 1) memory.size = fallback_size;
-    return memory;
+  if (std::optional<Memory> stored =
+          stored_memory(np, params, old_counts, k, d_aug, dtype, fallback_size)) {
+    return *std::move(stored);
   }
+  py::object float64 = np.attr("float64");
+  Memory memory;
   // Precision P_k = (L L')^-1 of each stored row; the anchor is P_k - P0 and
   // P_k m_k - P0 m0, so that prior x anchor is the stored Gaussian again.
   py::object linalg = np.attr("linalg");
