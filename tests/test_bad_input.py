@@ -517,6 +517,10 @@ def test_engine_results_of_checked_records_are_finite(model, call, make):
             for key in ("fit_trials", "update_trials", "num_posterior_samples")
             for bad in (0, 2**31, 2**63, True, 2.0, "8")
         ),
+        *(
+            ({"min_classes": bad}, ValueError, r"^min_classes must be None or an int in \[2, 2147483647\]$")
+            for bad in (1, 2**31, True, 3.0)
+        ),
         ({"rule": "twice"}, ValueError, r"^rule must be 'once' or 'resweep'"),
         ({"tol": float("nan")}, ValueError, r"^tol must be a finite number >= 0$"),
         ({"tol": "0.1"}, TypeError, r"real number"),

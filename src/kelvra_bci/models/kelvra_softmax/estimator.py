@@ -10,6 +10,8 @@ kelvra_bci; only this module imports it.
 
 from __future__ import annotations
 
+import threading
+from concurrent.futures import ThreadPoolExecutor
 from numbers import Integral, Real
 
 import numpy as np
@@ -30,6 +32,47 @@ _POSITIVE = Interval(Real, 0, np.inf, closed="neither")
 _COUNT = Interval(Integral, 1, INT32_MAX, closed="both")
 
 _PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state")
+
+
+class _CompileAhead:
+    """Compiles, on one background thread, the updates an online session meets next.
+
+    A class joining a session needs an update over more class rows, and
+    compiling one takes seconds: in the loop, that freezes a real-time decoder
+    just when a new command is introduced. ``partial_fit`` therefore asks for
+    the shapes of one more class ahead of need. The engine compiles each shape
+    once however many threads ask, so an update that arrives first waits for
+    the compile in flight instead of starting another. Each shape is asked for
+    once; a failure is dropped here and surfaces, if it is real, at the update
+    that needs that shape.
+    """
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._asked = set()
+        self._pending = []
+        self._executor = None
+
+    def request(self, **shape):
+        key = tuple(sorted(shape.items()))
+        with self._lock:
+            if key in self._asked:
+                return
+            self._asked.add(key)
+            if self._executor is None:
+                self._executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvra-compile-ahead")
+            self._pending = [job for job in self._pending if not job.done()]
+            self._pending.append(self._executor.submit(engine.precompile, **shape))
+
+    def wait(self):
+        """Waits until everything asked for so far is compiled (or has failed)."""
+        with self._lock:
+            pending = list(self._pending)
+        for job in pending:
+            job.exception()
+
+
+_compile_ahead = _CompileAhead()
 
 
 def _validated(estimator, X, *y, **kwargs):
@@ -171,6 +214,12 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     Notes
     -----
+    ``partial_fit`` compiles, on a background thread, the update and the
+    prediction that one more class would need, so that a class joining an
+    online session does not stall the loop for a compile. After ``fit``, the
+    first ``partial_fit`` compiles its own update in the call (once per shape
+    and process); ``engine.precompile`` can do that before the session starts.
+
     ``partial_fit`` on a fitted estimator uses the prior, ``learning_rate`` and
     ``num_steps`` stored in ``model_`` at the first fit, and the current ``tol``
     and ``update_rule``; changes of the former take effect at the next ``fit``.
@@ -228,7 +277,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """Fit the posterior from scratch; ``classes_`` are the sorted labels of y."""
         for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
             self.__dict__.pop(attr, None)
-        return self._learn(X, y, None)
+        return self._learn(X, y, None, online=False)
 
     @_fit_context(prefer_skip_nested_validation=True)
     def partial_fit(self, X, y, classes=None):
@@ -243,9 +292,9 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             # scikit-learn checks the parameters at the first call only; tol and
             # update_rule act on every later one too.
             self._validate_params()
-        return self._learn(X, y, classes)
+        return self._learn(X, y, classes, online=True)
 
-    def _learn(self, X, y, classes):
+    def _learn(self, X, y, classes, *, online):
         first = not hasattr(self, "model_")
         X, y = _validated(self, X, y, reset=first)
         _check_labels(y)
@@ -301,6 +350,18 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self._model_labels = model_labels
         self._columns = columns
         self.classes_ = classes_
+        if online:
+            memory = model.params.get("memory_size")
+            _compile_ahead.request(
+                n_features=X.shape[1],
+                n_classes=model_labels.size + 1,
+                min_classes=model_labels.size,
+                # The first call is the fit; the loop after it goes trial by trial.
+                update_trials=1 if first else X.shape[0],
+                rule=self.update_rule,
+                tol=self.tol,
+                memory=None if memory is None else int(memory),
+            )
         return self
 
     def predict_proba(self, X):

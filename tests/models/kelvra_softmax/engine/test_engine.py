@@ -146,6 +146,21 @@ def test_threads_get_the_serial_results():
         np.testing.assert_array_equal(got, want)
 
 
+def test_threads_asking_for_one_shape_compile_it_once(monkeypatch):
+    traced = []
+    jit = jax.jit
+    monkeypatch.setattr(jax, "jit", lambda function: traced.append(function.__name__) or jit(function))
+    session = lambda _: engine.precompile(4, 3, rule="mode", memory=8)
+    engine.clear_cache()
+    session(0)
+    alone, traced[:] = sorted(traced), []
+    engine.clear_cache()
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        list(pool.map(session, range(4)))
+    # The threads that came second waited for the first one's compile.
+    assert sorted(traced) == alone
+
+
 X0, Y0 = ref.make_problem(12, 2, 3, seed=3)
 FIT_ARGS = (X0, Y0, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 2)
 NAN = float("nan")

@@ -42,6 +42,24 @@ void CompiledCache::clear() {
   }
 }
 
+bool CompiledCache::begin_compile(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return compiling_.insert(key).second;
+}
+
+void CompiledCache::end_compile(const std::string& key) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    compiling_.erase(key);
+  }
+  compiled_.notify_all();
+}
+
+void CompiledCache::await_compile(const std::string& key) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  compiled_.wait(lock, [&] { return compiling_.count(key) == 0; });
+}
+
 CompiledCache::Info CompiledCache::info() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return {hits_, misses_, entries_.size(), max_size_};

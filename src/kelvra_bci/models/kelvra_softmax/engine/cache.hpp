@@ -3,12 +3,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <iterator>
 #include <list>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace kelvra::engine {
@@ -29,6 +31,15 @@ class CompiledCache {
   void insert(const std::string& key, py::object compiled);
   void clear();
 
+  // One compile per key, however many threads ask for it. True when the
+  // caller is to compile `key` (and must call end_compile); false when
+  // another thread is compiling it already.
+  bool begin_compile(const std::string& key);
+  void end_compile(const std::string& key);
+  // Blocks until no thread is compiling `key`. Call it without the GIL: the
+  // compiling thread needs it to finish.
+  void await_compile(const std::string& key);
+
   struct Info {
     std::size_t hits, misses, size, max_size;
   };
@@ -38,6 +49,8 @@ class CompiledCache {
   using Entries = std::list<std::pair<std::string, py::object>>;
 
   mutable std::mutex mutex_;
+  std::condition_variable compiled_;
+  std::unordered_set<std::string> compiling_;
   Entries entries_;  // most recently used first
   std::unordered_map<std::string, Entries::iterator> index_;
   std::size_t max_size_;

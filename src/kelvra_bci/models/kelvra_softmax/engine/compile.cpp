@@ -24,8 +24,21 @@ py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype) {
 py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
                     py::tuple captured, const std::function<py::tuple()>& arguments) {
   CompiledCache& cache = compiled_cache();
-  py::object found = cache.find(key);
-  if (found) return found;
+  for (;;) {
+    if (py::object found = cache.find(key)) return found;
+    if (cache.begin_compile(key)) break;
+    // Another thread is compiling this function (a session compiling ahead
+    // of need): wait for its result rather than compile it a second time.
+    py::gil_scoped_release unlocked;
+    cache.await_compile(key);
+  }
+  // Ends the claim however the compile ends, so that a waiting thread never
+  // waits for a compile that failed: it then compiles the key itself.
+  struct Claim {
+    CompiledCache& cache;
+    const std::string& key;
+    ~Claim() { cache.end_compile(key); }
+  } claim{cache, key};
   // Traced once here; from now on the call runs without Python in the loop.
   py::object function = make_function(core, call.globals(), std::move(captured));
   py::object lowered = call.global("jax").attr("jit")(function).attr("lower")(*arguments());

@@ -48,6 +48,7 @@ py::object precompile_body(Call& call) {
                               ? UpdateRule::once
                               : learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
   py::object memory = count_or_none(call, "memory", 1);
+  py::object min_classes = count_or_none(call, "min_classes", 2);
   py::handle tol = call.arg("tol");
   // The dtype the fit and update of this process will compute in.
   py::object dtype = call.global("_jax_dtype_from_numpy")(
@@ -77,7 +78,8 @@ py::object precompile_body(Call& call) {
     // so that no class joining it waits for a compile.
     const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
     py::ssize_t last_rows = 0;
-    for (py::ssize_t k = 1; k < n_classes.cast<py::ssize_t>(); ++k) {
+    const py::ssize_t first_rows = min_classes.is_none() ? 1 : min_classes.cast<py::ssize_t>() - 1;
+    for (py::ssize_t k = first_rows; k < n_classes.cast<py::ssize_t>(); ++k) {
       const py::ssize_t rows = mode_row_bucket(k, k);
       if (rows == last_rows) continue;
       update_mode_executable(call, dtype, capacity, bucket, d_aug, rows);
@@ -163,7 +165,8 @@ const FunctionDef precompile = {
      {"num_posterior_samples", "int | None", Conversion::none, true},
      {"rule", "str | None", Conversion::none, true},
      {"tol", "float | None", Conversion::none, true},
-     {"memory", "int | None", Conversion::none, true}},
+     {"memory", "int | None", Conversion::none, true},
+     {"min_classes", "int | None", Conversion::none, true}},
     "tuple[str, ...]",
     "Compile ahead of time what a session of this shape will call.\n"
     "\n"
@@ -174,8 +177,9 @@ const FunctionDef precompile = {
     "n_classes with a fractional part (3.7) raise ValueError.\n"
     "\n"
     "rule='mode' compiles the fit by the mode and the update by the mode with a\n"
-    "memory of `memory` trials (default 64) for every class count up to\n"
-    "n_classes, so that classes joining the session compile nothing.",
+    "memory of `memory` trials (default 64) for every class count from\n"
+    "min_classes (default 2) up to n_classes, so that classes joining the\n"
+    "session compile nothing.",
     precompile_body,
     kSource,
 };
