@@ -2,7 +2,8 @@
 
 Prints one table per operation with medians and ratios: fits over a size grid,
 updates of 1, 10 and 100 trials, predict_proba of 1 and 1000 trials, the
-online loop (update one trial, then predict one), the first (compiling) call of
+online loop (update one trial, then predict one), classes joining an
+estimator's session, the first (compiling) call of
 each, the first fit of a fresh process with the persistent cache warm, and the
 memory that 10,000 warm updates hold.
 """
@@ -156,6 +157,40 @@ def bench_online_loop(args, model, p=32, K=4):
     print(f"  KelvraSoftmaxClassifier partial_fit + predict_proba {fmt(loop)}")
 
 
+def bench_classes_joining(args, p=32):
+    """Classes joining an estimator's session, one trial at a time.
+
+    partial_fit compiles what one more class needs on a background thread; this
+    shows what reaches the loop, with a pause between trials (as in a session)
+    and back to back (where the compile ahead is still running when the class
+    arrives). Each pass has its own feature count, so that its shapes are new.
+    """
+    print("\nclasses joining an estimator's session (3 classes, then a 4th and a 5th; ms per trial)")
+    for features, pause in ((p, args.trial_interval), (p - 1, 0.0)):
+        X, y = make_problem(600, features, 5, seed=5)
+        calibration = np.flatnonzero(y < 3)[:90]
+        estimator = KelvraSoftmaxClassifier().partial_fit(X[calibration], y[calibration])
+        rest = np.setdiff1d(np.arange(len(y)), calibration)
+        stream = [*rest[y[rest] < 3][:30], rest[y[rest] == 3][0], *rest[y[rest] < 4][1:21]]
+        stream += [rest[y[rest] == 4][0], *rest[y[rest] < 5][21:41]]
+        times, joins, seen = [], [], {0, 1, 2}
+        for i in stream:
+            time.sleep(pause)
+            start = time.perf_counter()
+            estimator.partial_fit(X[i : i + 1], y[i : i + 1])
+            estimator.predict_proba(X[i : i + 1])
+            times.append(time.perf_counter() - start)
+            if y[i] not in seen:
+                seen.add(y[i])
+                joins.append(times[-1])
+        # The first update waits for its own compile, started by the calibration.
+        print(
+            f"  {pause:g} s between trials: first {fmt(times[0]).strip()}, median"
+            f" {fmt(statistics.median(times)).strip()}, a class joining"
+            f" {' and '.join(fmt(t).strip() for t in joins)}, slowest after the first {fmt(max(times[1:])).strip()}"
+        )
+
+
 def bench_memory(args, model, p=32, K=4):
     X, y = make_problem(200, p, K, seed=4)
     print(f"\nmemory: resident set growth over warm updates of 1 trial (p={p}, K={K})")
@@ -210,6 +245,9 @@ def main():
     parser.add_argument("--module-repeats", type=int, default=2, help="timed module calls after the first")
     parser.add_argument("--memory-updates", type=int, default=10_000)
     parser.add_argument("--module-memory-updates", type=int, default=20)
+    parser.add_argument(
+        "--trial-interval", type=float, default=0.25, help="seconds between trials of the joining-classes session"
+    )
     add_jax_options(parser)
     args = parser.parse_args()
     if args.quick:
@@ -220,6 +258,7 @@ def main():
     model = bench_updates(args)
     bench_predictions(args, model)
     bench_online_loop(args, model)
+    bench_classes_joining(args)
     bench_memory(args, model)
     bench_fresh_process(args)
 

@@ -216,8 +216,10 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     -----
     ``partial_fit`` compiles, on a background thread, the update and the
     prediction that one more class would need, so that a class joining an
-    online session does not stall the loop for a compile. After ``fit``, the
-    first ``partial_fit`` compiles its own update in the call (once per shape
+    online session does not stall the loop for a compile. A first
+    ``partial_fit`` (the calibration) also compiles, in the call, the update
+    and prediction that the next trial needs. After ``fit``, the first
+    ``partial_fit`` compiles its own update in the call instead (once per shape
     and process); ``engine.precompile`` can do that before the session starts.
 
     ``partial_fit`` on a fitted estimator uses the prior, ``learning_rate`` and
@@ -352,16 +354,19 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.classes_ = classes_
         if online:
             memory = model.params.get("memory_size")
-            _compile_ahead.request(
+            shape = dict(
                 n_features=X.shape[1],
-                n_classes=model_labels.size + 1,
-                min_classes=model_labels.size,
                 # The first call is the fit; the loop after it goes trial by trial.
                 update_trials=1 if first else X.shape[0],
                 rule=self.update_rule,
                 tol=self.tol,
                 memory=None if memory is None else int(memory),
             )
+            if first:
+                # A calibration may take a moment longer; the first trial of the
+                # loop may not.
+                engine.precompile(n_classes=model_labels.size, min_classes=model_labels.size, **shape)
+            _compile_ahead.request(n_classes=model_labels.size + 1, min_classes=model_labels.size, **shape)
         return self
 
     def predict_proba(self, X):

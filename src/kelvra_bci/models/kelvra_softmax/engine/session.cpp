@@ -1,5 +1,6 @@
 // Managing the engine for a session: compiling ahead of time, the cache of
 // compiled functions, and JAX's persistent compilation cache on disk.
+#include <algorithm>
 #include <string>
 
 #include "common/limits.hpp"
@@ -73,25 +74,30 @@ py::object precompile_body(Call& call) {
   }
   const py::ssize_t batch = update_trials.is_none() ? 1 : update_trials.cast<py::ssize_t>();
   const py::ssize_t bucket = trial_bucket(batch);
-  if (by_mode) {
-    // Every row count that a session growing to n_classes classes meets,
-    // so that no class joining it waits for a compile.
-    const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
-    py::ssize_t last_rows = 0;
-    const py::ssize_t first_rows = min_classes.is_none() ? 1 : min_classes.cast<py::ssize_t>() - 1;
-    for (py::ssize_t k = first_rows; k < n_classes.cast<py::ssize_t>(); ++k) {
-      const py::ssize_t rows = mode_row_bucket(k, k);
+  // The class counts a session growing to n_classes meets, so that no class
+  // joining it waits for a compile: from min_classes, or all of them for the
+  // update by the mode, whose row buckets a session walks through anyway.
+  const py::ssize_t most = n_classes.cast<py::ssize_t>();
+  const py::ssize_t fewest = min_classes.is_none()
+                                 ? (by_mode ? 2 : most)
+                                 : std::min(min_classes.cast<py::ssize_t>(), most);
+  py::ssize_t last_rows = 0;
+  for (py::ssize_t k = fewest; k <= most; ++k) {
+    if (by_mode) {
+      const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
+      const py::ssize_t rows = mode_row_bucket(k - 1, k - 1);
       if (rows == last_rows) continue;
       update_mode_executable(call, dtype, capacity, bucket, d_aug, rows);
       last_rows = rows;
+    } else {
+      update_executable(call, dtype, bucket, d_aug, py::int_(k - 1), rule, !tol_value.is_none());
     }
-  } else {
-    update_executable(call, dtype, bucket, d_aug, n_classes - py::int_(1), rule,
-                      !tol_value.is_none());
   }
   compiled_for.append("update of up to " + std::to_string(bucket) + " trials");
   py::int_ S = samples.is_none() ? py::int_(1) : py::int_(samples);
-  proba_executable(call, dtype, bucket, d_aug, n_classes, S);
+  for (py::ssize_t k = min_classes.is_none() ? most : fewest; k <= most; ++k) {
+    proba_executable(call, dtype, bucket, d_aug, py::int_(k), S);
+  }
   compiled_for.append("predict_proba of up to " + std::to_string(bucket) + " trials");
   return py::tuple(compiled_for);
 }
@@ -177,9 +183,10 @@ const FunctionDef precompile = {
     "n_classes with a fractional part (3.7) raise ValueError.\n"
     "\n"
     "rule='mode' compiles the fit by the mode and the update by the mode with a\n"
-    "memory of `memory` trials (default 64) for every class count from\n"
-    "min_classes (default 2) up to n_classes, so that classes joining the\n"
-    "session compile nothing.",
+    "memory of `memory` trials (default 64). min_classes compiles the update and\n"
+    "predict_proba for every class count from it up to n_classes, so that\n"
+    "classes joining the session compile nothing; without it, the update by the\n"
+    "mode is compiled for every count from 2, the rest for n_classes alone.",
     precompile_body,
     kSource,
 };
