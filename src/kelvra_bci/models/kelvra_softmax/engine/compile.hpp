@@ -27,6 +27,32 @@ py::object compiled(const Call& call, const std::string& key, const FunctionDef&
 // "float32" or "float64": the part of a cache key the dtype contributes.
 std::string dtype_name(py::handle np, py::handle dtype);
 
+// The cache key of one compiled shape: what it computes, in which dtype, and
+// every size and static setting that shapes it, as in
+// "fit float32 n=16 d=5 K=3 tol". Each builder names all of them, so that two
+// shapes never share a key.
+class ShapeKey {
+ public:
+  ShapeKey(py::handle np, const std::string& what, py::handle dtype)
+      : text_(what + " " + dtype_name(np, dtype)) {}
+  ShapeKey& size(const char* name, py::ssize_t value) { return add(name, std::to_string(value)); }
+  ShapeKey& size(const char* name, py::handle value) {
+    return add(name, py::str(value).cast<std::string>());
+  }
+  ShapeKey& flag(const char* name, bool on) {
+    if (on) (text_ += ' ') += name;
+    return *this;
+  }
+  const std::string& str() const { return text_; }
+
+ private:
+  ShapeKey& add(const char* name, const std::string& value) {
+    (((text_ += ' ') += name) += '=') += value;
+    return *this;
+  }
+  std::string text_;
+};
+
 // The record handed in as the parameter `model`, read once: a model whose
 // params are copied into a new plain dict, so that what is checked is what
 // is computed with, however `params` behaves. Then refuses it when damaged

@@ -112,9 +112,12 @@ py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket
                           const py::int_& d_aug, const py::int_& n_classes, bool with_tol) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const std::string key = "fit " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
-                          " d=" + py::str(d_aug).cast<std::string>() +
-                          " K=" + py::str(n_classes).cast<std::string>() + (with_tol ? " tol" : "");
+  const std::string key = ShapeKey(np, "fit", dtype)
+                              .size("n", bucket)
+                              .size("d", d_aug)
+                              .size("K", n_classes)
+                              .flag("tol", with_tol)
+                              .str();
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::object scalar = abstract_array(jax, py::tuple(), dtype);

@@ -61,11 +61,12 @@ py::object predict_samples_body(Call& call) {
   const Prepared prepared = prepare_prediction(call, true);
   const inference::Posterior& posterior = prepared.posterior;
   // Not padded: the categorical draws of a row depend on how many rows are drawn.
-  const std::string key = "samples " + dtype_name(np, prepared.dtype) +
-                          " n=" + std::to_string(prepared.n) +
-                          " d=" + py::str(prepared.d_aug).cast<std::string>() +
-                          " K=" + py::str(posterior.n_classes).cast<std::string>() +
-                          " S=" + py::str(prepared.S).cast<std::string>();
+  const std::string key = ShapeKey(np, "samples", prepared.dtype)
+                              .size("n", prepared.n)
+                              .size("d", prepared.d_aug)
+                              .size("K", posterior.n_classes)
+                              .size("S", prepared.S)
+                              .str();
   auto arguments = [&]() -> py::tuple {
     py::int_ n_rows = posterior.n_classes - py::int_(1);
     py::object int32 = np.attr("int32");

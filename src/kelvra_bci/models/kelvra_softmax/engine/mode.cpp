@@ -337,10 +337,12 @@ py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t b
                                const py::int_& d_aug, const py::int_& n_classes, bool by_evidence) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const std::string key = "fit mode " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
-                          " d=" + py::str(d_aug).cast<std::string>() +
-                          " K=" + py::str(n_classes).cast<std::string>() +
-                          (by_evidence ? " auto" : "");
+  const std::string key = ShapeKey(np, "fit mode", dtype)
+                              .size("n", bucket)
+                              .size("d", d_aug)
+                              .size("K", n_classes)
+                              .flag("auto", by_evidence)
+                              .str();
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::object s = abstract_array(jax, py::tuple(), dtype);
@@ -357,10 +359,12 @@ py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_
                                   py::ssize_t bucket, const py::int_& d_aug, py::ssize_t rows) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const std::string key = "update mode " + dtype_name(np, dtype) + " m=" + std::to_string(memory) +
-                          " n=" + std::to_string(bucket) +
-                          " d=" + py::str(d_aug).cast<std::string>() +
-                          " rows=" + std::to_string(rows);
+  const std::string key = ShapeKey(np, "update mode", dtype)
+                              .size("m", memory)
+                              .size("n", bucket)
+                              .size("d", d_aug)
+                              .size("rows", rows)
+                              .str();
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::object s = abstract_array(jax, py::tuple(), dtype);

@@ -66,10 +66,12 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
   py::object np = call.global("np");
   py::object jax = call.global("jax");
   const bool at_means = S.equal(py::int_(1));
-  const std::string key = "proba " + dtype_name(np, dtype) + " n=" + std::to_string(bucket) +
-                          " d=" + py::str(d_aug).cast<std::string>() +
-                          " K=" + py::str(n_classes).cast<std::string>() +
-                          " S=" + py::str(S).cast<std::string>();
+  const std::string key = ShapeKey(np, "proba", dtype)
+                              .size("n", bucket)
+                              .size("d", d_aug)
+                              .size("K", n_classes)
+                              .size("S", S)
+                              .str();
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::int_ n_rows = n_classes - py::int_(1);

@@ -123,10 +123,12 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
                              bool with_tol) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const std::string key = std::string("update ") + rule_name(rule) + " " + dtype_name(np, dtype) +
-                          " n=" + std::to_string(bucket) +
-                          " d=" + py::str(d_aug).cast<std::string>() +
-                          " rows=" + py::str(n_rows).cast<std::string>() + (with_tol ? " tol" : "");
+  const std::string key = ShapeKey(np, std::string("update ") + rule_name(rule), dtype)
+                              .size("n", bucket)
+                              .size("d", d_aug)
+                              .size("rows", n_rows)
+                              .flag("tol", with_tol)
+                              .str();
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::object scalar = abstract_array(jax, py::tuple(), dtype);
