@@ -10,6 +10,9 @@ kelvra_bci; only this module imports it.
 
 from __future__ import annotations
 
+import contextlib
+import os
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from numbers import Integral, Real
@@ -60,7 +63,9 @@ class _CompileAhead:
                 return
             self._asked.add(key)
             if self._executor is None:
-                self._executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvra-compile-ahead")
+                self._executor = ThreadPoolExecutor(
+                    max_workers=1, thread_name_prefix="kelvra-compile-ahead", initializer=_yield_to_the_loop
+                )
             self._pending = [job for job in self._pending if not job.done()]
             self._pending.append(self._executor.submit(engine.precompile, **shape))
 
@@ -70,6 +75,15 @@ class _CompileAhead:
             pending = list(self._pending)
         for job in pending:
             job.exception()
+
+
+def _yield_to_the_loop():
+    # The loop's updates come first: the compiling thread runs at the lowest
+    # priority. Linux alone gives each thread a niceness of its own; elsewhere a
+    # thread id passed as a process id could name another process.
+    if sys.platform.startswith("linux"):
+        with contextlib.suppress(OSError):
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 19)
 
 
 _compile_ahead = _CompileAhead()
