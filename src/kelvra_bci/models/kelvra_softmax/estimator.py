@@ -361,11 +361,6 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             model = engine.update(
                 self.model_, X, y_index, rule=self.update_rule, tol=self.tol, forgetting=self.forgetting
             )
-        self.model_ = model
-        self.n_iter_ = int(model.n_sweeps)
-        self._model_labels = model_labels
-        self._columns = columns
-        self.classes_ = classes_
         if online:
             memory = model.params.get("memory_size")
             shape = dict(
@@ -378,9 +373,15 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             )
             if first:
                 # A calibration may take a moment longer; the first trial of the
-                # loop may not.
+                # loop may not. Before the state changes, so that a failure
+                # leaves the estimator as it was.
                 engine.precompile(n_classes=model_labels.size, min_classes=model_labels.size, **shape)
             _compile_ahead.request(n_classes=model_labels.size + 1, min_classes=model_labels.size, **shape)
+        self.model_ = model
+        self.n_iter_ = int(model.n_sweeps)
+        self._model_labels = model_labels
+        self._columns = columns
+        self.classes_ = classes_
         return self
 
     def predict_proba(self, X):
