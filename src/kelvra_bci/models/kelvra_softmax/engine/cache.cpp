@@ -44,6 +44,8 @@ void CompiledCache::clear() {
 
 bool CompiledCache::begin_compile(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // Another thread may have finished it since the caller looked.
+  if (index_.count(key) != 0) return false;
   return compiling_.insert(key).second;
 }
 

@@ -33,7 +33,7 @@ class CompiledCache {
 
   // One compile per key, however many threads ask for it. True when the
   // caller is to compile `key` (and must call end_compile); false when
-  // another thread is compiling it already.
+  // another thread is compiling it or has just added it: look again.
   bool begin_compile(const std::string& key);
   void end_compile(const std::string& key);
   // Blocks until no thread is compiling `key`. Call it without the GIL: the

@@ -28,7 +28,8 @@ py::object compiled(const Call& call, const std::string& key, const FunctionDef&
     if (py::object found = cache.find(key)) return found;
     if (cache.begin_compile(key)) break;
     // Another thread is compiling this function (a session compiling ahead
-    // of need): wait for its result rather than compile it a second time.
+    // of need), or has just done so: wait for its result rather than compile
+    // it a second time.
     py::gil_scoped_release unlocked;
     cache.await_compile(key);
   }
