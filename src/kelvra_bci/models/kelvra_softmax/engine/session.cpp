@@ -81,10 +81,10 @@ py::object precompile_body(Call& call) {
   const py::ssize_t fewest = min_classes.is_none()
                                  ? (by_mode ? 2 : most)
                                  : std::min(min_classes.cast<py::ssize_t>(), most);
+  const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
   py::ssize_t last_rows = 0;
   for (py::ssize_t k = fewest; k <= most; ++k) {
     if (by_mode) {
-      const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
       const py::ssize_t rows = mode_row_bucket(k - 1, k - 1);
       if (rows == last_rows) continue;
       update_mode_executable(call, dtype, capacity, bucket, d_aug, rows);
