@@ -29,7 +29,7 @@ STRICT_FLAGS := $(if $(KELVRA_STRICT),--config-settings=cmake.define.KELVRA_WARN
 
 install: $(PY)
 	$(PY) -m pip install --quiet $(BUILD_TOOLS)
-	$(PY) -m pip install --quiet --no-build-isolation $(STRICT_FLAGS) '.[test,eeg]'
+	$(PY) -m pip install --quiet --no-build-isolation $(STRICT_FLAGS) '.[test,eeg,live]'
 
 lint: $(PY)
 	$(PY) -m pip install --quiet $(RUFF) $(CLANG_FORMAT)

@@ -21,7 +21,7 @@ from ..record import MODEL_TYPE, KelvraModel, RecordError, check_softmax_params
 from .errors import UsageError
 from .labels import check_new_labels, classes_of
 
-__all__ = ["PROG", "cmd_demo", "cmd_fit", "cmd_info", "cmd_predict", "cmd_update"]
+__all__ = ["PROG", "cmd_demo", "cmd_fit", "cmd_info", "cmd_live", "cmd_predict", "cmd_update"]
 
 PROG = "kelvra-softmax"
 
@@ -167,6 +167,75 @@ def cmd_demo(args) -> None:
         raise UsageError(str(exc)) from None
     if cache:
         print(f"Compiled code is cached in {cache} for later runs.")
+
+
+def cmd_live(args) -> None:
+    try:
+        from .. import live
+        from ..live.streams import mne_lsl
+
+        mne_lsl()
+    except ModuleNotFoundError as exc:
+        if exc.name and exc.name.split(".")[0] in ("mne_lsl", "mne", "scipy", "sklearn", "pyriemann"):
+            raise UsageError(live.LIVE_HINT if exc.name == "mne_lsl" else str(exc)) from None
+        raise
+    eeg = live.StreamQuery("EEG", args.eeg, args.eeg_source_id)
+    markers = live.StreamQuery("marker", args.markers, args.markers_source_id)
+    for query, option in ((eeg, "--eeg"), (markers, "--markers")):
+        if not query.name and not query.source_id:
+            raise UsageError(f"name the {query.what} stream: {option} NAME or {option}-source-id ID")
+    if args.calibrate is not None:
+        if os.path.exists(args.model):
+            raise UsageError(
+                f"{args.model} exists: --calibrate would replace it; resume from it without --calibrate, "
+                "or name a new file"
+            )
+        if not args.classes:
+            raise UsageError("calibrating needs the class of each marker: --class MARKER=CLASS, once per class")
+        _check_output(args.model)
+    elif not os.path.exists(args.model):
+        raise UsageError(f"{args.model} does not exist: calibrate a new model with --calibrate N")
+    class_map = None
+    if args.classes:
+        labelled = {}
+        for marker, name in args.classes:
+            if labelled.get(marker, name) != name:
+                raise UsageError(f"marker {marker!r} is given two classes, {labelled[marker]!r} and {name!r}")
+            labelled[marker] = name
+        class_map = live.ClassMap(labelled, tuple(args.cue))
+        try:
+            class_map.check()
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+    elif args.cue:
+        raise UsageError("--cue needs the classes too: give --class MARKER=CLASS for every class")
+    _enable_compile_cache(args)
+    config = live.LiveConfig(
+        eeg=eeg,
+        markers=markers,
+        model_path=args.model,
+        class_map=class_map,
+        calibrate=args.calibrate,
+        features=args.features,
+        window=tuple(args.window),
+        band=tuple(args.band),
+        outlet_name=args.outlet,
+        outlet_source_id=args.outlet_source_id,
+        resolve_timeout=args.resolve_timeout,
+        reconnect_timeout=args.reconnect_timeout,
+        checkpoint_every=args.checkpoint_every,
+        forgetting=args.forgetting,
+        learn=args.learn,
+        max_cues=args.max_cues,
+        duration=args.duration,
+        quiet=args.quiet,
+    )
+    try:
+        live.run_live(config)
+    except live.LiveError as exc:
+        raise UsageError(str(exc)) from None
+    except live.SessionFileError as exc:
+        raise UsageError(str(exc)) from None
 
 
 # ------------------------------------------------- reading and checking input

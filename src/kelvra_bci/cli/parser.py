@@ -8,7 +8,7 @@ import math
 from .. import __version__
 from ..limits import INT32_MAX, INT64_MAX, INT64_MIN
 from ..models.kelvra_softmax import defaults
-from .commands import PROG, cmd_demo, cmd_fit, cmd_info, cmd_predict, cmd_update
+from .commands import PROG, cmd_demo, cmd_fit, cmd_info, cmd_live, cmd_predict, cmd_update
 from .labels import MAX_CLASSES
 
 __all__ = ["build_parser"]
@@ -36,6 +36,7 @@ examples:
   kelvra-softmax update model.npz more.csv --label-column label
   kelvra-softmax info model.npz
   kelvra-softmax demo --out out/
+  kelvra-softmax live --eeg EEG --markers Markers --class 1=left --class 2=right --calibrate 40 --model live.npz
 
 Run 'kelvra-softmax COMMAND --help' for the options of a command."""
 
@@ -355,4 +356,135 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     p.set_defaults(func=cmd_demo)
+    _add_live_command(sub, common, fmt)
     return parser
+
+
+def _marker_class(text: str) -> tuple[str, str]:
+    marker, sep, name = text.partition("=")
+    if not sep or not marker.strip() or not name.strip():
+        raise argparse.ArgumentTypeError(f"must be MARKER=CLASS, got {text!r}")
+    return marker.strip(), name.strip()
+
+
+def _seconds_pair(text: str) -> tuple[float, float]:
+    parts = text.replace(",", " ").split()
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"must be two numbers, START,END, got {text!r}")
+    lo, hi = (_float(part) for part in parts)
+    if not lo < hi:
+        raise argparse.ArgumentTypeError(f"the first number must be below the second, got {text!r}")
+    return lo, hi
+
+
+def _non_negative_pair(text: str) -> tuple[float, float]:
+    lo, hi = _seconds_pair(text)
+    if lo <= 0:
+        raise argparse.ArgumentTypeError(f"must be two frequencies above 0 Hz, got {text!r}")
+    return lo, hi
+
+
+def _add_live_command(sub, common, fmt) -> None:
+    from ..live.features import DEFAULT_BAND, DEFAULT_WINDOW, FEATURE_KINDS
+
+    p = sub.add_parser(
+        "live",
+        help="decode a live session over Lab Streaming Layer (needs the [live] extra)",
+        formatter_class=fmt,
+        parents=[common],
+        description=(
+            "Decode a live session: subscribe to an EEG stream and a marker stream, cut an epoch\n"
+            "at each cue marker, publish the class probabilities on an LSL outlet (one sample per\n"
+            "cue, stamped with the cue's time: one channel per class, then 'label', the index of\n"
+            "the most probable class), and learn from each labelled cue. Calibrates on the first\n"
+            "N labelled trials (--calibrate N) or resumes from the model file. The model and its\n"
+            "feature stage are saved to --model at calibration, at checkpoints and at the end;\n"
+            "Ctrl-C or SIGTERM saves and stops."
+        ),
+    )
+    g = p.add_argument_group("streams (by name, source id, or both)")
+    g.add_argument("--eeg", metavar="NAME", help="name of the EEG stream")
+    g.add_argument("--eeg-source-id", metavar="ID", help="source id of the EEG stream")
+    g.add_argument("--markers", metavar="NAME", help="name of the marker stream")
+    g.add_argument("--markers-source-id", metavar="ID", help="source id of the marker stream")
+    g.add_argument(
+        "--outlet", default="kelvra-decoder", metavar="NAME", help="name of the outlet (default: kelvra-decoder)"
+    )
+    g.add_argument("--outlet-source-id", metavar="ID", help="source id of the outlet (default: from its name)")
+    g.add_argument(
+        "--resolve-timeout",
+        type=_positive_float,
+        default=10.0,
+        metavar="S",
+        help="seconds to wait for each stream at the start (default: 10)",
+    )
+    g.add_argument(
+        "--reconnect-timeout",
+        type=_positive_float,
+        default=30.0,
+        metavar="S",
+        help="seconds to wait for a lost or silent stream to come back before ending (default: 30)",
+    )
+    g = p.add_argument_group("cues")
+    g.add_argument(
+        "--class",
+        dest="classes",
+        action="append",
+        type=_marker_class,
+        metavar="MARKER=CLASS",
+        help="a marker that cues CLASS and labels its trial; repeat for every class (default: the model file's)",
+    )
+    g.add_argument(
+        "--cue",
+        action="append",
+        default=[],
+        metavar="MARKER",
+        help="a marker that cues a trial without a label: decoded, not learnt; may be repeated",
+    )
+    g = p.add_argument_group("model and features")
+    g.add_argument("--model", required=True, metavar="FILE", help="model file to resume from and save to (.npz)")
+    g.add_argument(
+        "--calibrate",
+        type=_count,
+        metavar="N",
+        help="calibrate on the first N labelled trials of the stream (the model file must not exist yet)",
+    )
+    g.add_argument(
+        "--features",
+        choices=FEATURE_KINDS,
+        default="csp",
+        help="'csp': log-power of CSP components; 'tangent': covariances mapped to the tangent space (default: csp)",
+    )
+    g.add_argument(
+        "--window",
+        type=_seconds_pair,
+        default=DEFAULT_WINDOW,
+        metavar="START,END",
+        help=f"epoch window in seconds from the cue (default: {DEFAULT_WINDOW[0]:g},{DEFAULT_WINDOW[1]:g})",
+    )
+    g.add_argument(
+        "--band",
+        type=_non_negative_pair,
+        default=DEFAULT_BAND,
+        metavar="LOW,HIGH",
+        help=f"band-pass in Hz, a causal 4th-order Butterworth (default: {DEFAULT_BAND[0]:g},{DEFAULT_BAND[1]:g})",
+    )
+    g.add_argument(
+        "--forgetting",
+        type=_forgetting,
+        metavar="G",
+        help="each learnt trial multiplies the weight of earlier ones by G in (0, 1], to follow drift (default: none)",
+    )
+    g.add_argument("--no-learning", dest="learn", action="store_false", help="decode only; learn no labels")
+    g = p.add_argument_group("running")
+    g.add_argument(
+        "--checkpoint-every",
+        type=_count,
+        default=10,
+        metavar="N",
+        help="save after every N learnt trials (default: 10)",
+    )
+    g.add_argument("--max-cues", type=_count, metavar="N", help="stop after decoding N cues")
+    g.add_argument("--duration", type=_positive_float, metavar="S", help="stop after S seconds")
+    g.add_argument("--quiet", action="store_true", help="no line per trial; events and the summary only")
+    p.set_defaults(func=cmd_live)
