@@ -77,9 +77,11 @@ def test_band_pass_is_causal_and_starts_at_rest():
 def test_bad_epochs_are_refused_with_the_reason(change, reason):
     epoch = np.random.default_rng(2).standard_normal((8, 100)) * 1e-5
     check_epoch(epoch)  # a sound one passes
+    epoch[4, :40] = 0.0  # flat in the padding alone: the window is sound
+    check_epoch(epoch, n_window=60)
     change(epoch)
     with pytest.raises(EpochProblem, match=reason):
-        check_epoch(epoch)
+        check_epoch(epoch, n_window=60)
 
 
 @pytest.mark.parametrize("kind", ["csp", "tangent"])

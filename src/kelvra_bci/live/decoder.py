@@ -252,8 +252,8 @@ class _Loop:
                 status.say("EEG stream sending again")
             if quiet_for > config.reconnect_timeout:
                 raise LiveError(
-                    f"the EEG stream {self.eeg.name!r} sent nothing for {config.reconnect_timeout:g} s and no "
-                    "other outlet of it appeared"
+                    f"the EEG stream {self.eeg.name!r} stopped and did not come back within "
+                    f"{config.reconnect_timeout:g} s"
                 )
             # A quiet EEG stream may have been restarted as a new outlet (a driver
             # or player started again): look for one, and for the markers' too,
@@ -352,7 +352,7 @@ class _Loop:
 
     def _handle_epoch(self, cue: _Cue, epoch: np.ndarray) -> None:
         try:
-            check_epoch(epoch)
+            check_epoch(epoch, self._window()[2])
         except EpochProblem as exc:
             self.status.skip(cue.marker, str(exc))
             return

@@ -204,11 +204,15 @@ def tangent_vectors(reference: np.ndarray, covariances: np.ndarray) -> np.ndarra
     return logs[:, rows, cols] * coeffs
 
 
-def check_epoch(epoch: np.ndarray) -> None:
-    """Raises :class:`EpochProblem` for an epoch holding NaN or infinite samples, or a flat channel."""
+def check_epoch(epoch: np.ndarray, n_window: int | None = None) -> None:
+    """Raises :class:`EpochProblem` for an epoch holding NaN or infinite samples, or a channel flat in its window.
+
+    NaN anywhere, the padding included, would run through the filter into the
+    window; flatness counts within the window (the last ``n_window`` samples).
+    """
     if not np.isfinite(epoch).all():
         raise EpochProblem("NaN or infinite samples")
-    flat = np.ptp(epoch, axis=-1) < FLAT_RANGE
+    flat = np.ptp(epoch[..., -(n_window or epoch.shape[-1]) :], axis=-1) < FLAT_RANGE
     if flat.any():
         raise EpochProblem(f"{int(flat.sum())} flat channel{'s' if flat.sum() > 1 else ''}")
 

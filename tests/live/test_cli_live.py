@@ -1,0 +1,37 @@
+"""``kelvra-softmax live`` refuses what cannot make a session in one line, before any stream is looked for."""
+
+import pytest
+
+
+@pytest.mark.parametrize(
+    ("args", "said"),
+    [
+        (["--markers", "m", "--calibrate", "4", "--class", "1=a"], "name the EEG stream: --eeg NAME"),
+        (["--eeg", "e", "--calibrate", "4", "--class", "1=a"], "name the marker stream"),
+        (["--eeg", "e", "--markers", "m", "--calibrate", "4"], "calibrating needs the class of each marker"),
+        (["--eeg", "e", "--markers", "m"], "does not exist: calibrate a new model with --calibrate N"),
+        (["--eeg", "e", "--markers", "m", "--calibrate", "4", "--class", "1=a", "--class", "1=b"], "two classes"),
+        (["--eeg", "e", "--markers", "m", "--calibrate", "4", "--class", "1=a", "--cue", "1"], "both a class"),
+        (["--eeg", "e", "--markers", "m", "--calibrate", "4", "--class", "1=label"], "'label' names the outlet"),
+    ],
+)
+def test_a_session_that_cannot_start_is_refused(run_cli, tmp_path, args, said):
+    status, _, err = run_cli("live", "--model", tmp_path / "new.npz", *args)
+    assert status == 1 and said in err and len(err.strip().splitlines()) == 1, err
+
+
+def test_calibrating_over_an_existing_model_file_is_refused(run_cli, tmp_path):
+    path = tmp_path / "kept.npz"
+    path.write_bytes(b"a model of an earlier session")
+    status, _, err = run_cli(
+        "live", "--eeg", "e", "--markers", "m", "--class", "1=a", "--calibrate", 4, "--model", path
+    )
+    assert status == 1 and "--calibrate would replace it" in err
+    assert path.read_bytes() == b"a model of an earlier session"
+
+
+@pytest.mark.parametrize("option", ["--window", "--band"])
+@pytest.mark.parametrize("value", ["2,1", "1", "0,x"])
+def test_window_and_band_need_two_ordered_numbers(run_cli, tmp_path, option, value):
+    status, _, err = run_cli("live", "--model", tmp_path / "m.npz", option, value)
+    assert status == 2 and option in err
