@@ -78,6 +78,7 @@ class Reader(threading.Thread):
                 return
             inlet = StreamInlet(found[0], processing_flags=["clocksync"])
             inlet.open_stream(timeout=5)
+            inlet.time_correction(timeout=5)  # now, not at the first sample
             self.channels = inlet.get_sinfo().get_channel_names()
             while not self.halt.is_set():
                 data, ts = inlet.pull_chunk(timeout=0.0)
@@ -93,54 +94,3 @@ class Reader(threading.Thread):
         self.halt.set()
         self.join(10)
         assert self.error is None, self.error
-
-
-class Pusher(threading.Thread):
-    """A plain LSL program: an EEG outlet and a string marker outlet, pushed from arrays at ``speed`` x real time.
-
-    Samples are stamped ``t0 + i / sfreq``; ``markers`` are (sample index or
-    None, text, stamp or None) and go out when the EEG passes their sample
-    (None: at the start), stamped with their sample's time unless given a
-    stamp. Waits (bounded) for a consumer of both outlets before pushing, and
-    destroys both outlets at the end, as a program that exits.
-    """
-
-    def __init__(self, name, data, sfreq, channels, markers, *, speed=5.0, chunk=10):
-        super().__init__(daemon=True)
-        from mne_lsl.lsl import StreamInfo
-
-        self.data, self.sfreq, self.markers, self.speed, self.chunk = data, sfreq, markers, speed, chunk
-        self.eeg_info = StreamInfo(name, "EEG", data.shape[0], sfreq, "float32", f"{name}-eeg")
-        if channels is not None:
-            self.eeg_info.set_channel_names(list(channels))
-        self.marker_info = StreamInfo(f"{name}-markers", "Markers", 1, 0.0, "string", f"{name}-markers")
-        self.error = None
-        self.t0 = None
-        self.done = threading.Event()
-
-    def run(self):
-        from mne_lsl.lsl import StreamOutlet, local_clock
-
-        try:
-            eeg = StreamOutlet(self.eeg_info, chunk_size=self.chunk)
-            markers = StreamOutlet(self.marker_info)
-            if not (eeg.wait_for_consumers(PROCESS_TIMEOUT) and markers.wait_for_consumers(PROCESS_TIMEOUT)):
-                return
-            time.sleep(0.5)  # the decoder opens its inlets just after it connects
-            self.t0 = t0 = local_clock()
-            pending = sorted(self.markers, key=lambda m: -1 if m[0] is None else m[0])
-            n = self.data.shape[1]
-            for i in range(0, n, self.chunk):
-                stop = min(i + self.chunk, n)
-                while pending and (pending[0][0] is None or pending[0][0] < stop):
-                    index, text, stamp = pending.pop(0)
-                    markers.push_sample([text], timestamp=stamp if stamp is not None else t0 + index / self.sfreq)
-                stamps = t0 + np.arange(i, stop) / self.sfreq
-                eeg.push_chunk(np.ascontiguousarray(self.data[:, i:stop].T, dtype=np.float32), timestamp=stamps)
-                time.sleep((stop - i) / self.sfreq / self.speed)
-            time.sleep(1.0)
-            del eeg, markers
-        except Exception as exc:  # reported by the test
-            self.error = exc
-        finally:
-            self.done.set()

@@ -9,10 +9,10 @@ for good ends the session with one line and the model saved.
 
 import numpy as np
 import pytest
-from live_helpers import Pusher, unique
+from live_helpers import unique
 
 from kelvra_bci.live.calibration import calibrate, cut_epochs, precompile_shape
-from kelvra_bci.live.replay import simulated_session
+from kelvra_bci.live.replay import ArrayPlayer, simulated_session
 from kelvra_bci.live.session_file import ClassMap, load_session, save_session
 
 WINDOW = (0.5, 2.0)
@@ -61,7 +61,7 @@ def test_a_resumed_decoder_gives_the_files_probabilities_and_survives_faults(
     pushed = [(i, m, None) for i, m in zip(cues, markers, strict=True)]
     pushed += [(cues[2] + 10, "99", None), (None, "1", -100.0)]  # a marker of no class; a cue long gone
     name, out_name = unique("plain"), unique("decoder")
-    pusher = Pusher(name, part, sfreq, session.raw.ch_names, pushed)
+    pusher = ArrayPlayer(name, part, sfreq, session.raw.ch_names, pushed, speed=5.0)
     pusher.start()
     outputs = readers(out_name)
     decoder = decoders(
@@ -113,7 +113,7 @@ def test_a_stream_unlike_the_calibration_is_refused_in_one_line(
 ):
     session, data = recording
     name = unique("other")
-    pusher = Pusher(name, data[:n_channels, :2000], sfreq, session.raw.ch_names[:n_channels], [])
+    pusher = ArrayPlayer(name, data[:n_channels, :2000], sfreq, session.raw.ch_names[:n_channels], [], speed=5.0)
     pusher.start()
     decoder = decoders(
         "--eeg", name, "--markers", f"{name}-markers", "--model", model_file, "--resolve-timeout", 60,

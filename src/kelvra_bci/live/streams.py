@@ -127,6 +127,9 @@ class _Inlet:
         try:
             self._inlet.open_stream(timeout=open_timeout)
             self.info = self._inlet.get_sinfo(timeout=open_timeout)
+            # The first clock-offset estimate takes a few round trips; made now, it
+            # does not hold up the first sample pulled (a cue's, or a prediction's).
+            self._inlet.time_correction(timeout=open_timeout)
         except Exception:
             self.close()
             raise
