@@ -234,11 +234,13 @@ def fit_feature_stage(
     stage = FeatureStage(kind, float(sfreq), tuple(channels), tuple(window), tuple(band), sos)
     windows = band_pass(sos, epochs)[..., -stage.n_window :]
     if kind == "csp":
+        import mne
         from mne.decoding import CSP
 
         n_components = min(CSP_COMPONENTS, len(channels))
         csp = CSP(n_components=n_components, log=True)
-        csp.fit(windows, y)
+        with mne.use_log_level("warning"):  # its notes on rank and covariances would bury the status lines
+            csp.fit(windows, y)
         stage.spatial = np.asarray(csp.filters_[:n_components], dtype=np.float64)
     else:
         from pyriemann.geometry.mean import mean_riemann

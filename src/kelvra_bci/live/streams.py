@@ -100,8 +100,9 @@ def find_stream(query: StreamQuery, timeout: float, stop=lambda: False):
             raise LiveError(f"no {query.describe()} found on the network within {timeout:g} s")
 
 
-def find_successor(query: StreamQuery, uid: str, timeout: float):
-    """A new outlet that has taken the place of the outlet ``uid``, or None while that one is still there."""
+def find_successor(query: StreamQuery, uid: str, timeout: float, stop=lambda: False):
+    """A new outlet that has taken the place of the outlet ``uid``; None while that one is still there,
+    or when none appears within ``timeout`` seconds or ``stop()`` turns true."""
     deadline = time.monotonic() + timeout
     while True:
         found = _resolve(query, deadline - time.monotonic())
@@ -109,7 +110,7 @@ def find_successor(query: StreamQuery, uid: str, timeout: float):
             return None
         if found:
             return found[0]
-        if time.monotonic() >= deadline:
+        if time.monotonic() >= deadline or stop():
             return None
 
 
