@@ -35,3 +35,22 @@ def test_calibrating_over_an_existing_model_file_is_refused(run_cli, tmp_path):
 def test_window_and_band_need_two_ordered_numbers(run_cli, tmp_path, option, value):
     status, _, err = run_cli("live", "--model", tmp_path / "m.npz", option, value)
     assert status == 2 and option in err
+
+
+@pytest.mark.parametrize(
+    ("missing", "said"), [("--eeg", "no EEG stream named"), ("--markers", "no marker stream named")]
+)
+def test_a_stream_not_found_is_named_in_one_line(lsl, run_cli, tmp_path, missing, said):
+    from live_helpers import unique
+    from mne_lsl.lsl import StreamInfo, StreamOutlet
+
+    present = unique("present")
+    outlet = StreamOutlet(StreamInfo(present, "EEG", 2, 100.0, "float32", present))
+    streams = {"--eeg": present, "--markers": present, missing: unique("absent")}
+    args = [a for option, name in streams.items() for a in (option, name)]
+    status, _, err = run_cli(
+        "live", *args, "--class", "1=a", "--calibrate", 4, "--model", tmp_path / "m.npz", "--resolve-timeout", 1
+    )
+    del outlet
+    assert status == 1 and said in err and "within 1 s" in err and len(err.strip().splitlines()) == 1, err
+    assert not (tmp_path / "m.npz").exists()

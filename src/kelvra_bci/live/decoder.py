@@ -104,16 +104,19 @@ def run_live(config: LiveConfig, status: SessionStatus | None = None, stop: thre
     stop = stop or threading.Event()
     state = _State()
     loop = _Loop(config, status, stop, state)
+    running = False
     with _stop_on_signals(stop):
         try:
             loop.prepare()
+            running = True
             loop.run()
         finally:
             loop.close()
             if state.session is not None and state.unsaved:
                 save_session(config.model_path, state.session)
                 status.say(f"saved {config.model_path}")
-            status.say("summary: " + status.summary().replace("\n", "\n[live]   "))
+            if running:
+                status.say("summary: " + status.summary().replace("\n", "\n[live]   "))
 
 
 @contextlib.contextmanager
