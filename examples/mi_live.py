@@ -27,8 +27,10 @@ import os
 import threading
 import time
 import uuid
+import warnings
 
 import mne
+import mne_lsl
 import numpy as np
 from matplotlib.figure import Figure  # drawn off-screen (Agg), without pyplot's global state
 from mne_lsl.lsl import StreamInlet, resolve_streams
@@ -63,6 +65,9 @@ def main():
     parser.add_argument("--seed", type=int, default=0, help="seed of the simulated session (default: 0)")
     args = parser.parse_args()
     mne.set_log_level("warning")
+    # The player pushes each cue on its own and says so every time.
+    mne_lsl.set_log_level("error")
+    warnings.filterwarnings("ignore", message="A single sample is pushed")
     os.makedirs(args.out, exist_ok=True)
     model_path = os.path.join(args.out, "mi_live.npz")
     with contextlib.suppress(FileNotFoundError):
