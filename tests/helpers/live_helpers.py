@@ -66,6 +66,7 @@ class Reader(threading.Thread):
         self.name_, self.timeout = name, timeout
         self.samples, self.stamps, self.channels = [], [], None
         self.halt = threading.Event()
+        self.ready = threading.Event()  # subscribed: every sample from now on is read
         self.error = None
 
     def run(self):
@@ -80,6 +81,7 @@ class Reader(threading.Thread):
             inlet.open_stream(timeout=5)
             inlet.time_correction(timeout=5)  # now, not at the first sample
             self.channels = inlet.get_sinfo().get_channel_names()
+            self.ready.set()
             while not self.halt.is_set():
                 data, ts = inlet.pull_chunk(timeout=0.0)
                 if len(ts):

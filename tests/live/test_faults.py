@@ -61,7 +61,7 @@ def test_a_resumed_decoder_gives_the_files_probabilities_and_survives_faults(
     pushed = [(i, m, None) for i, m in zip(cues, markers, strict=True)]
     pushed += [(cues[2] + 10, "99", None), (None, "1", -100.0)]  # a marker of no class; a cue long gone
     name, out_name = unique("plain"), unique("decoder")
-    pusher = ArrayPlayer(name, part, sfreq, session.raw.ch_names, pushed, speed=5.0)
+    pusher = ArrayPlayer(name, part, sfreq, session.raw.ch_names, pushed, speed=5.0, hold=True)
     pusher.start()
     outputs = readers(out_name)
     decoder = decoders(
@@ -69,6 +69,9 @@ def test_a_resumed_decoder_gives_the_files_probabilities_and_survives_faults(
         "--cue", "?", *[a for m, c in CLASS_MAP.labelled.items() for a in ("--class", f"{m}={c}")],
         "--reconnect-timeout", 4, "--resolve-timeout", 60, "--checkpoint-every", 100,
     )  # fmt: skip
+    decoder.wait_for("publishing on")
+    assert outputs.ready.wait(60), "the reader did not subscribe to the decoder's outlet"
+    pusher.go.set()
     status = decoder.finish(timeout=180)  # ends when the program is gone for good
     pusher.done.wait(10)
     outputs.stop()

@@ -243,14 +243,14 @@ class EegInlet(_Inlet):
         ts = self._ts[: self._size]
         half = 0.5 / self.sfreq
         first = int(np.searchsorted(ts, start - half))
+        if self._size and (ts[0] > start + half or first - n_pad < 0 <= self._size - first - 1):
+            return "late", None  # the window, or the signal before it, is older than the buffer
         if first + n_window > self._size:
             # Not all here yet; the timestamps of a stream that came back may
             # already lie past the window, and then it will never be complete.
             if self._size and ts[-1] >= start + (n_window - 1) / self.sfreq + half:
                 return "gap", None
             return "wait", None
-        if first - n_pad < 0 or (first == 0 and ts[0] > start + half):
-            return "late", None
         span = ts[first + n_window - 1] - ts[first - n_pad]
         expected = (n_pad + n_window - 1) / self.sfreq
         if abs(span - expected) > max(2.0 / self.sfreq, 0.05 * expected) or abs(ts[first] - start) > 2.0 / self.sfreq:
