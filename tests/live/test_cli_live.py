@@ -54,3 +54,18 @@ def test_a_stream_not_found_is_named_in_one_line(lsl, run_cli, tmp_path, missing
     del outlet
     assert status == 1 and said in err and "within 1 s" in err and len(err.strip().splitlines()) == 1, err
     assert not (tmp_path / "m.npz").exists()
+
+
+def test_a_band_beyond_the_streams_nyquist_frequency_is_refused_before_calibrating(lsl, run_cli, tmp_path):
+    from live_helpers import unique
+    from mne_lsl.lsl import StreamInfo, StreamOutlet
+
+    name = unique("slow")
+    eeg = StreamOutlet(StreamInfo(name, "EEG", 2, 50.0, "float32", name))
+    markers = StreamOutlet(StreamInfo(f"{name}-m", "Markers", 1, 0.0, "string", f"{name}-m"))
+    status, _, err = run_cli(
+        "live", "--eeg", name, "--markers", f"{name}-m", "--class", "1=a", "--calibrate", 4,
+        "--model", tmp_path / "m.npz", "--band", "8,30",
+    )  # fmt: skip
+    del eeg, markers
+    assert status == 1 and "reaches the EEG stream's Nyquist frequency (25 Hz)" in err, err

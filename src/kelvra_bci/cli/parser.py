@@ -410,7 +410,9 @@ def _add_live_command(sub, common, fmt) -> None:
     g.add_argument(
         "--outlet", default="kelvra-decoder", metavar="NAME", help="name of the outlet (default: kelvra-decoder)"
     )
-    g.add_argument("--outlet-source-id", metavar="ID", help="source id of the outlet (default: from its name)")
+    g.add_argument(
+        "--outlet-source-id", metavar="ID", help="source id of the outlet (default: its name and the process id)"
+    )
     g.add_argument(
         "--resolve-timeout",
         type=_positive_float,

@@ -169,6 +169,11 @@ class _Loop:
             self.class_map = config.class_map
         self.class_map.check()
         self.eeg = self._open_eeg()
+        if self.state.session is None and not config.band[1] < self.eeg.sfreq / 2:
+            raise LiveError(
+                f"the band-pass {config.band[0]:g}-{config.band[1]:g} Hz reaches the EEG stream's Nyquist "
+                f"frequency ({self.eeg.sfreq / 2:g} Hz): give a lower --band"
+            )
         self.markers = self._open(config.markers, MarkerInlet)
         if self.state.session is not None:
             self._precompile_now()  # after the streams are found and checked, before the first cue
@@ -249,15 +254,18 @@ class _Loop:
             quiet_for = now - (self.eeg.last_arrival or self.opened)
             if quiet_for > SILENCE_NOTE_SECONDS and not silent_noted:
                 silent_noted = True
-                status.say(f"EEG stream {self.eeg.name!r} silent for {quiet_for:.0f} s; waiting for it to come back")
+                if self.eeg.last_arrival is None:
+                    status.say(f"no sample from the EEG stream {self.eeg.name!r} yet; waiting")
+                else:
+                    status.say(
+                        f"EEG stream {self.eeg.name!r} silent for {quiet_for:.0f} s; waiting for it to come back"
+                    )
             elif quiet_for <= SILENCE_NOTE_SECONDS and silent_noted:
                 silent_noted = False
                 status.say("EEG stream sending again")
             if quiet_for > config.reconnect_timeout:
-                raise LiveError(
-                    f"the EEG stream {self.eeg.name!r} stopped and did not come back within "
-                    f"{config.reconnect_timeout:g} s"
-                )
+                what = "stopped and did not come back" if self.eeg.last_arrival else "sent no sample"
+                raise LiveError(f"the EEG stream {self.eeg.name!r} {what} within {config.reconnect_timeout:g} s")
             # A quiet EEG stream may have been restarted as a new outlet (a driver
             # or player started again): look for one, and for the markers' too,
             # whose program often restarts with it. Markers are quiet between
