@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 from kelvra_bci.cli import commands
-from kelvra_bci.models.kelvra_softmax import defaults, engine
 from kelvra_bci.errors import InputError
+from kelvra_bci.models.kelvra_softmax import defaults, engine
 from kelvra_bci.record import KelvraModel, RecordError
 
 
