@@ -465,11 +465,12 @@ def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
     for key, arr in (("anchor_hessian", hessian), ("anchor_shift", shift), ("anchor_tilt", tilt)):
         if not _finite_in(arr, mean.dtype):
             raise RecordError(f"parameter {key!r} holds NaN, infinite or values beyond {mean.dtype}")
-    _check_curvature("anchor_hessian", hessian.astype(np.float64)[None])
-    tilt64 = tilt.astype(np.float64)
+    hessian64 = np.asarray(hessian, dtype=np.float64)
+    tilt64 = np.asarray(tilt, dtype=np.float64)
+    _check_curvature("anchor_hessian", hessian64[None])
     _check_curvature("anchor_tilt", tilt64)
     if trusted and k:
-        _check_anchor_bounds(params, mean, hessian.astype(np.float64), shift.astype(np.float64), tilt64)
+        _check_anchor_bounds(params, mean, hessian64, np.asarray(shift, dtype=np.float64), tilt64)
 
 
 def _finite_in(arr: np.ndarray, dtype: np.dtype) -> bool:
@@ -480,7 +481,10 @@ def _finite_in(arr: np.ndarray, dtype: np.dtype) -> bool:
 
 
 def _check_curvature(key: str, blocks: np.ndarray) -> None:
-    """A sum of trials' curvatures: symmetric, and its entries within what a positive semi-definite matrix allows."""
+    """A sum of trials' curvatures: symmetric, with a diagonal that is not negative and holds its largest entry.
+
+    Both are what a positive semi-definite matrix has (|a_ij| <= sqrt(a_ii a_jj)).
+    """
     if not blocks.size:
         return
     scale = np.abs(blocks).max()
@@ -488,9 +492,8 @@ def _check_curvature(key: str, blocks: np.ndarray) -> None:
         raise RecordError(f"parameter {key!r} is not symmetric")
     diag = np.diagonal(blocks, axis1=1, axis2=2)
     if (diag < -_ANCHOR_SLACK * scale).any():
-        raise RecordError(f"parameter {key!r} has a negative diagonal entry: it is no curvature of trials")
-    bound = np.sqrt(np.maximum(diag, 0))
-    if (np.abs(blocks) > (1 + _ANCHOR_SLACK) * bound[:, :, None] * bound[:, None, :] + _ANCHOR_SLACK * scale).any():
+        raise RecordError(f"parameter {key!r} has a negative diagonal entry: no curvature of trials")
+    if scale > (1 + _ANCHOR_SLACK) * diag.max():
         raise RecordError(f"parameter {key!r} has an entry larger than its diagonal allows: no curvature of trials")
 
 
@@ -516,7 +519,8 @@ def _check_anchor_bounds(
         raise RecordError("parameter 'anchor_hessian' exceeds the precision the stored covariances hold")
     m = mean.astype(np.float64)
     pull = (hessian @ m.reshape(-1) - shift).reshape(k, d)
-    step = np.einsum("kij,klj,kl->ki", chol, chol, pull)
+    # The step L L' pull of each row, as two batched products.
+    step = (chol @ (chol.transpose(0, 2, 1) @ pull[:, :, None]))[:, :, 0]
     loc = max(abs(_float_scalar("w_loc", params["w_loc"])), abs(_float_scalar("b_loc", params["b_loc"])))
     reach = _ANCHOR_REACH * (1 + np.abs(m).max() + loc)
     if not np.abs(step).max() <= reach:
