@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 
 from kelvra_bci.cli import commands
+from kelvra_bci.errors import InputError
 from kelvra_bci.models.kelvra_softmax import defaults, engine
-from kelvra_bci.record import KelvraModel
+from kelvra_bci.record import KelvraModel, RecordError
 
 
 @pytest.fixture
@@ -294,14 +295,17 @@ def _raise(error):
 
 
 # Only the user's mistakes become one line: an error of the program's own code propagates with its
-# traceback, and so does an engine error that is not one of its one-line refusals.
+# traceback, and so does an engine error that is not one of its refusals (an InputError).
 @pytest.mark.parametrize(
     "where, name, error, status",
     [
         (commands, "write_table", ValueError("a fault of the program"), None),
         (commands, "write_table", TypeError("a fault of the program"), None),
-        (engine, "predict", ValueError("X must not contain NaN or infinite values"), 1),
-        (engine, "predict", TypeError("Argument 'X' has incorrect type"), 1),
+        (engine, "predict", InputError("X must not contain NaN or infinite values"), 1),
+        (engine, "predict", RecordError("parameter 'n_classes' is 1, expected 2 to 1000000 classes"), 1),
+        # Decided by type, not by the look of the message: a one-line ValueError is a fault too.
+        (engine, "predict", ValueError("a fault of the program in one line"), None),
+        (engine, "predict", TypeError("a fault of the program: Argument 'X' has incorrect type"), None),
         (engine, "predict", ValueError("a fault of the compiler\nwith its listing"), None),
         (engine, "predict", RuntimeError("a fault of the runtime"), None),
     ],

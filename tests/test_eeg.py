@@ -82,11 +82,20 @@ def test_drift_changes_each_electrodes_gain_over_the_session():
         dict(new_class_run=4, n_runs=4),
         dict(erd=1.0),
         dict(sfreq=64.0),  # the beta band would not fit below Nyquist with room to spare
+        dict(drift=1000.0),  # the gains would overflow the samples
+        dict(drift=float("inf")),
+        dict(drift=float("nan")),
+        dict(n_runs=0),
+        dict(n_trials=2.5),
+        dict(sfreq=float("inf")),
+        dict(imagery=float("nan")),
+        dict(n_trials=10**6),  # gigabytes of samples
     ],
 )
 def test_bad_settings_are_refused(kwargs):
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError) as info:
         simulate_motor_imagery(**kwargs)
+    assert "\n" not in str(info.value)
 
 
 def test_epochs_outside_the_imagery_period_are_refused(recording):

@@ -11,6 +11,11 @@ Three phases, each drawn from one seeded generator so that a run can be repeated
 * Model files: saved models truncated, bit-flipped, overwritten, or rebuilt with crafted members, each
   loaded with KelvraModel.load; plus zip bombs, timed and measured with tracemalloc.
 * Command lines: ``kelvra_bci.cli.main`` in this process, and some real ``python -m kelvra_bci`` runs.
+* Memories, forks, threads and simulators: records of method "mode" whose memory entries are replaced
+  by hostile values, each updated (both rules) and written to a file and loaded back, all in a child
+  process so that a crash is counted rather than fatal; children forked while a thread compiles, which
+  must answer within a limit; threads sharing one estimator, which must lose no label; and the EEG
+  and band-power simulators called with hostile settings.
 
 Every outcome is sorted into the table printed at the end: crashes (a child killed by a signal), results
 that are not finite returned as successes, damaged files accepted, exceptions of types the interfaces do
@@ -74,6 +79,9 @@ CATEGORIES = {
     "cli_unsound": "command lines exiting 0 with unsound output",
     "good_refused": "valid input refused",
     "slow": f"calls slower than {SLOW_CALL_S:g} s",
+    "memory_accepted": "bad record memories accepted",
+    "hang": "calls that hang (no answer within the limit)",
+    "lost_labels": "labels lost by threads sharing an estimator",
 }
 
 
@@ -1334,6 +1342,334 @@ class CliCampaign:
         return None if np.isfinite(table).all() else "the table written holds NaN or infinity"
 
 
+# ---------------------------------------------------------------- memories, forks, threads, simulators
+
+MEMORY_LIMIT_S = 600.0
+FORK_LIMIT_S = 60.0
+_MISSING = object()
+
+
+def _set(params, key, index, value):
+    out = np.array(params[key], copy=True)
+    out[index] = value
+    return out
+
+
+def _scaled(key, factor):
+    return lambda p: np.asarray(p[key]) * factor
+
+
+def _asymmetric_by(p, amount):
+    out = np.array(p["anchor_hessian"], copy=True)
+    out[0, -1] += amount
+    return out
+
+
+# (label, key, make(params) -> value or _MISSING, refused): refused says the value must be refused; the
+# others are sound memories (a stale count, a larger capacity) that an update may use or replace.
+MEMORY_CASES = [
+    ("memory_size 2**62", "memory_size", lambda p: np.int64(2**62), True),
+    ("memory_size 2**64-1", "memory_size", lambda p: np.uint64(2**64 - 1), True),
+    ("memory_size 10**9", "memory_size", lambda p: np.int64(10**9), True),
+    ("memory_size 65537", "memory_size", lambda p: np.int64(65537), True),
+    ("memory_size 0", "memory_size", lambda p: np.int64(0), True),
+    ("memory_size -1", "memory_size", lambda p: np.int64(-1), True),
+    ("memory_size 3.5", "memory_size", lambda p: np.float64(3.5), True),
+    ("memory_size below the trials", "memory_size", lambda p: np.int64(1), True),
+    ("memory_size 65536", "memory_size", lambda p: np.int64(65536), False),
+    ("memory_trials -1", "memory_trials", lambda p: np.int64(-1), True),
+    ("memory_trials stale", "memory_trials", lambda p: np.asarray(p["memory_trials"]) - 1, False),
+    ("memory_trials 1.5", "memory_trials", lambda p: np.float64(1.5), True),
+    ("memory_y 99", "memory_y", lambda p: _set(p, "memory_y", 0, 99), True),
+    ("memory_y -1", "memory_y", lambda p: _set(p, "memory_y", 0, -1), True),
+    ("memory_y K", "memory_y", lambda p: _set(p, "memory_y", 0, int(p["n_classes"])), True),
+    ("memory_y fractions", "memory_y", lambda p: np.asarray(p["memory_y"]) + 0.5, True),
+    ("memory_y NaN", "memory_y", lambda p: _set(p, "memory_y", 0, 0).astype(float) * np.nan, True),
+    ("memory_y short", "memory_y", lambda p: np.asarray(p["memory_y"])[:-1], True),
+    ("memory_X NaN", "memory_X", lambda p: _set(p, "memory_X", (0, 0), np.nan), True),
+    ("memory_X inf", "memory_X", lambda p: _set(p, "memory_X", (0, 0), np.inf), True),
+    # Features as large as a float64 record's X may be: refused in float32, computed with in float64.
+    ("memory_X 1e300", "memory_X", _scaled("memory_X", 1e300), False),
+    ("memory_X 1e39", "memory_X", _scaled("memory_X", 1e39), False),
+    ("memory_X transposed", "memory_X", lambda p: np.asarray(p["memory_X"]).T.copy(), True),
+    ("memory_X 1-d", "memory_X", lambda p: np.asarray(p["memory_X"])[:, 0].copy(), True),
+    ("memory_weight -1", "memory_weight", lambda p: _set(p, "memory_weight", 0, -1.0), True),
+    ("memory_weight 2", "memory_weight", lambda p: _set(p, "memory_weight", 0, 2.0), True),
+    ("memory_weight NaN", "memory_weight", lambda p: _set(p, "memory_weight", 0, np.nan), True),
+    ("memory_weight 0.5", "memory_weight", lambda p: np.asarray(p["memory_weight"]) * 0.5, False),
+    ("anchor_hessian NaN", "anchor_hessian", lambda p: _set(p, "anchor_hessian", (0, 0), np.nan), True),
+    ("anchor_hessian negated", "anchor_hessian", _scaled("anchor_hessian", -1.0), True),
+    ("anchor_hessian x1e6", "anchor_hessian", _scaled("anchor_hessian", 1e6), True),
+    ("anchor_hessian asymmetric", "anchor_hessian", lambda p: _asymmetric_by(p, 1e3), True),
+    ("anchor_hessian 1e30 entry", "anchor_hessian", lambda p: _set(p, "anchor_hessian", (0, 0), 1e30), True),
+    ("anchor_hessian wrong shape", "anchor_hessian", lambda p: np.asarray(p["anchor_hessian"])[1:, 1:], True),
+    ("anchor_hessian zero", "anchor_hessian", _scaled("anchor_hessian", 0.0), False),
+    ("anchor_shift 1e30", "anchor_shift", lambda p: _set(p, "anchor_shift", 0, 1e30), True),
+    ("anchor_shift -1e30", "anchor_shift", lambda p: _set(p, "anchor_shift", 0, -1e30), True),
+    ("anchor_shift x1e8", "anchor_shift", _scaled("anchor_shift", 1e8), True),
+    ("anchor_shift NaN", "anchor_shift", lambda p: _set(p, "anchor_shift", 0, np.nan), True),
+    ("anchor_shift short", "anchor_shift", lambda p: np.asarray(p["anchor_shift"])[:-1], True),
+    ("anchor_tilt 1e30", "anchor_tilt", lambda p: _set(p, "anchor_tilt", (0, 0, 0), 1e30), True),
+    ("anchor_tilt NaN", "anchor_tilt", lambda p: _set(p, "anchor_tilt", (0, 1, 1), np.nan), True),
+    ("anchor_tilt negative", "anchor_tilt", _scaled("anchor_tilt", -1.0), True),
+    ("anchor_tilt wrong shape", "anchor_tilt", lambda p: np.asarray(p["anchor_tilt"])[:, 1:, 1:], True),
+    *((f"{key} missing", key, lambda p: _MISSING, True) for key in ("memory_X", "anchor_tilt", "memory_size")),
+]
+
+
+def memory_child(seed, n_cases):
+    """Runs in a child process: hostile memories, each updated and stored; prints one JSON line per case."""
+    rng = np.random.default_rng(seed)
+    X = RNG_DATA.normal(size=(60, 3))
+    y = np.arange(60) % 3
+    jax.config.update("jax_enable_x64", bool(rng.integers(2)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        base = engine.fit(X[:48], y[:48], 3, 0, 0.1, 1.0, -0.2, 5.0, 0, 1.0, 50, method="mode", memory=16)
+    folder = tempfile.mkdtemp(prefix="kelvra-memory-")
+    for i in range(n_cases):
+        label, key, make, refused = (
+            MEMORY_CASES[i % len(MEMORY_CASES)]
+            if i < len(MEMORY_CASES)
+            else (MEMORY_CASES[rng.integers(len(MEMORY_CASES))])
+        )
+        params = dict(base.params)
+        value = make(params)
+        if value is _MISSING:
+            del params[key]
+        else:
+            params[key] = value
+        model = KelvraModel(model_type=base.model_type, params=params)
+        print(json.dumps({"start": label}), file=sys.stderr, flush=True)
+        for how in ("update mode", "update once", "file"):
+            outcome = {"case": label, "how": how, "refused": refused}
+            start = time.perf_counter()
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    if how == "file":
+                        path = os.path.join(folder, "memory.npz")
+                        model.save(path)
+                        result = KelvraModel.load(path)
+                    else:
+                        result = engine.update(model, X[48:], y[48:], rule=how.split()[1])
+                outcome["accepted"] = True
+                outcome["finite"] = bool(finite_result(result))
+            except DOCUMENTED as exc:
+                outcome.update(
+                    accepted=False, error=type(exc).__name__, one_line=_one_line(exc), message=str(exc)[:200]
+                )
+            except Exception as exc:  # what the tally is for
+                outcome.update(accepted=False, error=type(exc).__name__, undocumented=True, message=str(exc)[:200])
+            outcome["seconds"] = time.perf_counter() - start
+            print(json.dumps(outcome), flush=True)
+
+
+def memory_phase(rng, tally, n_cases):
+    """The memory cases in a child process; a child that dies is a crash of the case it was running."""
+    counts = collections.Counter()
+    try:
+        done = subprocess.run(
+            [sys.executable, __file__, "--memory-child", str(int(rng.integers(2**31))), str(n_cases)],
+            capture_output=True,
+            text=True,
+            timeout=MEMORY_LIMIT_S,
+        )
+        out, err, status = done.stdout, done.stderr, done.returncode
+    except subprocess.TimeoutExpired as exc:
+        out, err, status = exc.stdout or "", exc.stderr or "", None
+        out, err = (x.decode() if isinstance(x, bytes) else x for x in (out, err))
+    for line in out.splitlines():
+        outcome = json.loads(line)
+        counts["runs"] += 1
+        what = f"{outcome['case']} ({outcome['how']})"
+        if outcome["accepted"]:
+            counts["accepted"] += 1
+            if outcome["refused"]:
+                tally.add("memory_accepted", what, [what])
+            elif not outcome["finite"]:
+                tally.add("non_finite", what, [what])
+        else:
+            counts["refused"] += 1
+            if outcome.get("undocumented"):
+                tally.add("undocumented", f"{what} -> {outcome['error']}: {outcome['message']}", [what])
+            elif not outcome.get("one_line", True):
+                tally.add("multi_line", f"{what} -> {outcome['message']}", [what])
+            elif not outcome["refused"]:
+                tally.add("good_refused", f"{what} -> {outcome['message']}", [what])
+        if outcome["seconds"] > SLOW_CALL_S:
+            tally.add("slow", f"{what} took {outcome['seconds']:.1f} s")
+    if status != 0:
+        starts = [json.loads(line)["start"] for line in err.splitlines() if line.startswith('{"start"')]
+        last = starts[-1] if starts else "before the first case"
+        category = "hang" if status is None else "crash"
+        tally.add(category, f"memory child ended with {status} during {last}", [last])
+    return counts
+
+
+FORK_CHILD = """
+import os, sys, threading, time
+import numpy as np
+from kelvra_bci.models.kelvra_softmax import engine
+
+rng = np.random.default_rng(int(sys.argv[1]))
+X, y = rng.standard_normal((20, 3)), np.arange(20) % 3
+model = engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 10.0, 0, 1.0, 20, method="mode")
+engine.predict_proba(model, X, 1, 0)
+ahead = threading.Thread(target=engine.precompile, args=(3, 11), kwargs=dict(rule="mode", min_classes=9))
+ahead.start()
+time.sleep(float(sys.argv[2]))
+pid = os.fork()
+if pid == 0:
+    try:
+        engine.predict_proba(model, X, 1, 0)
+        engine.update(model, X, np.full(20, 10), rule="mode")
+        print("child: compiled", flush=True)
+    except Exception as exc:
+        print("child: " + type(exc).__name__ + ": " + str(exc).splitlines()[0], flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+ahead.join()
+"""
+
+
+def fork_phase(rng, tally, n_runs):
+    """Processes forked while a thread compiles: the child must answer, with a result or a one-line error."""
+    outcomes = collections.Counter()
+    for _ in range(n_runs):
+        delay = float(rng.uniform(0.0, 1.0))
+        try:
+            done = subprocess.run(
+                [sys.executable, "-W", "ignore", "-c", FORK_CHILD, str(int(rng.integers(2**31))), f"{delay:.3f}"],
+                capture_output=True,
+                text=True,
+                timeout=FORK_LIMIT_S,
+            )
+        except subprocess.TimeoutExpired:
+            outcomes["hung"] += 1
+            tally.add("hang", f"a child forked {delay:.2f} s into a compile gave no answer in {FORK_LIMIT_S:g} s")
+            continue
+        answer = [line for line in done.stdout.splitlines() if line.startswith("child: ")]
+        if done.returncode != 0 or not answer:
+            outcomes["crashed"] += 1
+            tally.add("crash", f"fork after {delay:.2f} s: status {done.returncode}: {done.stderr[-300:]}")
+        elif answer[0] == "child: compiled":
+            outcomes["child compiled"] += 1
+        elif "spawn" in answer[0] and "forkserver" in answer[0]:
+            outcomes["child refused, naming spawn/forkserver"] += 1
+        else:
+            outcomes["child failed otherwise"] += 1
+            tally.add("undocumented", f"fork after {delay:.2f} s: {answer[0]}")
+    return outcomes
+
+
+def _learn_classes(shared, X, y, classes, errors):
+    try:
+        for c in classes:
+            shared.partial_fit(X[y == c], y[y == c])
+    except Exception as exc:  # tallied by the caller
+        errors.append(exc)
+
+
+def thread_phase(rng, tally, n_runs):
+    """Threads sharing one estimator, each adding classes with partial_fit: no label may be lost."""
+    estimator = _optional_estimator()
+    outcomes = collections.Counter()
+    if estimator is None:
+        return outcomes
+    import threading
+
+    for _ in range(n_runs):
+        n_threads = int(rng.integers(2, 5))
+        n_classes = 3 + 2 * n_threads
+        X = RNG_DATA.normal(size=(n_classes * 6, 3)) + np.repeat(np.arange(n_classes), 6)[:, None]
+        y = np.repeat(np.arange(n_classes), 6)
+        shared = estimator().partial_fit(X[y < 3], y[y < 3])
+        errors = []
+
+        threads = [
+            threading.Thread(target=_learn_classes, args=(shared, X, y, range(3 + i, n_classes, n_threads), errors))
+            for i in range(n_threads)
+        ]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=MEMORY_LIMIT_S)
+        if any(thread.is_alive() for thread in threads):
+            tally.add("hang", f"{n_threads} threads sharing an estimator did not finish")
+            continue
+        if errors:
+            outcomes["refused"] += 1
+            if not all(_one_line(exc) for exc in errors):
+                tally.add("multi_line", f"threads sharing an estimator: {errors[0]}")
+        elif len(shared.classes_) != n_classes or int(np.sum(shared.model_.params["class_counts"])) != len(y):
+            tally.add("lost_labels", f"{n_threads} threads: {len(shared.classes_)} classes of {n_classes}")
+        else:
+            outcomes["every label kept"] += 1
+    return outcomes
+
+
+SIMULATOR_SETTINGS = [
+    {"drift": 1000.0},
+    {"drift": float("inf")},
+    {"drift": float("nan")},
+    {"drift": -1.0},
+    {"n_runs": 0},
+    {"n_runs": 2.5},
+    {"n_trials": True},
+    {"sfreq": float("inf")},
+    {"sfreq": float("nan")},
+    {"imagery": 0.1},
+    {"imagery": float("inf")},
+    {"erd": float("nan")},
+    {"n_trials": 10**7},
+    {"seed": -1},
+    {"new_class_run": 1.5},
+]
+
+
+def simulator_phase(tally):
+    """The band-power simulator, and the EEG one where MNE is installed, with hostile settings."""
+    from kelvra_bci import simulation
+
+    outcomes = collections.Counter()
+    shared = {"drift", "n_trials", "seed"}  # the settings both simulators take
+    calls = [(simulation.simulate_session, [s for s in SIMULATOR_SETTINGS if set(s) <= shared])]
+    try:
+        from kelvra_bci import eeg
+
+        eeg._mne()
+        calls.append((eeg.simulate_motor_imagery, SIMULATOR_SETTINGS))
+    except ModuleNotFoundError:
+        pass
+    for function, settings_pool in calls:
+        for settings in settings_pool:
+            what = f"{function.__name__}({', '.join(f'{k}={v!r}' for k, v in settings.items())})"
+            start = time.perf_counter()
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    result = function(**settings)
+            except DOCUMENTED as exc:
+                outcomes["refused"] += 1
+                if not _one_line(exc):
+                    tally.add("multi_line", f"{what} -> {exc}")
+                continue
+            except Exception as exc:  # what the tally is for
+                outcomes["refused"] += 1
+                tally.add("undocumented", f"{what} -> {type(exc).__name__}: {exc}")
+                continue
+            finally:
+                elapsed = time.perf_counter() - start
+                if elapsed > SLOW_CALL_S:
+                    tally.add("slow", f"{what} took {elapsed:.1f} s")
+            outcomes["accepted"] += 1
+            data = result.raw.get_data() if hasattr(result, "raw") else result.X
+            if not np.isfinite(data).all():
+                tally.add("non_finite", what)
+    return outcomes
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -1349,6 +1685,10 @@ def main():
     )
     parser.add_argument("--files", type=int, default=7_000, help="model file loads (default: 7000)")
     parser.add_argument("--cli", type=int, default=120, help="command-line runs (default: 120)")
+    parser.add_argument("--memories", type=int, default=300, help="hostile record memories (default: 300)")
+    parser.add_argument("--forks", type=int, default=4, help="forks during a compile (default: 4)")
+    parser.add_argument("--threads", type=int, default=2, help="estimators shared by threads (default: 2)")
+    parser.add_argument("--memory-child", nargs=2, type=int, help=argparse.SUPPRESS)
     parser.add_argument(
         "--cli-subprocess",
         type=int,
@@ -1356,6 +1696,9 @@ def main():
         help="of the command-line runs, how many run as python -m kelvra_bci (default: 20)",
     )
     args = parser.parse_args()
+    if args.memory_child:
+        memory_child(*args.memory_child)
+        return
     jax.config.update("jax_enable_x64", False)
     rng = np.random.default_rng(args.seed)
     tally = Tally()
@@ -1393,10 +1736,22 @@ def main():
         timings["command lines"] = time.perf_counter() - start
         print(f"  command lines done in {timings['command lines']:.0f} s", flush=True)
 
-    report(args, tally, api, files, bombs, clis, timings)
+    start = time.perf_counter()
+    phases = {
+        "record memories (update mode, update once, file)": memory_phase(
+            np.random.default_rng(rng.integers(2**63)), tally, args.memories
+        ),
+        "forks during a compile": fork_phase(np.random.default_rng(rng.integers(2**63)), tally, args.forks),
+        "estimators shared by threads": thread_phase(np.random.default_rng(rng.integers(2**63)), tally, args.threads),
+        "simulator calls": simulator_phase(tally),
+    }
+    timings["memories, forks, threads, simulators"] = time.perf_counter() - start
+    print(f"  memories, forks, threads and simulators done in {timings['memories, forks, threads, simulators']:.0f} s")
+
+    report(args, tally, api, files, bombs, clis, timings, phases)
 
 
-def report(args, tally, api, files, bombs, clis, timings):
+def report(args, tally, api, files, bombs, clis, timings, phases):
     print()
     print(f"{'what ran':<58}{'count':>10}")
     rows = [
@@ -1423,6 +1778,11 @@ def report(args, tally, api, files, bombs, clis, timings):
         ("command-line runs", sum(clis.runs.values())),
         *((f"  {where}", n) for where, n in sorted(clis.runs.items())),
         *((f"  {status}", n) for status, n in sorted(clis.outcomes.items())),
+        *(
+            row
+            for name, counts in phases.items()
+            for row in [(name, sum(counts.values()))] + [(f"  {what}", n) for what, n in sorted(counts.items())]
+        ),
     ]
     for label, n in rows:
         print(f"{label:<58}{n:>10}")

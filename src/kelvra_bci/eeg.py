@@ -26,6 +26,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .limits import INT64_MAX
+from .simulation import _integer, _real
+
 __all__ = ["CHANNELS", "CLASSES", "MotorImagery", "simulate_motor_imagery"]
 
 # Sensorimotor electrodes of the extended 10-20 system.
@@ -53,6 +56,15 @@ _SENSOR_NOISE_V = 1.5e-6
 _BANDS = ((11.0, 1.5, 1.0), (22.0, 3.0, 0.5))  # (centre Hz, width Hz, relative amplitude): mu, beta
 _REST = (1.5, 2.5)  # seconds of rest after each imagery period, drawn uniformly
 _LEAD_IN = 2.0  # seconds before the first cue of a run
+_RAMP = 0.5  # seconds over which the desynchronisation sets in and wears off
+
+# Bounds of the settings: a drift of 3 already lets a gain wander by e**12 at
+# four standard deviations, and more would overflow the samples; a recording
+# of more samples than _MAX_SAMPLES per channel would take gigabytes.
+_MAX_DRIFT = 3.0
+_MAX_SFREQ = 4096.0
+_MAX_IMAGERY = 60.0
+_MAX_SAMPLES = 2**23
 
 
 def _mne():
@@ -122,17 +134,37 @@ def simulate_motor_imagery(
     the log gain each has reached by the end of the session (0: none).
     ``new_class_run`` (0-based) keeps the last class out of the runs before it;
     it then has ``n_trials // n_runs`` trials in each later run.
+
+    Raises ``ValueError`` in one line for a setting out of its range: counts
+    that are not integers, ``erd`` outside [0, 1), ``drift`` outside [0, 3],
+    ``imagery`` outside [0.5, 60] s, ``sfreq`` outside 88..4096 Hz (four times
+    the beta band at least), NaN or infinity anywhere, and a session of more
+    than 2**23 samples per channel.
     """
-    mne = _mne()
-    if n_classes not in (2, 3):
-        raise ValueError(f"n_classes must be 2 or 3, got {n_classes}")
+    n_classes = _integer("n_classes", n_classes, 2, 3)
+    n_runs = _integer("n_runs", n_runs, 1, 10**4)
+    n_trials = _integer("n_trials", n_trials, 1, 10**6)
+    seed = _integer("seed", seed, 0, INT64_MAX)
+    sfreq = _real("sfreq", sfreq, 4 * _BANDS[-1][0], _MAX_SFREQ)
+    imagery = _real("imagery", imagery, _RAMP, _MAX_IMAGERY)
+    erd = _real("erd", erd, 0.0, 1.0)
+    if erd == 1.0:
+        raise ValueError("erd must be in [0, 1), got 1.0")
+    drift = _real("drift", drift, 0.0, _MAX_DRIFT)
     per_run = n_trials // n_runs
     if per_run < 1:
         raise ValueError(f"n_trials={n_trials} leaves no trial per class in each of {n_runs} runs")
-    if new_class_run is not None and not 0 < new_class_run < n_runs:
-        raise ValueError(f"new_class_run must be in 1..{n_runs - 1}, got {new_class_run}")
-    if not 0 <= erd < 1 or drift < 0 or not imagery > 0 or not sfreq >= 4 * _BANDS[-1][0]:
-        raise ValueError("need 0 <= erd < 1, drift >= 0, imagery > 0 and sfreq at least four times the beta band")
+    if new_class_run is not None:
+        new_class_run = _integer("new_class_run", new_class_run, 1, max(1, n_runs - 1))
+        if new_class_run >= n_runs:
+            raise ValueError(f"new_class_run must be in 1..{n_runs - 1}, got {new_class_run}")
+    longest = (n_runs * _LEAD_IN + n_classes * per_run * n_runs * (imagery + _REST[1]) + 1.0) * sfreq
+    if longest > _MAX_SAMPLES:
+        raise ValueError(
+            f"the session would last up to {longest:.3g} samples per channel, "
+            f"more than the {_MAX_SAMPLES} simulated at once"
+        )
+    mne = _mne()
     rng = np.random.default_rng(seed)
     gain, motor_gain = _head()
 
@@ -153,7 +185,7 @@ def simulate_motor_imagery(
 
     # Motor rhythms: each area's envelope dips while its class is imagined. An
     # area whose class the session leaves out keeps its rhythm, as background.
-    length, ramp = int(imagery * sfreq), int(0.5 * sfreq)
+    length, ramp = int(imagery * sfreq), int(_RAMP * sfreq)
     sources = np.empty((len(CLASSES), n_times))
     for area in range(len(CLASSES)):
         envelope = np.ones(n_times)

@@ -1,8 +1,9 @@
 """The record and model-file names under the module name the compiled modules import.
 
-The extension modules look ``KelvraModel`` and ``check_softmax_params`` up
-here when they load; both live in :mod:`kelvra_bci.record`, and so does the
-schema. ``ModelFileError`` and ``FORMAT_VERSION`` live in
+The extension modules look ``KelvraModel``, ``check_softmax_params`` and
+``InputError`` up here when they load; the first two live in
+:mod:`kelvra_bci.record`, and so does the schema; ``InputError`` in
+:mod:`kelvra_bci.errors`. ``ModelFileError`` and ``FORMAT_VERSION`` live in
 :mod:`kelvra_bci.modelfiles`, which is imported only when one of them is
 asked for, so that loading an extension module loads no file code.
 """
@@ -11,8 +12,11 @@ from __future__ import annotations
 
 from typing import Any
 
+from .errors import InputError
 from .record import (
     BACKEND,
+    MEMORY_KEYS,
+    MEMORY_SCHEMA,
     MODEL_TYPE,
     SOFTMAX_KEYS,
     SOFTMAX_SCHEMA,
@@ -25,9 +29,12 @@ from .record import (
 __all__ = [  # noqa: F822
     "BACKEND",
     "FORMAT_VERSION",
+    "MEMORY_KEYS",
+    "MEMORY_SCHEMA",
     "MODEL_TYPE",
     "SOFTMAX_KEYS",
     "SOFTMAX_SCHEMA",
+    "InputError",
     "KelvraModel",
     "ModelFileError",
     "RecordError",

@@ -1,8 +1,8 @@
 """The bounds kelvra_bci holds every request and every file to, defined once.
 
 Each number here is the one every module uses: the Python modules import it,
-and the compiled extension modules read MAX_CLASSES, INT32_MAX, INT64_MIN and
-INT64_MAX from it when they are imported (and refuse to load if they are
+and the compiled extension modules read MAX_CLASSES, INT32_MAX, INT64_MIN,
+INT64_MAX and MAX_MEMORY from it when they are imported (and refuse to load if they are
 missing or malformed). Nothing in this module imports anything, so any module
 may read it at no cost.
 """
@@ -18,6 +18,7 @@ __all__ = [
     "MAX_CLASSES",
     "MAX_INFLATED_BYTES",
     "MAX_MANIFEST_CHARS",
+    "MAX_MEMORY",
     "MAX_MODEL_DATA_BYTES",
     "MAX_MODEL_FILE_BYTES",
     "MAX_NDIM",
@@ -32,6 +33,11 @@ INT64_MAX = 2**63 - 1
 
 # More classes than this make sweeps that run for hours; a model file holds no more.
 MAX_CLASSES = 10**6
+
+# Trials a record of method "mode" may remember: every update revisits the
+# whole memory, so it bounds an update's work. Fit, update, precompile, the
+# estimator, the command line and the model files all hold to it.
+MAX_MEMORY = 65536
 
 # Model files: what keeps a hostile file from costing more than a large model would.
 MAX_MODEL_FILE_BYTES = 1 << 30

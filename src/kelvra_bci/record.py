@@ -18,10 +18,13 @@ from typing import Any
 
 import numpy as np
 
-from .limits import INT32_MAX, INT64_MAX, INT64_MIN, MAX_CLASSES
+from .errors import InputError
+from .limits import INT32_MAX, INT64_MAX, INT64_MIN, MAX_CLASSES, MAX_MEMORY
 
 __all__ = [
     "BACKEND",
+    "MEMORY_KEYS",
+    "MEMORY_SCHEMA",
     "MODEL_TYPE",
     "SOFTMAX_KEYS",
     "SOFTMAX_SCHEMA",
@@ -56,10 +59,41 @@ SOFTMAX_SCHEMA: Mapping[str, tuple[int, str]] = MappingProxyType(
 )
 SOFTMAX_KEYS: tuple[str, ...] = tuple(SOFTMAX_SCHEMA)
 
+# What a record of method "mode" adds for its next update to revisit: all of
+# these or none. memory_X, memory_y, memory_weight are the last trials (at
+# most memory_size), their zero-based classes and the weight forgetting has
+# left them; anchor_hessian and anchor_shift are the trials that left the
+# memory, as the quadratic 1/2 w'Hw - s'w of the stacked rows (k rows of d
+# coefficients) that their log-likelihood was at the mode when they left;
+# anchor_tilt (k, d, d) is their part of each row's tilted precision;
+# memory_trials is the trial count of class_counts when the memory was
+# written: once the counts move on without it, the memory is not trusted and
+# an update starts a new one from the stored Gaussians.
+MEMORY_SCHEMA: Mapping[str, tuple[int, str]] = MappingProxyType(
+    {
+        "memory_X": (2, "f"),
+        "memory_y": (1, "i"),
+        "memory_weight": (1, "f"),
+        "anchor_hessian": (2, "f"),
+        "anchor_shift": (1, "f"),
+        "anchor_tilt": (3, "f"),
+        "memory_size": (0, "i"),
+        "memory_trials": (0, "i"),
+    }
+)
+MEMORY_KEYS: tuple[str, ...] = tuple(MEMORY_SCHEMA)
+
+# How far the anchor's pull at the stored means may reach, measured as the
+# step the stored covariances make of it, in units of (1 + the largest mean
+# or prior mean): a record written by the engine stays within a few units.
+_ANCHOR_REACH = 1e4
+# Rounding allowance of the anchor's comparisons with the stored precisions.
+_ANCHOR_SLACK = 1e-3
+
 _FLOAT_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
 
 
-class RecordError(ValueError):
+class RecordError(InputError):
     """A model record whose entries are missing, malformed or inconsistent."""
 
 
@@ -120,15 +154,19 @@ class KelvraModel:
 def check_softmax_params(params: Mapping[str, Any], keys: Iterable[str] | None = None) -> None:
     """Raise :class:`RecordError` naming the first problem of a kelvra_softmax record.
 
-    ``keys=None`` checks the whole record (extra keys are ignored); otherwise
+    ``keys=None`` checks the whole record (other extra keys are ignored); otherwise
     only the entries named in ``keys`` are checked, together with how they
-    agree with each other. Array entries (``non_ref_classes``, ``beta_mean``,
-    ``beta_cov_chol``, ``class_counts``) must be arrays, objects with a
-    ``dtype`` and a ``shape`` such as NumPy's: the engine reads them as such.
+    agree with each other. The whole record's check also checks the memory
+    of a record of method "mode" (:data:`MEMORY_KEYS`) where it has one.
+    Array entries (``non_ref_classes``, ``beta_mean``, ``beta_cov_chol``,
+    ``class_counts``) must be arrays, objects with a ``dtype`` and a
+    ``shape`` such as NumPy's: the engine reads them as such.
     Scalar entries may also be plain Python or NumPy scalars. Integer entries
     must be integers (``3``, not ``3.0``).
     """
     _check_softmax(params, SOFTMAX_KEYS if keys is None else keys, from_file=False)
+    if keys is None:
+        _check_memory(params, from_file=False)
 
 
 def check_stored_softmax_params(params: Mapping[str, Any]) -> None:
@@ -138,6 +176,7 @@ def check_stored_softmax_params(params: Mapping[str, Any]) -> None:
     none of the leniency an in-memory record gets. ``params`` holds NumPy arrays.
     """
     _check_softmax(params, SOFTMAX_KEYS, from_file=True)
+    _check_memory(params, from_file=True)
 
 
 def _check_softmax(params: Mapping[str, Any], keys: Iterable[str], from_file: bool) -> None:
@@ -360,3 +399,129 @@ def _check_scale(key: str, scale: float) -> None:
     square = scale * scale
     if not (scale > 0 and 0 < square < math.inf and 1 / square < math.inf):
         raise RecordError(f"parameter {key!r} is {scale}, expected a positive scale whose 1/scale**2 is finite")
+
+
+# ---------------------------------------------------------------- the memory
+
+
+def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
+    """Checks the memory of a whole record already checked by :func:`_check_softmax`."""
+    present = [k for k in MEMORY_KEYS if k in params]
+    if not present:
+        return
+    missing = [k for k in MEMORY_KEYS if k not in params]
+    if missing:
+        raise RecordError(
+            f"the record's memory lacks {', '.join(map(repr, missing))}: a record holds all of its entries or none"
+        )
+    v = {k: params[k] for k in MEMORY_KEYS}
+    if from_file:
+        for key, value in v.items():
+            ndim, kind = MEMORY_SCHEMA[key]
+            if value.ndim != ndim or value.dtype.kind != kind:
+                raise RecordError(f"parameter {key!r} has dtype {value.dtype} and shape {value.shape}")
+    n_classes = _int_scalar("n_classes", params["n_classes"])
+    mean = _as_array("beta_mean", params["beta_mean"])
+    rows, d = mean.shape
+    size = _int_scalar("memory_size", v["memory_size"])
+    if not 1 <= size <= MAX_MEMORY:
+        raise RecordError(f"parameter 'memory_size' is {size}, expected 1 to {MAX_MEMORY}")
+    trials = _int_scalar("memory_trials", v["memory_trials"])
+    if not 0 <= trials <= INT64_MAX:
+        raise RecordError(f"parameter 'memory_trials' is {trials}, expected 0 to {INT64_MAX}")
+
+    X = _float_array("memory_X", v["memory_X"], 2)
+    m = X.shape[0]
+    if X.shape[1] != d - 1:
+        raise RecordError(f"parameter 'memory_X' has shape {X.shape}, expected (m, {d - 1}) for {d - 1} features")
+    if m > size:
+        raise RecordError(f"parameter 'memory_X' holds {m} trials, more than memory_size={size}")
+    y = _int_array("memory_y", v["memory_y"], 1)
+    weight = _float_array("memory_weight", v["memory_weight"], 1)
+    for key, arr in (("memory_y", y), ("memory_weight", weight)):
+        if arr.shape != (m,):
+            raise RecordError(f"parameter {key!r} has shape {arr.shape}, expected ({m},) as memory_X has {m} trials")
+    if not _finite_in(X, mean.dtype):
+        raise RecordError(f"parameter 'memory_X' holds NaN, infinite or values beyond {mean.dtype}")
+    if m and (y.min() < 0 or y.max() >= n_classes):
+        bad = y[(y < 0) | (y >= n_classes)][0]
+        raise RecordError(f"parameter 'memory_y' holds class {bad}, expected classes 0 to {n_classes - 1}")
+    if not (np.isfinite(weight).all() and (weight >= 0).all() and (weight <= 1).all()):
+        raise RecordError("parameter 'memory_weight' holds a weight outside [0, 1]")
+
+    hessian = _float_array("anchor_hessian", v["anchor_hessian"], 2)
+    shift = _float_array("anchor_shift", v["anchor_shift"], 1)
+    tilt = _float_array("anchor_tilt", v["anchor_tilt"], 3)
+    # Once the class counts moved on without the memory it is replaced, not
+    # used: its anchor may then have the rows of an earlier class count.
+    counts = _as_array("class_counts", params["class_counts"])
+    trusted = trials == int(counts.sum())
+    k = rows if trusted else tilt.shape[0]
+    if tilt.shape != (k, d, d):
+        raise RecordError(f"parameter 'anchor_tilt' has shape {tilt.shape}, expected {(k, d, d)}")
+    for key, arr, want in (("anchor_hessian", hessian, (k * d, k * d)), ("anchor_shift", shift, (k * d,))):
+        if arr.shape != want:
+            raise RecordError(f"parameter {key!r} has shape {arr.shape}, expected {want} for {k} rows of {d}")
+    for key, arr in (("anchor_hessian", hessian), ("anchor_shift", shift), ("anchor_tilt", tilt)):
+        if not _finite_in(arr, mean.dtype):
+            raise RecordError(f"parameter {key!r} holds NaN, infinite or values beyond {mean.dtype}")
+    hessian64 = np.asarray(hessian, dtype=np.float64)
+    tilt64 = np.asarray(tilt, dtype=np.float64)
+    _check_curvature("anchor_hessian", hessian64[None])
+    _check_curvature("anchor_tilt", tilt64)
+    if trusted and k:
+        _check_anchor_bounds(params, mean, hessian64, np.asarray(shift, dtype=np.float64), tilt64)
+
+
+def _finite_in(arr: np.ndarray, dtype: np.dtype) -> bool:
+    if not arr.size:
+        return True
+    top = np.abs(arr).max()
+    return bool(np.isfinite(top) and top <= np.finfo(dtype).max)
+
+
+def _check_curvature(key: str, blocks: np.ndarray) -> None:
+    """A sum of trials' curvatures: symmetric, with a diagonal that is not negative and holds its largest entry.
+
+    Both are what a positive semi-definite matrix has (|a_ij| <= sqrt(a_ii a_jj)).
+    """
+    if not blocks.size:
+        return
+    scale = np.abs(blocks).max()
+    if not (np.abs(blocks - blocks.transpose(0, 2, 1)) <= _ANCHOR_SLACK * scale).all():
+        raise RecordError(f"parameter {key!r} is not symmetric")
+    diag = np.diagonal(blocks, axis1=1, axis2=2)
+    if (diag < -_ANCHOR_SLACK * scale).any():
+        raise RecordError(f"parameter {key!r} has a negative diagonal entry: no curvature of trials")
+    if scale > (1 + _ANCHOR_SLACK) * diag.max():
+        raise RecordError(f"parameter {key!r} has an entry larger than its diagonal allows: no curvature of trials")
+
+
+def _check_anchor_bounds(
+    params: Mapping[str, Any], mean: np.ndarray, hessian: np.ndarray, shift: np.ndarray, tilt: np.ndarray
+) -> None:
+    """The anchor against the stored Gaussians: the trials it holds are counted in them.
+
+    Each row's stored precision holds the prior, the remembered trials and
+    the anchor's trials: the anchor's curvature cannot exceed it. At the stored
+    means, which the update that wrote the anchor found as the mode, the
+    anchor's pull balances the prior's and the remembered trials'.
+    """
+    k, d = mean.shape
+    chol = np.asarray(params["beta_cov_chol"], dtype=np.float64)
+    inverse = np.linalg.inv(chol)
+    precision_trace = np.einsum("kij,kij->k", inverse, inverse)
+    allowed = (1 + 100 * _ANCHOR_SLACK) * precision_trace
+    if not (np.trace(tilt, axis1=1, axis2=2) <= allowed).all():
+        raise RecordError("parameter 'anchor_tilt' exceeds the precision the stored covariances hold")
+    blocks = hessian.reshape(k, d, k, d)[np.arange(k), :, np.arange(k), :]
+    if not (np.trace(blocks, axis1=1, axis2=2) <= allowed).all():
+        raise RecordError("parameter 'anchor_hessian' exceeds the precision the stored covariances hold")
+    m = mean.astype(np.float64)
+    pull = (hessian @ m.reshape(-1) - shift).reshape(k, d)
+    # The step L L' pull of each row, as two batched products.
+    step = (chol @ (chol.transpose(0, 2, 1) @ pull[:, :, None]))[:, :, 0]
+    loc = max(abs(_float_scalar("w_loc", params["w_loc"])), abs(_float_scalar("b_loc", params["b_loc"])))
+    reach = _ANCHOR_REACH * (1 + np.abs(m).max() + loc)
+    if not np.abs(step).max() <= reach:
+        raise RecordError("parameter 'anchor_shift' pulls the means far beyond what the stored covariances allow")

@@ -16,6 +16,7 @@ import sys
 import numpy as np
 
 from ..datafiles import read_features, read_labels, write_table
+from ..errors import InputError
 from ..models.kelvra_softmax import defaults
 from ..record import MODEL_TYPE, KelvraModel, RecordError, check_softmax_params
 from .errors import UsageError
@@ -338,10 +339,10 @@ def _engine(args) -> Engine:
 class Engine:
     """The engine module, whose callables' refusals of bad input become the command's one-line error.
 
-    The engine checks everything it is handed and refuses it with a one-line
-    ``ValueError`` (``RecordError`` among them) or ``TypeError``; such an
-    error, raised by the call itself, is a :class:`UsageError`. An error of
-    several lines, or of any other type, is a fault and passes through.
+    The engine checks everything it is handed and refuses it with an
+    :class:`~kelvra_bci.errors.InputError` (``RecordError`` among them),
+    which becomes a :class:`UsageError` chained to it. Any other exception is
+    a fault and passes through.
     """
 
     def __init__(self, module) -> None:
@@ -354,11 +355,8 @@ class Engine:
         def call(*args, **kwargs):
             try:
                 return function(*args, **kwargs)
-            except (ValueError, TypeError) as exc:
-                message = str(exc)
-                if not message or "\n" in message:
-                    raise
-                raise UsageError(message) from exc
+            except InputError as exc:
+                raise UsageError(str(exc)) from exc
 
         return call
 

@@ -5,7 +5,7 @@ A command ends in one ``kelvra-softmax: error: ...`` line, with exit status
 command line's own checks, a data file or model file that cannot be used, or
 a record that fails its check. The engine's refusals join them at the call
 (see ``commands.Engine``): the engine checks everything it is handed and
-refuses bad input with a one-line ``ValueError`` or ``TypeError``. So do
+refuses bad input with an :class:`~kelvra_bci.errors.InputError`. So do
 the demo's refusals of its settings (``demo.SettingError``, in ``cmd_demo``).
 The environment's errors are reported in one line too: a file that cannot be
 opened or written (``OSError``) and a request larger than the memory
@@ -16,6 +16,7 @@ else included, is a fault of the program and keeps its traceback.
 from __future__ import annotations
 
 from ..datafiles import DataFileError
+from ..errors import InputError
 from ..modelfiles import ModelFileError
 from ..record import RecordError
 
@@ -26,4 +27,4 @@ class UsageError(Exception):
     """A mistake in what the user asked for or gave; reported in one line."""
 
 
-INPUT_ERRORS = (UsageError, DataFileError, ModelFileError, RecordError)
+INPUT_ERRORS = (UsageError, DataFileError, ModelFileError, RecordError, InputError)

@@ -6,7 +6,7 @@ import argparse
 import math
 
 from .. import __version__
-from ..limits import INT32_MAX, INT64_MAX, INT64_MIN
+from ..limits import INT32_MAX, INT64_MAX, INT64_MIN, MAX_MEMORY
 from ..models.kelvra_softmax import defaults
 from .commands import PROG, cmd_demo, cmd_fit, cmd_info, cmd_live, cmd_predict, cmd_update
 from .labels import MAX_CLASSES
@@ -97,6 +97,7 @@ def _delimiter(text: str) -> str:
 
 _steps = _int_in(1, INT32_MAX)
 _count = _int_in(1, INT32_MAX)
+_memory = _int_in(1, MAX_MEMORY)
 _seed = _int_in(INT64_MIN, INT64_MAX)
 _n_classes = _int_in(2, MAX_CLASSES)
 
@@ -206,10 +207,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     h.add_argument(
         "--memory",
-        type=_count,
+        type=_memory,
         default=fit["memory"],
         metavar="N",
-        help=f"trials a model of method mode keeps for its updates to revisit (default: {fit['memory']})",
+        help=f"trials a model of method mode keeps for its updates to revisit, at most "
+        f"{MAX_MEMORY} (default: {fit['memory']})",
     )
     h.add_argument(
         "--seed",
@@ -298,8 +300,9 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Simulate an adaptive BCI session: calibrate on a few classes, then predict each\n"
             "block before learning its labels while new classes appear. Compares updates that\n"
-            "count each trial once with updates that resweep, the calibration model left static,\n"
-            "and LogisticRegression refitted on all trials seen. Writes demo.png, metrics.csv and\n"
+            "find the posterior mode given every trial so far with updates that count each trial\n"
+            "once, the calibration model left static, and LogisticRegression refitted on all\n"
+            "trials seen. Writes demo.png, metrics.csv and\n"
             "model.npz to --out. Scenarios:\n"
             "  digits   scikit-learn's handwritten digits, digits 6-9 joining one after another\n"
             "  eeg      simulated motor-imagery EEG with drifting electrodes, CSP features,\n"
@@ -351,7 +354,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--path",
         choices=("engine", "modules"),
         default="engine",
-        help="'engine': the jit-compiled engine, updates counting each trial once and resweeping; "
+        help="'engine': the jit-compiled engine, updates finding the posterior mode and counting each "
+        "trial once; "
         "'modules': the learning and inference modules, whose updates resweep (default: engine)",
     )
     p.add_argument("--no-progress", action="store_true", help="hide the progress bar")

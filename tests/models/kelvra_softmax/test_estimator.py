@@ -68,13 +68,19 @@ def test_partial_fit_appends_unseen_class():
     assert proba[codes == 2, 0].mean() > 0.5 > proba[codes != 2, 0].mean()
 
 
-def test_partial_fit_compiles_the_next_class_ahead(monkeypatch):
+@pytest.mark.parametrize("cleared", [False, True])
+def test_partial_fit_compiles_the_next_class_ahead(monkeypatch, cleared):
     from kelvra_bci.models.kelvra_softmax import engine, estimator
 
     X, y = make_blobs(n_samples=80, centers=5, n_features=3, random_state=2)
     known = np.flatnonzero(y < 4)
     model = KelvraSoftmaxClassifier().partial_fit(X[known[:40]], y[known[:40]])
     estimator._compile_ahead.wait()
+    if cleared:
+        # What was compiled ahead is gone: the next call asks for it again.
+        engine.clear_cache()
+        model.partial_fit(X[known[41:43]], y[known[41:43]])
+        estimator._compile_ahead.wait()
     # From here on nothing is compiled ahead: what the loop needs must be there.
     monkeypatch.setattr(estimator._compile_ahead, "request", lambda **shape: None)
     misses = engine.cache_info()["misses"]
@@ -83,6 +89,36 @@ def test_partial_fit_compiles_the_next_class_ahead(monkeypatch):
         model.partial_fit(X[i : i + 1], y[i : i + 1]).predict_proba(X[i : i + 1])
     assert engine.cache_info()["misses"] == misses
     np.testing.assert_array_equal(model.classes_, np.arange(5))
+
+
+def test_threads_sharing_an_estimator_lose_no_class():
+    import threading
+
+    X, y = make_blobs(n_samples=110, centers=11, n_features=3, random_state=3)
+    est = KelvraSoftmaxClassifier().partial_fit(X[y < 3], y[y < 3])
+    errors = []
+
+    def learn(classes):
+        try:
+            for c in classes:
+                est.partial_fit(X[y == c], y[y == c])
+        except Exception as exc:  # reported below, with the classes lost
+            errors.append(exc)
+
+    threads = [threading.Thread(target=learn, args=(range(3 + i, 11, 4),)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+    assert not errors, errors
+    np.testing.assert_array_equal(est.classes_, np.arange(11))
+    assert int(np.sum(est.model_.params["class_counts"])) == 110
+
+
+def test_cross_validation_in_worker_processes():
+    X, y = load_iris(return_X_y=True)
+    scores = cross_val_score(KelvraSoftmaxClassifier(), X, y, cv=3, n_jobs=2)
+    assert scores.mean() > 0.85
 
 
 def test_partial_fit_classes_argument():

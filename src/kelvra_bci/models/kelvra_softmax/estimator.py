@@ -14,9 +14,11 @@ import contextlib
 import os
 import sys
 import threading
+import weakref
 from concurrent.futures import ThreadPoolExecutor
 from numbers import Integral, Real
 
+import jax
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.utils import check_random_state
@@ -24,7 +26,7 @@ from sklearn.utils._param_validation import Interval, StrOptions, validate_param
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from kelvra_bci.limits import INT32_MAX, INT64_MAX, INT64_MIN
+from kelvra_bci.limits import INT32_MAX, INT64_MAX, INT64_MIN, MAX_MEMORY
 from kelvra_bci.models.kelvra_softmax import defaults, engine
 
 __all__ = ["KelvraSoftmaxClassifier"]
@@ -46,19 +48,27 @@ class _CompileAhead:
     the shapes of one more class ahead of need. The engine compiles each shape
     once however many threads ask, so an update that arrives first waits for
     the compile in flight instead of starting another. Each shape is asked for
-    once; a failure is dropped here and surfaces, if it is real, at the update
-    that needs that shape.
+    once while the engine keeps it: the memo of shapes asked for is keyed
+    with the precision the 64-bit switch selects, and forgotten whenever a
+    compiled function left the engine's cache (cleared or evicted). A
+    failure is dropped here and surfaces, if it is real, at the update that
+    needs that shape.
     """
 
     def __init__(self):
         self._lock = threading.Lock()
         self._asked = set()
+        self._generation = None
         self._pending = []
         self._executor = None
 
     def request(self, **shape):
-        key = tuple(sorted(shape.items()))
+        key = (bool(jax.config.jax_enable_x64), *sorted(shape.items()))
+        generation = engine.cache_info()["generation"]
         with self._lock:
+            if generation != self._generation:
+                self._asked.clear()
+                self._generation = generation
             if key in self._asked:
                 return
             self._asked.add(key)
@@ -87,6 +97,34 @@ def _yield_to_the_loop():
 
 
 _compile_ahead = _CompileAhead()
+
+# One lock per estimator, held by fit and partial_fit: each reads the fitted
+# state and replaces it, so two threads sharing an estimator take turns
+# instead of losing each other's classes. Kept outside the estimator, which
+# must stay picklable and cloneable.
+_learning_locks: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+_learning_locks_guard = threading.Lock()
+
+
+def _learning_lock(estimator) -> threading.Lock:
+    with _learning_locks_guard:
+        lock = _learning_locks.get(estimator)
+        if lock is None:
+            lock = _learning_locks[estimator] = threading.Lock()
+        return lock
+
+
+def _after_fork_in_child():
+    # A forked child has one thread: locks that others held at the fork would
+    # stay held forever, and the compiling thread and its queue stayed behind.
+    global _compile_ahead, _learning_locks, _learning_locks_guard
+    _compile_ahead = _CompileAhead()
+    _learning_locks = weakref.WeakKeyDictionary()
+    _learning_locks_guard = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _validated(estimator, X, *y, **kwargs):
@@ -251,7 +289,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         "tol": [Interval(Real, 0, np.inf, closed="left"), None],
         "method": [StrOptions({"mode", "sweeps"})],
         "update_rule": [StrOptions({"mode", "once", "resweep"})],
-        "memory": [_COUNT],
+        "memory": [Interval(Integral, 1, MAX_MEMORY, closed="both")],
         "forgetting": [Interval(Real, 0, 1, closed="right"), None],
         "num_posterior_samples": [_COUNT],
         # Any seed a model record holds, not only scikit-learn's [0, 2**32).
@@ -291,9 +329,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
         """Fit the posterior from scratch; ``classes_`` are the sorted labels of y."""
-        for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
-            self.__dict__.pop(attr, None)
-        return self._learn(X, y, None, online=False)
+        return self._learn(X, y, None, online=False, reset=True)
 
     @_fit_context(prefer_skip_nested_validation=True)
     def partial_fit(self, X, y, classes=None):
@@ -310,7 +346,14 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             self._validate_params()
         return self._learn(X, y, classes, online=True)
 
-    def _learn(self, X, y, classes, *, online):
+    def _learn(self, X, y, classes, *, online, reset=False):
+        with _learning_lock(self):
+            if reset:
+                for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
+                    self.__dict__.pop(attr, None)
+            return self._learn_alone(X, y, classes, online=online)
+
+    def _learn_alone(self, X, y, classes, *, online):
         first = not hasattr(self, "model_")
         X, y = _validated(self, X, y, reset=first)
         _check_labels(y)
@@ -359,10 +402,17 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             )
         else:
             model = engine.update(
-                self.model_, X, y_index, rule=self.update_rule, tol=self.tol, forgetting=self.forgetting
+                self.model_,
+                X,
+                y_index,
+                rule=self.update_rule,
+                tol=self.tol,
+                forgetting=self.forgetting,
+                # A record without a memory (method "sweeps") starts one of this size.
+                memory=self.memory if self.update_rule == "mode" else None,
             )
         if online:
-            memory = model.params.get("memory_size")
+            memory = model.params.get("memory_size", self.memory)
             shape = dict(
                 n_features=X.shape[1],
                 # The first call is the fit; the loop after it goes trial by trial.

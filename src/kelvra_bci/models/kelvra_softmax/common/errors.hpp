@@ -8,6 +8,12 @@
 
 namespace kelvra {
 
+// The type a module raises for a caller's bad input (a C++ value_error):
+// ValueError, unless the module's start-up named a subclass of it with
+// set_input_error(). Each extension module holds its own.
+PyObject* input_error();
+void set_input_error(pybind11::handle type);
+
 // Runs `work`; any C++ exception it throws becomes the pending Python error.
 // Returns false when an error is pending. Nothing thrown may reach CPython.
 template <typename Work>
@@ -17,6 +23,8 @@ bool translate_exceptions(Work&& work) noexcept {
     return true;
   } catch (pybind11::error_already_set& error) {
     error.restore();  // the very exception the failed Python call raised
+  } catch (pybind11::value_error& error) {
+    PyErr_SetString(input_error(), error.what());
   } catch (pybind11::builtin_exception& error) {
     error.set_error();
   } catch (const std::bad_alloc&) {

@@ -66,6 +66,7 @@ void load_limits(py::handle globals) {
   read.int32_max = limit_value(globals, "INT32_MAX");
   read.int64_min = limit_value(globals, "INT64_MIN");
   read.int64_max = limit_value(globals, "INT64_MAX");
+  read.max_memory = limit_value(globals, "MAX_MEMORY");
   require_type_bound("INT32_MAX", read.int32_max, std::numeric_limits<std::int32_t>::max(),
                      "int32");
   require_type_bound("INT64_MIN", read.int64_min, std::numeric_limits<std::int64_t>::min(),
@@ -76,6 +77,11 @@ void load_limits(py::handle globals) {
   if (read.max_classes < 2 || read.max_classes > read.int32_max) {
     malformed_limit("MAX_CLASSES", "is " + std::to_string(read.max_classes) + ", expected 2 to " +
                                        std::to_string(read.int32_max));
+  }
+  // The memory is padded to its capacity in int32 shapes.
+  if (read.max_memory < 1 || read.max_memory > read.int32_max) {
+    malformed_limit("MAX_MEMORY", "is " + std::to_string(read.max_memory) + ", expected 1 to " +
+                                      std::to_string(read.int32_max));
   }
   loaded_limits = read;
 }

@@ -18,6 +18,7 @@ struct Limits {
   std::int64_t int32_max;    // INT32_MAX: loop counts and sizes travel as int32
   std::int64_t int64_min;    // INT64_MIN and INT64_MAX: seeds are int64
   std::int64_t int64_max;
+  std::int64_t max_memory;  // MAX_MEMORY: trials a record of method "mode" may remember
 };
 
 // The bounds as loaded; only valid once load_limits() has succeeded, which

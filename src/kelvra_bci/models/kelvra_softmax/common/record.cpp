@@ -24,10 +24,16 @@ constexpr const char* kKnown[] = {
     num_steps,    ref_class,  rng_seed,      w_loc,         w_scale,
 };
 
+constexpr const char* kMemoryName = "MEMORY_KEYS";
+constexpr const char* kMemory[] = {
+    memory_X,     memory_y,    memory_weight, anchor_hessian,
+    anchor_shift, anchor_tilt, memory_size,   memory_trials,
+};
+
 std::vector<std::string> loaded_order;
 
-[[noreturn]] void malformed_schema(const std::string& problem) {
-  const std::string message = std::string(kSchemaModule) + "." + kSchemaName + " " + problem;
+[[noreturn]] void malformed_schema(const std::string& problem, const char* name = kSchemaName) {
+  const std::string message = std::string(kSchemaModule) + "." + name + " " + problem;
   PyErr_SetString(PyExc_ImportError, message.c_str());
   throw py::error_already_set();
 }
@@ -63,6 +69,18 @@ void load_key_order(py::handle globals) {
   for (const char* name : kKnown) {
     if (std::find(order.begin(), order.end(), name) == order.end()) {
       malformed_schema(std::string("lacks '") + name + "', a key the extension modules write");
+    }
+  }
+  // The memory's keys, in any order, each once: only the engine writes them.
+  py::object memory = import_from(globals, kSchemaModule, kMemoryName, 0);
+  if (!PyTuple_CheckExact(memory.ptr()) || py::len(memory) != std::size(kMemory)) {
+    malformed_schema(
+        "must be a tuple of the memory's " + std::to_string(std::size(kMemory)) + " keys",
+        kMemoryName);
+  }
+  for (const char* name : kMemory) {
+    if (!memory.attr("__contains__")(name).cast<bool>()) {
+      malformed_schema(std::string("lacks '") + name + "', a key the engine writes", kMemoryName);
     }
   }
   loaded_order = std::move(order);

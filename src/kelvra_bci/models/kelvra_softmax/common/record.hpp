@@ -31,13 +31,24 @@ inline constexpr const char* learning_rate = "learning_rate";
 inline constexpr const char* num_steps = "num_steps";
 inline constexpr const char* class_counts = "class_counts";
 
+// The memory a record of method "mode" adds for its next update: all of
+// these or none (kelvra_io.MEMORY_KEYS, whose check is the host package's).
+inline constexpr const char* memory_X = "memory_X";
+inline constexpr const char* memory_y = "memory_y";
+inline constexpr const char* memory_weight = "memory_weight";
+inline constexpr const char* anchor_hessian = "anchor_hessian";
+inline constexpr const char* anchor_shift = "anchor_shift";
+inline constexpr const char* anchor_tilt = "anchor_tilt";
+inline constexpr const char* memory_size = "memory_size";
+inline constexpr const char* memory_trials = "memory_trials";
+
 // The record's keys in the order of kelvra_io.SOFTMAX_KEYS, read once at
 // import by load_key_order().
 const std::vector<std::string>& key_order();
 
-// Reads kelvra_io.SOFTMAX_KEYS (imported relative to `globals`). Raises
-// ImportError unless it is a tuple of distinct strings naming exactly the
-// keys above.
+// Reads kelvra_io.SOFTMAX_KEYS and kelvra_io.MEMORY_KEYS (imported
+// relative to `globals`). Raises ImportError unless each is a tuple of
+// distinct strings naming exactly the keys above.
 void load_key_order(py::handle globals);
 
 // A new dict holding the entries of `params` in key_order(). `params` must

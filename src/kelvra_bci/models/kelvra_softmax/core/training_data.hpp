@@ -56,6 +56,19 @@ inline constexpr double kClassStepFloor = 1e4;
 void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_trials,
                       const py::int_& d_aug, const py::int_& n_classes, Strictness strictness);
 
+// The bound of work and memory of one call by the posterior mode (fit or
+// update), held to the same kMaxSweepOperations. Every Newton step forms the
+// Hessian of all R class rows of d coefficients from n trials (n (R d)**2),
+// factors and inverts it ((R d)**3) and tries its step lengths (about
+// 16 n R d); a fit with w_scale "auto" runs kModeSearches searches of up to
+// num_steps steps each (MacKay's fixed point, the evidence grid, the final
+// mode). Several (R d)**2 matrices are alive at once (kModeMatrices), which
+// must fit in the memory available.
+inline constexpr double kModeSearches = 10;
+inline constexpr double kModeMatrices = 10;
+void check_mode_work(const std::string& what, const py::int_& num_steps, double n_trials,
+                     double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype);
+
 // The reference class is the most frequent; every other class has a row.
 struct ClassLayout {
   py::object counts;   // (K,) int64 trials per class

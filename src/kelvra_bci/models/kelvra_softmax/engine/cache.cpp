@@ -1,5 +1,7 @@
 #include "engine/cache.hpp"
 
+#include <pthread.h>
+
 namespace kelvra::engine {
 
 py::object CompiledCache::find(const std::string& key) {
@@ -27,6 +29,7 @@ void CompiledCache::insert(const std::string& key, py::object compiled) {
     index_[key] = entries_.begin();
     while (entries_.size() > max_size_) {
       index_.erase(entries_.back().first);
+      ++generation_;
       leaving.splice(leaving.begin(), entries_, std::prev(entries_.end()));
     }
   }
@@ -38,6 +41,7 @@ void CompiledCache::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     leaving.swap(entries_);
     index_.clear();
+    generation_ += leaving.size();
     hits_ = misses_ = 0;
   }
 }
@@ -46,7 +50,9 @@ bool CompiledCache::begin_compile(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Another thread may have finished it since the caller looked.
   if (index_.count(key) != 0) return false;
-  return compiling_.insert(key).second;
+  if (!compiling_.insert(key).second) return false;
+  compiled_once_ = true;
+  return true;
 }
 
 void CompiledCache::end_compile(const std::string& key) {
@@ -64,13 +70,40 @@ void CompiledCache::await_compile(const std::string& key) {
 
 CompiledCache::Info CompiledCache::info() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {hits_, misses_, entries_.size(), max_size_};
+  return {hits_, misses_, entries_.size(), max_size_, generation_};
+}
+
+bool CompiledCache::forked_after_compiling() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return forked_;
+}
+
+void CompiledCache::before_fork() {
+  mutex_.lock();
+}
+
+void CompiledCache::after_fork_in_parent() {
+  mutex_.unlock();
+}
+
+void CompiledCache::after_fork_in_child() {
+  // The child has one thread, the one that forked and holds the lock. The
+  // compiles in flight belong to threads that stayed in the parent.
+  compiling_.clear();
+  forked_ = forked_ || compiled_once_;
+  mutex_.unlock();
 }
 
 CompiledCache& compiled_cache() {
   // Never destroyed: its entries are Python objects, which must not be
   // released after the interpreter has finalised.
-  static auto* cache = new CompiledCache(64);
+  static CompiledCache* const cache = [] {
+    auto* made = new CompiledCache(64);
+    pthread_atfork([] { compiled_cache().before_fork(); },
+                   [] { compiled_cache().after_fork_in_parent(); },
+                   [] { compiled_cache().after_fork_in_child(); });
+    return made;
+  }();
   return *cache;
 }
 

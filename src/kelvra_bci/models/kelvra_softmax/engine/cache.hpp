@@ -40,10 +40,24 @@ class CompiledCache {
   // compiling thread needs it to finish.
   void await_compile(const std::string& key);
 
+  // Whether this process is a fork of one that had started compiling: JAX's
+  // threads and any compile in flight stayed behind in the parent, so JAX
+  // must not compile here (it may wait forever for them).
+  bool forked_after_compiling() const;
+
   struct Info {
     std::size_t hits, misses, size, max_size;
+    // Counts every entry that left the cache (cleared or evicted): a caller
+    // remembering which shapes were compiled knows it must ask again.
+    std::size_t generation;
   };
   Info info() const;
+
+  // Fork handlers: the lock is taken across the fork, so the child's copy
+  // is never left held by a thread that does not exist there.
+  void before_fork();
+  void after_fork_in_parent();
+  void after_fork_in_child();
 
  private:
   using Entries = std::list<std::pair<std::string, py::object>>;
@@ -56,6 +70,9 @@ class CompiledCache {
   std::size_t max_size_;
   std::size_t hits_ = 0;
   std::size_t misses_ = 0;
+  std::size_t generation_ = 0;
+  bool compiled_once_ = false;  // a compile has begun in this process or its parent
+  bool forked_ = false;
 };
 
 // The one cache of the process: the engine loads into one interpreter.

@@ -21,11 +21,29 @@ py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype) {
   return jax.attr("ShapeDtypeStruct")(shape, dtype);
 }
 
+namespace {
+
+// A forked child may run what its parent compiled, not compile anew: JAX's
+// threads stayed behind in the parent, and a compile may wait for them
+// forever.
+[[noreturn]] void refuse_compile_after_fork(const std::string& key) {
+  const std::string message =
+      "this process was forked from one that had compiled with JAX, and '" + key +
+      "' is not compiled yet: JAX cannot compile after a fork; start worker processes with "
+      "multiprocessing's 'spawn' or 'forkserver' start method (or compile every shape before "
+      "forking)";
+  PyErr_SetString(PyExc_RuntimeError, message.c_str());
+  throw py::error_already_set();
+}
+
+}  // namespace
+
 py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
                     py::tuple captured, const std::function<py::tuple()>& arguments) {
   CompiledCache& cache = compiled_cache();
   for (;;) {
     if (py::object found = cache.find(key)) return found;
+    if (cache.forked_after_compiling()) refuse_compile_after_fork(key);
     if (cache.begin_compile(key)) break;
     // Another thread is compiling this function (a session compiling ahead
     // of need), or has just done so: wait for its result rather than compile
@@ -89,6 +107,8 @@ py::object padded_labels(py::handle np, py::handle y0, py::ssize_t bucket) {
 
 py::object checked_tol(py::handle np, py::handle tol, py::handle dtype) {
   if (tol.is_none()) return py::none();
+  if (PyBool_Check(tol.ptr()))
+    throw py::value_error("tol must be a finite number >= 0, not a bool");
   const double value = PyFloat_AsDouble(tol.ptr());
   if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   if (!(std::isfinite(value) && value >= 0.0))

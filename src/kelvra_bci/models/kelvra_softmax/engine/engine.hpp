@@ -35,8 +35,14 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
 // How many recent trials a record of method "mode" keeps for its updates to
 // revisit, unless the fit is told otherwise.
 inline constexpr py::ssize_t kDefaultMemory = 64;
-// Every update revisits the whole memory, so it bounds an update's work.
-inline constexpr py::ssize_t kMaxMemory = 65536;
+// A memory argument of fit or precompile: None for kDefaultMemory, else an
+// int from 1 to MAX_MEMORY (every update revisits the whole memory, so it
+// bounds an update's work).
+py::ssize_t memory_capacity(py::handle memory);
+
+// An update rule of the engine: "mode" (which runs no sweeps; its value is
+// then UpdateRule::once), "once", "resweep", or None for "resweep".
+learning::UpdateRule engine_update_rule(py::handle rule);
 
 // True for the method or rule "mode"; false for None and "sweeps" (a fit) or
 // the sweep rules (an update, left to parse_update_rule).

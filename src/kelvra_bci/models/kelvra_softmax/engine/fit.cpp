@@ -58,17 +58,6 @@ const FunctionDef fit_core = {
     kSource,
 };
 
-// The memory argument: None for the default, else an int of at least 1.
-py::ssize_t memory_size(py::handle memory) {
-  if (memory.is_none()) return kDefaultMemory;
-  if (!PyLong_Check(memory.ptr()) || PyBool_Check(memory.ptr()) ||
-      !int_within(memory, 1, kMaxMemory)) {
-    throw py::value_error("memory must be None or an int in [1, " + std::to_string(kMaxMemory) +
-                          "]");
-  }
-  return memory.cast<py::ssize_t>();
-}
-
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
   py::handle method = call.arg("method");
@@ -78,13 +67,20 @@ py::object fit_body(Call& call) {
     throw py::value_error("method must be 'sweeps' or 'mode', not " +
                           py::repr(method).cast<std::string>());
   }
-  const py::ssize_t memory = memory_size(call.arg("memory"));
+  const py::ssize_t memory = memory_capacity(call.arg("memory"));
   const FitArguments args = learning::checked_fit_arguments(call, Strictness::strict);
   if (args.w_scale_auto && !by_mode) {
     throw py::value_error("w_scale='auto' needs method='mode'");
   }
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
-  if (by_mode) return fit_by_mode(call, args, tol, memory);
+  if (by_mode) {
+    const py::ssize_t n = args.Xn.attr("shape")[py::int_(0)].cast<py::ssize_t>();
+    learning::check_mode_work(
+        "fitting by the mode", args.num_steps, static_cast<double>(trial_bucket(n)),
+        host_int(args.Xn.attr("shape")[py::int_(1)]).cast<double>() + 1.0,
+        args.n_classes.cast<double>() - 1.0, args.w_scale_auto, np, args.dtype);
+    return fit_by_mode(call, args, tol, memory);
+  }
   py::handle dtype = args.dtype;
 
   py::tuple shape = args.Xn.attr("shape");
@@ -107,6 +103,15 @@ py::object fit_body(Call& call) {
 }
 
 }  // namespace
+
+py::ssize_t memory_capacity(py::handle memory) {
+  if (memory.is_none()) return kDefaultMemory;
+  const std::int64_t most = limits().max_memory;
+  if (!PyLong_Check(memory.ptr()) || PyBool_Check(memory.ptr()) || !int_within(memory, 1, most)) {
+    throw py::value_error("memory must be None or an int in [1, " + std::to_string(most) + "]");
+  }
+  return memory.cast<py::ssize_t>();
+}
 
 py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                           const py::int_& d_aug, const py::int_& n_classes, bool with_tol) {
@@ -169,8 +174,11 @@ const FunctionDef fit = {
     "would take more than about 1e13 operations raises ValueError before any\n"
     "runs. The estimate is num_steps * (n_classes - 1) * max(1e4,\n"
     "n * d * (n_classes + 2 * d) + 3 * d**3) for n trials and d = n_features + 1;\n"
-    "with tol, the cap num_steps counts; method 'mode' is held to the same\n"
-    "estimate. Hours of a desktop CPU lie beyond the bound;\n"
+    "with tol, the cap num_steps counts. Method 'mode' is held to that estimate\n"
+    "and to its own: num_steps * s * max(1e4, (R d)**2 * (R d + n) + 16 n R d)\n"
+    "for R = n_classes - 1 rows and n trials padded, s = 10 searches with\n"
+    "w_scale 'auto' and 1 without; its Hessians must fit in memory.\n"
+    "Hours of a desktop CPU lie beyond the bound;\n"
     "n_classes beyond the trials is fine within it. Class counts whose state does\n"
     "not fit in memory raise MemoryError before anything is allocated.",
     fit_body,

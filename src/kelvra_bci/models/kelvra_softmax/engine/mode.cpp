@@ -22,6 +22,7 @@
 #include <string>
 
 #include "common/python.hpp"
+#include "common/record.hpp"
 #include "core/mode.hpp"
 #include "core/records.hpp"
 #include "engine/compile.hpp"
@@ -34,16 +35,8 @@ using namespace pybind11::literals;
 
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/mode.cpp";
 
-namespace key {
-constexpr const char* memory_X = "memory_X";
-constexpr const char* memory_y = "memory_y";
-constexpr const char* memory_weight = "memory_weight";
-constexpr const char* anchor_hessian = "anchor_hessian";
-constexpr const char* anchor_shift = "anchor_shift";
-constexpr const char* anchor_tilt = "anchor_tilt";
-constexpr const char* memory_size = "memory_size";
-constexpr const char* memory_trials = "memory_trials";
-}  // namespace key
+// The memory's keys are the record's (common/record.hpp).
+namespace key = ::kelvra::record;
 
 py::object scalar(py::handle np, double value, py::handle dtype) {
   return np.attr("asarray")(value, "dtype"_a = dtype);
@@ -284,13 +277,21 @@ Memory read_memory(py::handle np, const learning::UpdateArguments& args, py::han
   py::object eye = np.attr("broadcast_to")(np.attr("eye")(d_aug), L.attr("shape"));
   py::object inverse = linalg.attr("solve")(L, eye);
   py::object P = np.attr("einsum")("kji,kjl->kil", inverse, inverse);
+  // The prior of the k rows couples them: precision (I - 11'/K) (x) D over
+  // the K = k + 1 classes, so its diagonal blocks are (1 - 1/K) D, the others
+  // -D/K, and its linear term D m0 / K per row. The anchor is the stored
+  // block-diagonal precision less all of it.
   py::object prior_diag = np.attr("full")(d_aug, 1.0 / (args.w_scale * args.w_scale));
   prior_diag[py::int_(-1)] = 1.0 / (args.b_scale * args.b_scale);
   py::object m0 = np.attr("full")(d_aug, args.w_loc);
   m0[py::int_(-1)] = args.b_loc;
-  py::object blocks = P - np.attr("diag")(prior_diag);
-  py::object shifts = np.attr("einsum")("kij,kj->ki", P, m) - prior_diag * m0;
-  py::object hessian = np.attr("zeros")(py::make_tuple(k_d, k_d));
+  const double n_classes = k.cast<double>() + 1.0;
+  py::object D = np.attr("diag")(prior_diag);
+  py::object blocks = P - D * py::float_(1.0 - 1.0 / n_classes);
+  py::object shifts =
+      np.attr("einsum")("kij,kj->ki", P, m) - prior_diag * m0 / py::float_(n_classes);
+  py::object hessian =
+      np.attr("kron")(np.attr("ones")(py::make_tuple(k, k)), D / py::float_(n_classes));
   py::object four = hessian.attr("reshape")(py::make_tuple(k, d_aug, k, d_aug));
   for (py::ssize_t r = 0; r < k.cast<py::ssize_t>(); ++r) {
     four[py::make_tuple(r, all(), r, all())] = blocks[py::int_(r)];

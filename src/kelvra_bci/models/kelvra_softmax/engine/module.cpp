@@ -1,6 +1,7 @@
 // Start-up of kelvra_bci.models.kelvra_softmax.engine: the learning and
 // inference math compiled once per shape, for sessions that cannot wait.
 #include "common/module.hpp"
+#include "common/errors.hpp"
 #include "engine/engine.hpp"
 #include "inference/inference.hpp"
 #include "learning/learning.hpp"
@@ -17,6 +18,8 @@ void bind_imports(dict namespace_) {
   namespace_["np"] = kelvra::import_module(namespace_, "numpy");
   namespace_["kelvra_io"] = kelvra::import_module(namespace_, "kelvra_bci.kelvra_io");
   namespace_["KelvraModel"] = kelvra::import_from(namespace_, "kelvra_io", "KelvraModel", 3);
+  // The engine's refusals of bad input raise the host package's InputError.
+  kelvra::set_input_error(kelvra::import_from(namespace_, "kelvra_io", "InputError", 3));
   namespace_["kelvra_softmax"] =
       kelvra::import_from(namespace_, "kelvra_math", "kelvra_softmax", 3);
 }

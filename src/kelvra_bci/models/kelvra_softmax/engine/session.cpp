@@ -31,6 +31,52 @@ py::object count_or_none(const Call& call, const char* name, std::int64_t low) {
   return py::reinterpret_borrow<py::object>(value);
 }
 
+// Refuses, before anything is compiled, a precompile whose functions would
+// not stay in the cache until the session needs them, or whose largest
+// shape one call could never run (one Newton step or sweep beyond the bound
+// of work, or Hessians beyond the memory).
+void check_precompile_work(const Call& call, bool by_mode, py::handle fit_trials,
+                           py::ssize_t bucket, py::ssize_t capacity, py::ssize_t fewest,
+                           py::ssize_t most, bool from_min_classes, const py::int_& d_aug,
+                           py::handle dtype) {
+  py::object np = call.global("np");
+  const std::string what = "precompiling for n_classes=" + std::to_string(most);
+  std::size_t shapes = fit_trials.is_none() ? 0 : (by_mode ? 2 : 1);
+  if (by_mode) {
+    py::ssize_t last_rows = 0;
+    for (py::ssize_t k = fewest; k <= most; ++k) {
+      const py::ssize_t rows = mode_row_bucket(k - 1, k - 1);
+      if (rows != last_rows) ++shapes;
+      last_rows = rows;
+    }
+  } else {
+    shapes += static_cast<std::size_t>(most - fewest + 1);
+  }
+  shapes += static_cast<std::size_t>(from_min_classes ? most - fewest + 1 : 1);
+  const std::size_t kept = compiled_cache().info().max_size;
+  if (shapes > kept) {
+    learning::invalid(what + " from " + std::to_string(fewest) + " classes would compile " +
+                      std::to_string(shapes) + " functions, more than the " + std::to_string(kept) +
+                      " the cache keeps; give a min_classes closer to n_classes");
+  }
+  const double d = d_aug.cast<double>();
+  const py::int_ one(1);
+  if (by_mode) {
+    if (!fit_trials.is_none()) {
+      learning::check_mode_work(what, one,
+                                static_cast<double>(trial_bucket(fit_trials.cast<py::ssize_t>())),
+                                d, static_cast<double>(most - 1), true, np, dtype);
+    }
+    learning::check_mode_work(what, one, static_cast<double>(capacity + bucket), d,
+                              static_cast<double>(mode_row_bucket(most - 1, most - 1)), false, np,
+                              dtype);
+  } else if (!fit_trials.is_none()) {
+    learning::check_sweep_work(what.c_str(), one,
+                               py::int_(trial_bucket(fit_trials.cast<py::ssize_t>())), d_aug,
+                               py::int_(most), Strictness::strict);
+  }
+}
+
 py::object precompile_body(Call& call) {
   py::object np = call.global("np");
   py::int_ n_features = call.integer("n_features");
@@ -45,10 +91,8 @@ py::object precompile_body(Call& call) {
   py::object update_trials = count_or_none(call, "update_trials", 1);
   py::object samples = count_or_none(call, "num_posterior_samples", 1);
   const bool by_mode = is_mode(call.arg("rule"));
-  const UpdateRule rule = by_mode
-                              ? UpdateRule::once
-                              : learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
-  py::object memory = count_or_none(call, "memory", 1);
+  const UpdateRule rule = engine_update_rule(call.arg("rule"));
+  const py::ssize_t capacity = memory_capacity(call.arg("memory"));
   py::object min_classes = count_or_none(call, "min_classes", 2);
   py::handle tol = call.arg("tol");
   // The dtype the fit and update of this process will compute in.
@@ -59,6 +103,18 @@ py::object precompile_body(Call& call) {
   learning::check_class_count(
       "precompiling for n_classes=" + py::str(n_classes).cast<std::string>(), n_classes, d_aug, np,
       dtype);
+
+  const py::ssize_t batch = update_trials.is_none() ? 1 : update_trials.cast<py::ssize_t>();
+  const py::ssize_t bucket = trial_bucket(batch);
+  // The class counts a session growing to n_classes meets, so that no class
+  // joining it waits for a compile: from min_classes, or all of them for the
+  // update by the mode, whose row buckets a session walks through anyway.
+  const py::ssize_t most = n_classes.cast<py::ssize_t>();
+  const py::ssize_t fewest = min_classes.is_none()
+                                 ? (by_mode ? 2 : most)
+                                 : std::min(min_classes.cast<py::ssize_t>(), most);
+  check_precompile_work(call, by_mode, fit_trials, bucket, capacity, fewest, most,
+                        !min_classes.is_none(), d_aug, dtype);
 
   py::list compiled_for;
   if (!fit_trials.is_none()) {
@@ -72,16 +128,6 @@ py::object precompile_body(Call& call) {
     }
     compiled_for.append("fit of up to " + std::to_string(bucket) + " trials");
   }
-  const py::ssize_t batch = update_trials.is_none() ? 1 : update_trials.cast<py::ssize_t>();
-  const py::ssize_t bucket = trial_bucket(batch);
-  // The class counts a session growing to n_classes meets, so that no class
-  // joining it waits for a compile: from min_classes, or all of them for the
-  // update by the mode, whose row buckets a session walks through anyway.
-  const py::ssize_t most = n_classes.cast<py::ssize_t>();
-  const py::ssize_t fewest = min_classes.is_none()
-                                 ? (by_mode ? 2 : most)
-                                 : std::min(min_classes.cast<py::ssize_t>(), most);
-  const py::ssize_t capacity = memory.is_none() ? kDefaultMemory : memory.cast<py::ssize_t>();
   py::ssize_t last_rows = 0;
   for (py::ssize_t k = fewest; k <= most; ++k) {
     if (by_mode) {
@@ -105,7 +151,7 @@ py::object precompile_body(Call& call) {
 py::object cache_info_body(Call&) {
   const CompiledCache::Info info = compiled_cache().info();
   return py::dict("hits"_a = info.hits, "misses"_a = info.misses, "size"_a = info.size,
-                  "max_size"_a = info.max_size);
+                  "max_size"_a = info.max_size, "generation"_a = info.generation);
 }
 
 py::object clear_cache_body(Call&) {
@@ -186,7 +232,11 @@ const FunctionDef precompile = {
     "memory of `memory` trials (default 64). min_classes compiles the update and\n"
     "predict_proba for every class count from it up to n_classes, so that\n"
     "classes joining the session compile nothing; without it, the update by the\n"
-    "mode is compiled for every count from 2, the rest for n_classes alone.",
+    "mode is compiled for every count from 2, the rest for n_classes alone.\n"
+    "\n"
+    "Refused with ValueError before anything is compiled: more functions than\n"
+    "the cache keeps (cache_info()['max_size']), and a largest shape whose one\n"
+    "Newton step (or sweep) is beyond the bound of work of engine.fit.",
     precompile_body,
     kSource,
 };
@@ -196,7 +246,8 @@ const FunctionDef cache_info = {
     "cache_info",
     {},
     "dict[str, int]",
-    "Hits, misses, size and max_size of the cache of compiled functions.",
+    "Hits, misses, size and max_size of the cache of compiled functions, and its\n"
+    "generation: how many compiled functions have left it (cleared or evicted).",
     cache_info_body,
     kSource,
 };

@@ -1,5 +1,6 @@
 // The engine's online update: the learning module's checks and class growth
 // on the host, then the sweeps of either rule, traced once per shape.
+#include <algorithm>
 #include <string>
 
 #include "common/python.hpp"
@@ -55,6 +56,9 @@ const FunctionDef update_core = {
 // The forgetting argument: None, or a factor in (0, 1] per new trial.
 void check_forgetting(py::handle forgetting) {
   if (forgetting.is_none()) return;
+  if (PyBool_Check(forgetting.ptr())) {
+    throw py::value_error("forgetting must be None or a number in (0, 1], not a bool");
+  }
   const double value = PyFloat_AsDouble(forgetting.ptr());
   if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   if (!(value > 0.0 && value <= 1.0)) {
@@ -67,12 +71,13 @@ py::object update_body(Call& call) {
   py::object model = checked_record(call, py::none());
   py::handle forgetting = call.arg("forgetting");
   const bool by_mode = is_mode(call.arg("rule"));
-  const UpdateRule rule = by_mode
-                              ? UpdateRule::once
-                              : learning::parse_update_rule(call.arg("rule"), UpdateRule::resweep);
+  const UpdateRule rule = engine_update_rule(call.arg("rule"));
   check_forgetting(forgetting);
   if (!by_mode && !forgetting.is_none()) {
     throw py::value_error("forgetting needs rule='mode'");
+  }
+  if (!by_mode && !call.arg("memory").is_none()) {
+    throw py::value_error("memory needs rule='mode'");
   }
   const learning::UpdateArguments args =
       learning::checked_update_arguments(call, model, Strictness::strict);
@@ -85,7 +90,20 @@ py::object update_body(Call& call) {
                             " features, but the model expects " +
                             py::str(stored - py::int_(1)).cast<std::string>());
     }
-    return update_by_mode(call, args, tol, forgetting, kDefaultMemory);
+    // The memory a record holds was checked with it; the update revisits
+    // it whole with the new trials.
+    const py::ssize_t fallback = memory_capacity(call.arg("memory"));
+    py::object stored_size = model.attr("params").attr("get")("memory_size");
+    const double capacity = static_cast<double>(
+        std::max(fallback, stored_size.is_none() ? py::ssize_t{0}
+                                                 : host_int(stored_size).cast<py::ssize_t>()));
+    const py::ssize_t rows =
+        mode_row_bucket(py::len(args.non_ref), args.new_n_classes.cast<py::ssize_t>() - 1);
+    learning::check_mode_work(
+        "updating by the mode", args.num_steps,
+        capacity + static_cast<double>(trial_bucket(shape[0].cast<py::ssize_t>())),
+        stored.cast<double>(), static_cast<double>(rows), false, np, args.dtype);
+    return update_by_mode(call, args, tol, forgetting, fallback);
   }
   py::handle dtype = args.dtype;
 
@@ -118,6 +136,18 @@ py::object update_body(Call& call) {
 
 }  // namespace
 
+UpdateRule engine_update_rule(py::handle rule) {
+  if (is_mode(rule)) return UpdateRule::once;
+  const bool known =
+      rule.is_none() || (py::isinstance<py::str>(rule) && (rule.cast<std::string>() == "once" ||
+                                                           rule.cast<std::string>() == "resweep"));
+  if (!known) {
+    throw py::value_error("rule must be 'mode', 'once' or 'resweep', not " +
+                          py::repr(rule).cast<std::string>());
+  }
+  return learning::parse_update_rule(rule, UpdateRule::resweep);
+}
+
 py::object update_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                              const py::int_& d_aug, const py::int_& n_rows, UpdateRule rule,
                              bool with_tol) {
@@ -147,7 +177,8 @@ const FunctionDef update = {
     "update",
     learning::update_parameters({{"rule", "str | None", Conversion::none, true},
                                  {"tol", "float | None", Conversion::none, true},
-                                 {"forgetting", "float | None", Conversion::none, true}}),
+                                 {"forgetting", "float | None", Conversion::none, true},
+                                 {"memory", "int | None", Conversion::none, true}}),
     "KelvraModel",
     "Fold new labelled trials into a fitted model, compiled once per shape.\n"
     "\n"
@@ -172,6 +203,9 @@ const FunctionDef update = {
     "    g in (0, 1] multiplies the weight of every earlier trial by g for each\n"
     "    new one, so the posterior follows a drifting session (0.99 to 0.999\n"
     "    is the useful range: an effective memory of about 1/(1-g) trials).\n"
+    "memory: rule 'mode' only. The capacity of the memory an update starts\n"
+    "    for a record without one it can trust (None: 64, as fit's default);\n"
+    "    a record's own memory keeps its capacity.\n"
     "\n"
     "As engine.fit, refuses labels that are not integers, complex X and zero\n"
     "trials with ValueError, and sweeps beyond the fit's bound of work, counted\n"
