@@ -217,6 +217,7 @@ def cmd_live(args) -> None:
         class_map=class_map,
         calibrate=args.calibrate,
         features=args.features,
+        channels=args.channels,
         window=tuple(args.window),
         band=tuple(args.band),
         outlet_name=args.outlet,
