@@ -9,6 +9,10 @@ for good ends the session with one line and the model saved.
 
 import numpy as np
 import pytest
+
+pytest.importorskip("mne_lsl", reason="the live tests need the [live] extra (mne-lsl)")
+pytest.importorskip("pyriemann", reason="the live tests need the [eeg] extra")
+
 from live_helpers import unique
 
 from kelvra_bci.live.calibration import calibrate, cut_epochs, precompile_shape

@@ -170,15 +170,7 @@ def cmd_demo(args) -> None:
 
 
 def cmd_live(args) -> None:
-    try:
-        from .. import live
-        from ..live.streams import mne_lsl
-
-        mne_lsl()
-    except ModuleNotFoundError as exc:
-        if exc.name and exc.name.split(".")[0] in ("mne_lsl", "mne", "scipy", "sklearn", "pyriemann"):
-            raise UsageError(live.LIVE_HINT if exc.name == "mne_lsl" else str(exc)) from None
-        raise
+    from .. import live  # NumPy alone; the extra's packages load when the session starts
     eeg = live.StreamQuery("EEG", args.eeg, args.eeg_source_id)
     markers = live.StreamQuery("marker", args.markers, args.markers_source_id)
     for query, option in ((eeg, "--eeg"), (markers, "--markers")):
@@ -209,6 +201,14 @@ def cmd_live(args) -> None:
             raise UsageError(str(exc)) from None
     elif args.cue:
         raise UsageError("--cue needs the classes too: give --class MARKER=CLASS for every class")
+    try:
+        from ..live.streams import mne_lsl
+
+        mne_lsl()
+    except ModuleNotFoundError as exc:
+        if exc.name == "mne_lsl":
+            raise UsageError(live.LIVE_HINT) from None
+        raise
     _enable_compile_cache(args)
     config = live.LiveConfig(
         eeg=eeg,
