@@ -171,6 +171,7 @@ def cmd_demo(args) -> None:
 
 def cmd_live(args) -> None:
     from .. import live  # NumPy alone; the extra's packages load when the session starts
+
     eeg = live.StreamQuery("EEG", args.eeg, args.eeg_source_id)
     markers = live.StreamQuery("marker", args.markers, args.markers_source_id)
     for query, option in ((eeg, "--eeg"), (markers, "--markers")):
