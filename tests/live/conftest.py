@@ -6,17 +6,15 @@ import uuid
 
 import pytest
 
-pytest.importorskip("mne_lsl", reason="the live tests need the [live] extra (mne-lsl)")
-pytest.importorskip("mne", reason="the live tests need the [eeg] extra")
-pytest.importorskip("pyriemann", reason="the live tests need the [eeg] extra")
-
-from live_helpers import Decoder, Reader
-from mne_lsl.lsl import StreamInfo, StreamOutlet, resolve_streams
-
 
 @pytest.fixture(scope="session")
 def lsl():
-    """Skips, with the reason, where LSL cannot open sockets or find its own outlet on the loopback."""
+    """Skips, with the reason, without the extras or where LSL cannot open sockets or find its own outlet."""
+    pytest.importorskip("mne_lsl", reason="the live tests need the [live] extra (mne-lsl)")
+    pytest.importorskip("mne", reason="the live tests need the [eeg] extra")
+    pytest.importorskip("pyriemann", reason="the live tests need the [eeg] extra")
+    from mne_lsl.lsl import StreamInfo, StreamOutlet, resolve_streams
+
     name = f"kelvra-probe-{uuid.uuid4().hex[:8]}"
     try:
         outlet = StreamOutlet(StreamInfo(name, "probe", 1, 10.0, "float32", name))
@@ -33,6 +31,8 @@ def decoders(tmp_path):
     """Starts decoders; any still running at the end of the test is killed."""
     started = []
 
+    from live_helpers import Decoder
+
     def start(*args):
         decoder = Decoder(tmp_path, *args)
         started.append(decoder)
@@ -48,6 +48,8 @@ def decoders(tmp_path):
 @pytest.fixture
 def readers():
     started = []
+
+    from live_helpers import Reader
 
     def start(name):
         reader = Reader(name)

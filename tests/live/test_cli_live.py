@@ -30,9 +30,12 @@ def test_calibrating_over_an_existing_model_file_is_refused(run_cli, tmp_path):
     assert path.read_bytes() == b"a model of an earlier session"
 
 
-@pytest.mark.parametrize("option", ["--window", "--band"])
-@pytest.mark.parametrize("value", ["2,1", "1", "0,x"])
-def test_window_and_band_need_two_ordered_numbers(run_cli, tmp_path, option, value):
+@pytest.mark.parametrize(
+    ("option", "value"),
+    [(option, value) for option in ("--window", "--band") for value in ("2,1", "1", "0,x")]
+    + [("--channels", "C3,,C4"), ("--channels", "C3,C4,C3")],
+)
+def test_window_band_and_channels_are_checked_when_parsed(run_cli, tmp_path, option, value):
     status, _, err = run_cli("live", "--model", tmp_path / "m.npz", option, value)
     assert status == 2 and option in err
 

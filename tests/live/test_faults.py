@@ -9,6 +9,10 @@ for good ends the session with one line and the model saved.
 
 import numpy as np
 import pytest
+
+pytest.importorskip("mne_lsl", reason="the live tests need the [live] extra (mne-lsl)")
+pytest.importorskip("pyriemann", reason="the live tests need the [eeg] extra")
+
 from live_helpers import unique
 
 from kelvra_bci.live.calibration import calibrate, cut_epochs, precompile_shape
@@ -61,7 +65,11 @@ def test_a_resumed_decoder_gives_the_files_probabilities_and_survives_faults(
     pushed = [(i, m, None) for i, m in zip(cues, markers, strict=True)]
     pushed += [(cues[2] + 10, "99", None), (None, "1", -100.0)]  # a marker of no class; a cue long gone
     name, out_name = unique("plain"), unique("decoder")
-    pusher = ArrayPlayer(name, part, sfreq, session.raw.ch_names, pushed, speed=5.0, hold=True)
+    # As many amplifiers do, the stream carries a trigger channel beside the EEG (flat here): the
+    # decoder keeps the model's channels.
+    with_trigger = np.vstack([np.zeros((1, part.shape[1])), part])
+    channels = ["TRIG", *session.raw.ch_names]
+    pusher = ArrayPlayer(name, with_trigger, sfreq, channels, pushed, speed=5.0, hold=True)
     pusher.start()
     outputs = readers(out_name)
     decoder = decoders(
@@ -109,7 +117,7 @@ def test_a_resumed_decoder_gives_the_files_probabilities_and_survives_faults(
 
 @pytest.mark.parametrize(
     ("n_channels", "sfreq", "said"),
-    [(15, 250.0, "has channels"), (16, 500.0, "runs at 500 Hz; the model was calibrated at 250 Hz")],
+    [(15, 250.0, "has no channel 'P4'"), (16, 500.0, "runs at 500 Hz; the model was calibrated at 250 Hz")],
 )
 def test_a_stream_unlike_the_calibration_is_refused_in_one_line(
     lsl, recording, model_file, decoders, n_channels, sfreq, said

@@ -12,6 +12,10 @@ import time
 
 import numpy as np
 import pytest
+
+pytest.importorskip("mne_lsl", reason="the live tests need the [live] extra (mne-lsl)")
+pytest.importorskip("pyriemann", reason="the live tests need the [eeg] extra")
+
 from live_helpers import unique
 from mne_lsl.lsl import local_clock
 

@@ -8,27 +8,30 @@ from kelvra_bci.live.streams import EegInlet, MarkerInlet
 SFREQ = 100.0
 
 
-def marker_inlet(n_channels, channels=None):
+def marker_inlet(n_channels, channels=None, stype="Markers"):
     inlet = MarkerInlet.__new__(MarkerInlet)  # the reading of samples alone, without a stream
     inlet.n_channels, inlet.channels = n_channels, channels
+    inlet.one_hot = MarkerInlet.is_one_hot(n_channels, stype, channels)
     return inlet
 
 
 @pytest.mark.parametrize(
-    ("n_channels", "channels", "sample", "markers"),
+    ("n_channels", "channels", "stype", "sample", "markers"),
     [
-        (1, None, [" left "], ["left"]),  # a string stream, as stimulus programs send
-        (2, None, ["2", "ignored"], ["2"]),  # the first channel of a string stream
-        (1, None, np.array([3.0]), ["3"]),  # a numeric code
-        (1, None, np.array([7], dtype=np.int32), ["7"]),
-        (1, None, np.array([1.5]), ["1.5"]),
-        (3, ("1", "2", "3"), np.array([0.0, -1.0, 0.0]), ["2"]),  # MNE-LSL's one-hot annotations
-        (3, None, np.array([0.0, 0.0, 2.0]), ["2"]),  # unnamed channels: their index
-        (3, ("a", "b", "c"), np.array([0.0, 0.0, 0.0]), []),
+        (1, None, "Markers", [" left "], ["left"]),  # a string stream, as stimulus programs send
+        (2, None, "Markers", ["2", "ignored"], ["2"]),  # the first channel of a string stream
+        (1, ("description",), "annotations", ["feet"], ["feet"]),  # MNE-LSL's annotations as text
+        (1, None, "Markers", np.array([3.0]), ["3"]),  # a numeric code
+        (1, ("Marker",), "Markers", np.array([7], dtype=np.int32), ["7"]),
+        (1, None, "Markers", np.array([1.5]), ["1.5"]),
+        (3, ("1", "2", "3"), "annotations", np.array([0.0, -1.0, 0.0]), ["2"]),  # MNE-LSL's one-hot annotations
+        (1, ("left",), "annotations", np.array([-1.0]), ["left"]),  # ... of a recording with one kind of cue
+        (3, None, "Markers", np.array([0.0, 0.0, 2.0]), ["2"]),  # unnamed channels: their index
+        (3, ("a", "b", "c"), "Markers", np.array([0.0, 0.0, 0.0]), []),
     ],
 )
-def test_markers_are_read_as_text(n_channels, channels, sample, markers):
-    assert marker_inlet(n_channels, channels)._markers(sample) == markers
+def test_markers_are_read_as_text(n_channels, channels, stype, sample, markers):
+    assert marker_inlet(n_channels, channels, stype)._markers(sample) == markers
 
 
 def eeg_buffer(stamps):

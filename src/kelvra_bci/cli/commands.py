@@ -171,15 +171,8 @@ def cmd_demo(args) -> None:
 
 
 def cmd_live(args) -> None:
-    try:
-        from .. import live
-        from ..live.streams import mne_lsl
+    from .. import live  # NumPy alone; the extra's packages load when the session starts
 
-        mne_lsl()
-    except ModuleNotFoundError as exc:
-        if exc.name and exc.name.split(".")[0] in ("mne_lsl", "mne", "scipy", "sklearn", "pyriemann"):
-            raise UsageError(live.LIVE_HINT if exc.name == "mne_lsl" else str(exc)) from None
-        raise
     eeg = live.StreamQuery("EEG", args.eeg, args.eeg_source_id)
     markers = live.StreamQuery("marker", args.markers, args.markers_source_id)
     for query, option in ((eeg, "--eeg"), (markers, "--markers")):
@@ -210,6 +203,14 @@ def cmd_live(args) -> None:
             raise UsageError(str(exc)) from None
     elif args.cue:
         raise UsageError("--cue needs the classes too: give --class MARKER=CLASS for every class")
+    try:
+        from ..live.streams import mne_lsl
+
+        mne_lsl()
+    except ModuleNotFoundError as exc:
+        if exc.name == "mne_lsl":
+            raise UsageError(live.LIVE_HINT) from None
+        raise
     _enable_compile_cache(args)
     config = live.LiveConfig(
         eeg=eeg,
@@ -218,6 +219,7 @@ def cmd_live(args) -> None:
         class_map=class_map,
         calibrate=args.calibrate,
         features=args.features,
+        channels=args.channels,
         window=tuple(args.window),
         band=tuple(args.band),
         outlet_name=args.outlet,

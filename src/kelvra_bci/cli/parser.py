@@ -371,6 +371,13 @@ def _marker_class(text: str) -> tuple[str, str]:
     return marker.strip(), name.strip()
 
 
+def _names(text: str) -> tuple[str, ...]:
+    names = tuple(name.strip() for name in text.split(","))
+    if not all(names) or len(set(names)) != len(names):
+        raise argparse.ArgumentTypeError(f"must be distinct channel names separated by commas, got {text!r}")
+    return names
+
+
 def _seconds_pair(text: str) -> tuple[float, float]:
     parts = text.replace(",", " ").split()
     if len(parts) != 2:
@@ -409,6 +416,13 @@ def _add_live_command(sub, common, fmt) -> None:
     g = p.add_argument_group("streams (by name, source id, or both)")
     g.add_argument("--eeg", metavar="NAME", help="name of the EEG stream")
     g.add_argument("--eeg-source-id", metavar="ID", help="source id of the EEG stream")
+    g.add_argument(
+        "--channels",
+        type=_names,
+        metavar="A,B,...",
+        help="EEG channels to decode, by name, leaving out trigger or auxiliary channels "
+        "(default: every channel at calibration, the model's channels after)",
+    )
     g.add_argument("--markers", metavar="NAME", help="name of the marker stream")
     g.add_argument("--markers-source-id", metavar="ID", help="source id of the marker stream")
     g.add_argument(

@@ -64,6 +64,7 @@ class LiveConfig:
     features: str = "csp"
     window: tuple[float, float] = DEFAULT_WINDOW
     band: tuple[float, float] = DEFAULT_BAND
+    channels: tuple[str, ...] | None = None  # EEG channels to decode, by name; None: all (or the model's)
     outlet_name: str = "kelvra-decoder"
     outlet_source_id: str | None = None
     resolve_timeout: float = 10.0
@@ -195,13 +196,22 @@ class _Loop:
         if self.state.session is not None:
             w = self.state.session.stage.window
             seconds = w[1] - w[0] + 2.0
-        eeg = self._open(config.eeg, EegInlet, min_seconds=seconds)
+        eeg = self._open(config.eeg, EegInlet, min_seconds=seconds, picks=self._picks())
         try:
             self._check_eeg(eeg)
         except LiveError:
             eeg.close()
             raise
         return eeg
+
+    def _picks(self) -> tuple[str, ...] | None:
+        """The channels to decode: those asked for, else the model's when it knows their names, else all."""
+        if self.config.channels is not None:
+            return self.config.channels
+        session = self.state.session
+        if session is not None and not session.stage.channels[0].startswith("#"):
+            return session.stage.channels
+        return None
 
     def _check_eeg(self, eeg: EegInlet) -> None:
         """Refuses an EEG stream whose rate or channels differ from the calibration's."""
@@ -299,7 +309,7 @@ class _Loop:
                 raise LiveError(f"the {which} stream was lost and did not come back within {wait:g} s")
             return
         if which == "EEG":
-            fresh = EegInlet(sinfo, INLET_OPEN_TIMEOUT, min_seconds=old.buffer_seconds / 4)
+            fresh = EegInlet(sinfo, INLET_OPEN_TIMEOUT, min_seconds=old.buffer_seconds / 4, picks=self._picks())
             try:
                 self._check_eeg(fresh)
             except LiveError:

@@ -169,11 +169,22 @@ def _lost_error() -> type[Exception]:
 class EegInlet(_Inlet):
     """The EEG stream, read into a ring buffer of the last ``BUFFER_SECONDS`` seconds."""
 
-    def __init__(self, sinfo, open_timeout: float, min_seconds: float = 0.0):
+    def __init__(self, sinfo, open_timeout: float, min_seconds: float = 0.0, picks: tuple[str, ...] | None = None):
         super().__init__(sinfo, open_timeout)
         if not self.sfreq > 0:
             self.close()
             raise LiveError(f"the EEG stream {self.name!r} has no regular sampling rate")
+        # Only the channels named in picks are kept (an amplifier's stream often
+        # carries trigger or auxiliary channels beside the EEG), in that order.
+        self._picks = None
+        if picks is not None:
+            missing = [c for c in picks if c not in (self.channels or ())]
+            if missing:
+                self.close()
+                have = "sends no channel names" if self.channels is None else f"has no channel {missing[0]!r}"
+                raise LiveError(f"the EEG stream {self.name!r} {have}; channels to decode: {', '.join(picks)}")
+            self._picks = np.array([self.channels.index(c) for c in picks])
+            self.channels, self.n_channels = tuple(picks), len(picks)
         capacity = int(np.ceil(max(BUFFER_SECONDS, 4 * min_seconds) * self.sfreq))
         self._data = np.zeros((2 * capacity, self.n_channels))
         self._ts = np.zeros(2 * capacity)
@@ -192,9 +203,12 @@ class EegInlet(_Inlet):
         except lost_error as exc:
             raise StreamLost(str(exc)) from None
         self.last_arrival = now = local_clock()
-        self._append(np.asarray(sample, dtype=np.float64)[None], np.array([stamp]), now)
+        sample, chunk = np.asarray(sample, dtype=np.float64)[None], np.asarray(chunk, dtype=np.float64)
+        if self._picks is not None:
+            sample, chunk = sample[:, self._picks], chunk[:, self._picks] if len(stamps) else chunk
+        self._append(sample, np.array([stamp]), now)
         if len(stamps):
-            self._append(np.asarray(chunk, dtype=np.float64), np.array(stamps, dtype=np.float64), now)
+            self._append(chunk, np.array(stamps, dtype=np.float64), now)
         return 1 + len(stamps)
 
     def _append(self, chunk: np.ndarray, stamps: np.ndarray, arrived) -> None:
@@ -263,9 +277,17 @@ class MarkerInlet(_Inlet):
 
     A string stream's marker is its first channel; a numeric stream of one
     channel gives its value (``3`` for 3.0); a numeric stream of several
-    channels is one-hot (as MNE-LSL's player sends annotations) and gives the
-    name of the channel that is not zero.
+    channels, or of type ``annotations``, is one-hot (as MNE-LSL's player sends
+    annotations) and gives the name of the channel that is not zero.
     """
+
+    def __init__(self, sinfo, open_timeout: float):
+        super().__init__(sinfo, open_timeout)
+        self.one_hot = self.is_one_hot(self.n_channels, self.info.stype, self.channels)
+
+    @staticmethod
+    def is_one_hot(n_channels: int, stype: str, channels) -> bool:
+        return n_channels > 1 or (stype.lower() == "annotations" and channels is not None)
 
     def pull(self) -> list[tuple[str, float]]:
         samples, stamps = self._pull(0.0)
@@ -277,7 +299,7 @@ class MarkerInlet(_Inlet):
         return out
 
     def _markers(self, sample) -> list[str]:
-        if self.n_channels == 1 or isinstance(sample, list):
+        if not self.one_hot or isinstance(sample, list):
             value = sample[0]
             if isinstance(value, str):
                 return [value.strip()]
