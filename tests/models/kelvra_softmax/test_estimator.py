@@ -115,6 +115,14 @@ def test_threads_sharing_an_estimator_lose_no_class():
     assert int(np.sum(est.model_.params["class_counts"])) == 110
 
 
+def test_memory_sizes_the_memory_a_sweeps_record_starts():
+    X, y = blobs()
+    est = KelvraSoftmaxClassifier(method="sweeps", w_scale=1.0, memory=8).partial_fit(X[:30], y[:30])
+    est.partial_fit(X[30:], y[30:])
+    assert int(est.model_.params["memory_size"]) == 8
+    assert len(est.model_.params["memory_y"]) == 8
+
+
 def test_cross_validation_in_worker_processes():
     X, y = load_iris(return_X_y=True)
     scores = cross_val_score(KelvraSoftmaxClassifier(), X, y, cv=3, n_jobs=2)

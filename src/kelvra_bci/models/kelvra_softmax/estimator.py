@@ -277,6 +277,13 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     ``partial_fit`` on a fitted estimator uses the prior, ``learning_rate`` and
     ``num_steps`` stored in ``model_`` at the first fit, and the current ``tol``
     and ``update_rule``; changes of the former take effect at the next ``fit``.
+
+    Threads sharing one estimator take turns in ``fit`` and ``partial_fit``,
+    so no trial or class is lost. In a process forked from one that compiled
+    (``os.fork``, multiprocessing's "fork" start method), only shapes compiled
+    before the fork run; anything else raises a one-line ``RuntimeError``:
+    use the "spawn" or "forkserver" start method (joblib's default workers,
+    as in ``cross_val_score(..., n_jobs=2)``, are not forks).
     """
 
     _parameter_constraints: dict = {  # noqa: RUF012 - scikit-learn's own spelling

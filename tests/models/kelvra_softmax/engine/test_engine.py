@@ -269,7 +269,7 @@ def test_damaged_records_are_refused(fitted, params, message, call):
     "call, message",
     [
         (lambda: engine.update(), "update() takes at least 3 positional arguments (0 given)"),
-        (lambda: engine.update(*[None] * 7), "update() takes at most 6 positional arguments (7 given)"),
+        (lambda: engine.update(*[None] * 8), "update() takes at most 7 positional arguments (8 given)"),
         (lambda: engine.fit(*[None] * 10), "fit() takes at least 11 positional arguments (10 given)"),
         (lambda: engine.cache_info(1), "cache_info() takes exactly 0 positional arguments (1 given)"),
         (lambda: engine.update(None, None, rule="once"), "update() takes at least 3 positional arguments (2 given)"),
