@@ -1365,8 +1365,9 @@ def _asymmetric_by(p, amount):
     return out
 
 
-# (label, key, make(params) -> value or _MISSING, refused): refused says the value must be refused; the
-# others are sound memories (a stale count, a larger capacity) that an update may use or replace.
+# (label, key, make(params) -> value or _MISSING, refused): True says the value must be refused; False
+# marks sound memories (a stale count, a larger capacity) that an update may use or replace; None marks
+# values that may be used or refused in one line (features too large to compute with, say).
 MEMORY_CASES = [
     ("memory_size 2**62", "memory_size", lambda p: np.int64(2**62), True),
     ("memory_size 2**64-1", "memory_size", lambda p: np.uint64(2**64 - 1), True),
@@ -1389,8 +1390,8 @@ MEMORY_CASES = [
     ("memory_X NaN", "memory_X", lambda p: _set(p, "memory_X", (0, 0), np.nan), True),
     ("memory_X inf", "memory_X", lambda p: _set(p, "memory_X", (0, 0), np.inf), True),
     # Features as large as a float64 record's X may be: refused in float32, computed with in float64.
-    ("memory_X 1e300", "memory_X", _scaled("memory_X", 1e300), False),
-    ("memory_X 1e39", "memory_X", _scaled("memory_X", 1e39), False),
+    ("memory_X 1e300", "memory_X", _scaled("memory_X", 1e300), None),
+    ("memory_X 1e39", "memory_X", _scaled("memory_X", 1e39), None),
     ("memory_X transposed", "memory_X", lambda p: np.asarray(p["memory_X"]).T.copy(), True),
     ("memory_X 1-d", "memory_X", lambda p: np.asarray(p["memory_X"])[:, 0].copy(), True),
     ("memory_weight -1", "memory_weight", lambda p: _set(p, "memory_weight", 0, -1.0), True),
@@ -1495,7 +1496,7 @@ def memory_phase(rng, tally, n_cases):
                 tally.add("undocumented", f"{what} -> {outcome['error']}: {outcome['message']}", [what])
             elif not outcome.get("one_line", True):
                 tally.add("multi_line", f"{what} -> {outcome['message']}", [what])
-            elif not outcome["refused"]:
+            elif outcome["refused"] is False:
                 tally.add("good_refused", f"{what} -> {outcome['message']}", [what])
         if outcome["seconds"] > SLOW_CALL_S:
             tally.add("slow", f"{what} took {outcome['seconds']:.1f} s")

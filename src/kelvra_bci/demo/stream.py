@@ -117,6 +117,11 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     print(f"Calibration fit: {fit_s:.2f} s.")
 
     rules = ("mode", "once") if path == "engine" else ("resweep",)
+    if path == "engine":
+        # As the estimator does for an online session: no class joining the
+        # stream waits for a compile in the loop.
+        _, ahead_s = _timed(_compile_ahead, Xc.shape[1], calibration_classes, n_classes, block_size, draws, rules)
+        print(f"Compiled ahead for {calibration_classes} to {n_classes} classes: {ahead_s:.2f} s.")
     adaptive = dict.fromkeys(rules, static)
     seen_X, seen_y = [Xc], [yc]
     tracks = {name: _Track(name) for name in (*rules, "static", "logreg")}
@@ -161,6 +166,22 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     _write_metrics(os.path.join(out, "metrics.csv"), tracks, ends)
     print(f"Wrote {fig_path}, {model_path} (the {rules[0]} model) and {os.path.join(out, 'metrics.csv')}.")
     return summary
+
+
+def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, draws: int, rules) -> None:
+    from ..models.kelvra_softmax import engine
+
+    for rule in rules:
+        engine.precompile(
+            n_features,
+            most,
+            update_trials=block_size,
+            num_posterior_samples=draws,
+            rule=rule,
+            tol=defaults.FIT["tol"],
+            memory=defaults.FIT["memory"],
+            min_classes=fewest,
+        )
 
 
 def _functions(path: str):
