@@ -39,7 +39,7 @@ ECE_BINS = 10
 MIN_BIN_TRIALS = 5
 
 _LABELS = {
-    "mode": "kelvra adaptive, estimator's defaults (mode)",
+    "mode": "kelvra adaptive, estimator defaults",
     "once": "kelvra adaptive, updates count once",
     "resweep": "kelvra adaptive, updates resweep",
     "static": "kelvra static (calibration only)",
