@@ -147,7 +147,10 @@ py::object followed_scale(Call& call, const learning::Trials& fresh, const learn
   py::object gradient =
       -learning::likelihood_gradient(call.globals(), fresh, rows, call.arg("W_prev"));
   py::object slope = jnp.attr("dot")(gradient, call.arg("direction"));
-  py::object move = jnp.attr("clip")(rate * slope, -kMaxScaleMove, kMaxScaleMove);
+  // A slope that overflowed (huge features against a stored direction) moves nothing.
+  py::object move = jnp.attr("where")(jnp.attr("isfinite")(slope),
+                                      jnp.attr("clip")(rate * slope, -kMaxScaleMove, kMaxScaleMove),
+                                      jnp.attr("zeros_like")(slope));
   py::object moved = jnp.attr("clip")(jnp.attr("exp")(jnp.attr("log")(alpha) + move),
                                       learning::kAlphaFloor, learning::kAlphaCeiling)
                          .attr("astype")(dtype);
