@@ -145,6 +145,26 @@ def ece(proba, y, n_bins=10):
     return total
 
 
+# Confidence ranges of the reliability summary: coarser than the ECE's bins, so
+# that each holds enough trials of a stream to tell over- from under-confidence.
+RELIABILITY_EDGES = (0.0, 0.5, 0.7, 0.9, 1.0)
+
+
+def reliability(proba, y, edges=RELIABILITY_EDGES):
+    """Per confidence range [lo, hi): (trials, mean confidence, accuracy); the last range includes 1."""
+    confidence = proba.max(axis=1)
+    correct = proba.argmax(axis=1) == y
+    ranges = np.clip(np.searchsorted(edges, confidence, side="right") - 1, 0, len(edges) - 2)
+    out = []
+    for r in range(len(edges) - 1):
+        inside = ranges == r
+        n = int(inside.sum())
+        out.append(
+            (n, float(confidence[inside].mean()) if n else np.nan, float(correct[inside].mean()) if n else np.nan)
+        )
+    return out
+
+
 def summary(proba, y):
     return {
         "acc": float(np.mean(proba.argmax(axis=1) == y)),

@@ -30,7 +30,11 @@ and with drift=1 (kelvra_bci.simulation; calibration on the first run of 100
 trials, then blocks of 10). A decoder gives probability 0 to a class it has not
 seen; for the log-loss every probability is raised to at least 1e-15 and each
 row renormalised, so a trial of a class not seen yet costs about 34.5 nats ("ll
-seen" leaves those trials out). Update time: the median over blocks of learning
+seen" leaves those trials out). Below each stream's table, a reliability
+summary pools every seed's stream: per confidence range (top label, 0-0.5,
+0.5-0.7, 0.7-0.9, 0.9-1), accuracy less mean confidence in points with the
+trial count (+ under-confident, - over-confident), then the mean confidence
+and accuracy over the stream. Update time: the median over blocks of learning
 one block (for the refitted decoders, the whole refit). Figures are means over
 seeds: three simulated sessions (--seeds) and one order of the digits
 (--digits-seeds), whose kelvra refit takes a second or more per block. An
@@ -60,12 +64,13 @@ simulated session, the digits in blocks of 60) 2.5.
 from __future__ import annotations
 
 import argparse
+import itertools
 import statistics
 import time
 import warnings
 
 import numpy as np
-from bench_online import clipped, ece, run_stream, stream_order
+from bench_online import RELIABILITY_EDGES, clipped, ece, reliability, run_stream, stream_order
 from jax_options import add_jax_options, configure_jax, describe
 from sklearn.datasets import load_breast_cancer, load_digits, load_iris, load_wine
 from sklearn.discriminant_analysis import LinearDiscriminantAnalysis
@@ -259,6 +264,7 @@ def simulated_stream(seed, args, drift):
 
 def stream_table(title, make_stream, seeds, latency):
     rows, update_ms, n_unseen, recompiled = {}, {}, [], 0
+    pooled, y_pooled = {}, []
     for seed in seeds:
         X, y, calibration, blocks, n_classes = make_stream(seed)
         # Untimed pass: compiles the kelvra shapes (trial buckets, class counts) of this stream.
@@ -274,12 +280,14 @@ def stream_table(title, make_stream, seeds, latency):
         proba, seconds, adds = run_stream(decs, X, y, calibration, blocks, n_classes)
         recompiled += engine.cache_info()["misses"] - misses
         y_stream = np.concatenate([y[block] for block in blocks])
+        y_pooled.append(y_stream)
         unseen = unseen_positions(y, calibration, blocks)
         n_unseen.append(unseen.size)
         for name in decs:
             m = summary(proba[name], y_stream, n_classes)
             m["seen"] = summary(np.delete(proba[name], unseen, axis=0), np.delete(y_stream, unseen), n_classes)["ll"]
             rows.setdefault(name, []).append(m)
+            pooled.setdefault(name, []).append(proba[name])
             update_ms.setdefault(name, []).append(1e3 * statistics.median(seconds[name]))
         kelvra = np.asarray(seconds["kelvra partial_fit"])
         latency["block"].append(1e3 * np.median(kelvra[~adds]))
@@ -302,6 +310,19 @@ def stream_table(title, make_stream, seeds, latency):
             f" {np.mean(update_ms[name]):>9.1f}",
             flush=True,
         )
+    reliability_table(pooled, np.concatenate(y_pooled))
+
+
+def reliability_table(pooled, y):
+    """Accuracy less mean confidence per confidence range, over every seed's stream: + under-confident."""
+    ranges = [f"{lo:.1f}-{hi:.1f}" for lo, hi in itertools.pairwise(RELIABILITY_EDGES)]
+    print("reliability: accuracy - mean confidence, points (trials), per confidence range; + is under-confident")
+    print(f"{'decoder':<19} | {' '.join(f'{r:>12}' for r in ranges)} | {'conf':>5} {'acc':>5}")
+    for name, probas in pooled.items():
+        p = np.concatenate(probas)
+        cells = [f"{100 * (acc - conf):>+5.1f} ({n:>4})" if n else f"{'-':>12}" for n, conf, acc in reliability(p, y)]
+        overall = f"{p.max(axis=1).mean():>5.3f} {np.mean(p.argmax(axis=1) == y):>5.3f}"
+        print(f"{name:<19} | {' '.join(cells)} | {overall}")
 
 
 def stream_tables(args):

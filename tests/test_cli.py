@@ -49,7 +49,8 @@ def test_fit_predict_update_info_round_trip(data, run_cli):
 
     args = ("predict", model, csv, "--label-column", "label", "--seed", "4")
     assert run_cli(*args, "-o", d / "labels.csv")[0] == 0
-    np.testing.assert_array_equal(_read(d / "labels.csv")[:, 0], engine.predict(fitted, X, 100, 4))
+    # Labels from the shared number of draws, as the estimator predicts.
+    np.testing.assert_array_equal(_read(d / "labels.csv")[:, 0], engine.predict(fitted, X, defaults.DRAWS, 4))
     assert run_cli(*args, "--proba", "--draws", "7", "-o", d / "p.csv")[0] == 0
     np.testing.assert_allclose(_read(d / "p.csv"), engine.predict_proba(fitted, X, 7, 4), rtol=1e-5)
     status, out, _ = run_cli(*args, "--samples", "5")

@@ -26,6 +26,7 @@ __all__ = [
     "MEMORY_KEYS",
     "MEMORY_SCHEMA",
     "MODEL_TYPE",
+    "SCALE_SCHEMA",
     "SOFTMAX_KEYS",
     "SOFTMAX_SCHEMA",
     "KelvraModel",
@@ -82,6 +83,19 @@ MEMORY_SCHEMA: Mapping[str, tuple[int, str]] = MappingProxyType(
     }
 )
 MEMORY_KEYS: tuple[str, ...] = tuple(MEMORY_SCHEMA)
+
+# Where the evidence chose w_scale at the fit, updates by the mode move it on:
+# w_scale_follows is 1 for such a record (0, or absent in records written
+# before, keeps w_scale fixed), and scale_direction (the stacked rows, as
+# anchor_shift) is how the mode moved with the log weight precision at the last
+# update. An update by another rule may leave a direction of an earlier class
+# count, which the next update by the mode does not use.
+SCALE_SCHEMA: Mapping[str, tuple[int, str]] = MappingProxyType(
+    {
+        "w_scale_follows": (0, "i"),
+        "scale_direction": (1, "f"),
+    }
+)
 
 # How far the anchor's pull at the stored means may reach, measured as the
 # step the stored covariances make of it, in units of (1 + the largest mean
@@ -167,6 +181,7 @@ def check_softmax_params(params: Mapping[str, Any], keys: Iterable[str] | None =
     _check_softmax(params, SOFTMAX_KEYS if keys is None else keys, from_file=False)
     if keys is None:
         _check_memory(params, from_file=False)
+        _check_scale_following(params, from_file=False)
 
 
 def check_stored_softmax_params(params: Mapping[str, Any]) -> None:
@@ -177,6 +192,7 @@ def check_stored_softmax_params(params: Mapping[str, Any]) -> None:
     """
     _check_softmax(params, SOFTMAX_KEYS, from_file=True)
     _check_memory(params, from_file=True)
+    _check_scale_following(params, from_file=True)
 
 
 def _check_softmax(params: Mapping[str, Any], keys: Iterable[str], from_file: bool) -> None:
@@ -471,6 +487,23 @@ def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
     _check_curvature("anchor_tilt", tilt64)
     if trusted and k:
         _check_anchor_bounds(params, mean, hessian64, np.asarray(shift, dtype=np.float64), tilt64)
+
+
+def _check_scale_following(params: Mapping[str, Any], from_file: bool) -> None:
+    """Checks the entries with which updates by the mode move an evidence-chosen w_scale."""
+    if from_file:
+        for key, (ndim, kind) in SCALE_SCHEMA.items():
+            value = params.get(key)
+            if value is not None and (value.ndim != ndim or value.dtype.kind != kind):
+                raise RecordError(f"parameter {key!r} has dtype {value.dtype} and shape {value.shape}")
+    if "w_scale_follows" in params:
+        follows = _int_scalar("w_scale_follows", params["w_scale_follows"])
+        if follows not in (0, 1):
+            raise RecordError(f"parameter 'w_scale_follows' is {follows}, expected 0 or 1")
+    if "scale_direction" in params:
+        direction = _float_array("scale_direction", params["scale_direction"], 1)
+        if not _finite_in(direction, _as_array("beta_mean", params["beta_mean"]).dtype):
+            raise RecordError("parameter 'scale_direction' holds NaN, infinite or values beyond the record's dtype")
 
 
 def _finite_in(arr: np.ndarray, dtype: np.dtype) -> bool:

@@ -280,9 +280,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--draws",
         type=_count,
-        default=100,
+        default=defaults.DRAWS,
         metavar="N",
-        help="posterior draws averaged for labels and --proba; 1 uses the posterior mean (default: 100)",
+        help=f"posterior draws averaged for labels and --proba; 1 uses the posterior mean (default: {defaults.DRAWS})",
     )
     p.add_argument("--seed", type=_seed, default=0, metavar="N", help="random seed of the draws (default: 0)")
     p.add_argument("-o", "--output", default="-", metavar="FILE", help="CSV file to write (default: standard output)")
@@ -342,7 +342,12 @@ def build_parser() -> argparse.ArgumentParser:
         "eeg has 3 classes, session 4",
     )
     p.add_argument(
-        "--draws", type=_count, default=200, metavar="N", help="posterior draws per prediction (default: 200)"
+        "--draws",
+        type=_count,
+        default=defaults.DRAWS,
+        metavar="N",
+        help="posterior draws averaged by the Bayesian models' predictions; 1 predicts at the posterior mean, "
+        f"as the estimator does by default (default: {defaults.DRAWS})",
     )
     p.add_argument(
         "--max-trials",

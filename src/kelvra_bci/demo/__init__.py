@@ -19,6 +19,8 @@ from __future__ import annotations
 import importlib
 from dataclasses import dataclass
 
+from ..models.kelvra_softmax import defaults
+
 # The private helpers stay reachable through the package, as when the demo was one module.
 from .digits import _session as _session
 from .stream import _LABELS as _LABELS
@@ -70,7 +72,7 @@ def run(
     block_size: int | None = None,
     calibration_size: int | None = None,
     calibration_classes: int | None = None,
-    draws: int = 200,
+    draws: int = defaults.DRAWS,
     progress: bool = True,
     path: str = "engine",
     max_trials: int | None = None,
@@ -80,7 +82,9 @@ def run(
     ``block_size``, ``calibration_size`` and ``calibration_classes`` default to
     the scenario's (digits: 60, 180 and 6). ``max_trials`` keeps that many
     trials of the session stream (picked at random, in stream order) for a
-    shorter run. ``path`` picks the compiled code of the Bayesian models (see
+    shorter run. ``draws`` is the number of posterior draws the Bayesian
+    models' predictions average; the default, the estimator's, predicts at the
+    posterior mean. ``path`` picks the compiled code of the Bayesian models (see
     ``PATHS``). Returns, per model, its accuracy, log-loss and ECE over the
     stream, and its median and slowest update and median prediction time per
     block, in milliseconds.

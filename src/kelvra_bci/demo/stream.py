@@ -6,7 +6,10 @@ calibrates on the first block, then decodes the stream block by block: each
 block is predicted first and its labels are folded in afterwards, so classes
 that were not calibrated join the model as soon as they appear, as a new mental
 command would in a real session. Two adaptive models see the stream, one whose
-updates find the posterior mode given every trial so far and one whose
+updates find the posterior mode given every trial so far (the decoder of
+KelvraSoftmaxClassifier with its defaults: updates by the mode, the prior's
+scale following the evidence, predictions at the posterior mean unless
+``draws`` asks for more) and one whose
 Polya-Gamma updates count each new trial once (on the modules' path, one whose
 updates resweep); they are compared with the calibration model left static and with
 scikit-learn's LogisticRegression refitted on every trial seen so far.
@@ -36,7 +39,7 @@ ECE_BINS = 10
 MIN_BIN_TRIALS = 5
 
 _LABELS = {
-    "mode": "kelvra adaptive, updates find the mode",
+    "mode": "kelvra adaptive, estimator defaults",
     "once": "kelvra adaptive, updates count once",
     "resweep": "kelvra adaptive, updates resweep",
     "static": "kelvra static (calibration only)",
@@ -157,10 +160,10 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     bar.close()
 
     summary = _summarise(tracks, ys)
-    _print_summary(summary, calibration_classes, block_size, draws)
+    _print_summary(summary, calibration_classes, block_size, draws, path)
     ends = np.array([blk.stop for blk in blocks])
     fig_path = os.path.join(out, "demo.png")
-    _plot(fig_path, tracks, ys, ends, session, block_size)
+    _plot(fig_path, tracks, ys, ends, session, block_size, draws)
     model_path = os.path.join(out, "model.npz")
     adaptive[rules[0]].save(model_path)
     _write_metrics(os.path.join(out, "metrics.csv"), tracks, ends)
@@ -279,7 +282,14 @@ def _summarise(tracks, ys):
     return summary
 
 
-def _print_summary(summary, calibration_classes, block_size, draws):
+def _predictions(draws: int) -> str:
+    """How the Bayesian models predict, in words."""
+    if draws == 1:
+        return "at the posterior mean (one draw, the estimator's default)"
+    return f"by averaging {draws} posterior draws (the estimator's default: {defaults.DRAWS})"
+
+
+def _print_summary(summary, calibration_classes, block_size, draws, path):
     head = f"{'model':<40}{'accuracy':>9}{'log-loss':>10}{'ECE':>7}{'update ms':>11}{'(max)':>9}{'predict ms':>12}"
     print()
     print(head)
@@ -296,12 +306,17 @@ def _print_summary(summary, calibration_classes, block_size, draws):
         f"other class is set to 0 (padding), as is an adaptive model's for a class not yet seen.\n"
         f"Log-loss floors probabilities at {LOG_LOSS_FLOOR:g}; ECE uses {ECE_BINS} confidence bins.\n"
         f"Times are wall-clock medians per block of {block_size} trials, with the slowest in brackets\n"
-        f"(compilation: the first call, and calls after the class count changes). Kelvra predictions\n"
-        f"average {draws} posterior draws; LogisticRegression's update is its refit."
+        f"(compilation: the first call, and calls after the class count changes).\n"
+        f"Kelvra models predict {_predictions(draws)}; LogisticRegression's update is its refit."
     )
+    if path == "engine" and draws == defaults.DRAWS:
+        print(
+            f"'{_LABELS['mode']}' is KelvraSoftmaxClassifier() with its defaults: fit by the mode, updates by\n"
+            f"the mode with the prior's scale following the evidence, predictions at the posterior mean."
+        )
 
 
-def _plot(path, tracks, ys, ends, session, block_size):
+def _plot(path, tracks, ys, ends, session, block_size, draws):
     from matplotlib.figure import Figure
 
     fig = Figure(figsize=(15, 4.6), layout="constrained")
@@ -343,7 +358,7 @@ def _plot(path, tracks, ys, ends, session, block_size):
     ax_rel.set_title("Reliability, whole stream (marker area ~ trials)")
     ax_rel.legend(loc="upper left", fontsize=8)
     ax_rel.grid(alpha=0.3)
-    fig.suptitle(f"{session.title}: predict each block, then learn its labels")
+    fig.suptitle(f"{session.title}: predict each block, then learn its labels; kelvra predicts {_predictions(draws)}")
     fig.savefig(path, dpi=110)
 
 

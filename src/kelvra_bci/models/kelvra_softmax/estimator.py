@@ -200,8 +200,11 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     w_scale : float or "auto", default=defaults.FIT["w_scale"]
         Prior standard deviation of every feature weight (> 0); smaller values
         regularise more strongly. "auto" (``method="mode"`` only) lets the
-        evidence choose it on the first fit, without cross-validation; the
-        choice is ``model_.params["w_scale"]`` and later updates keep it.
+        evidence choose it on the first fit, without cross-validation, and
+        ``partial_fit`` by the mode moves it on as trials arrive (along the
+        new trials' predictive log-likelihood before they are learnt);
+        ``model_.params["w_scale"]`` is the scale in force. A number stays
+        fixed.
     b_loc : float, default=defaults.FIT["b_loc"]
         Prior mean of the bias.
     b_scale : float, default=defaults.FIT["b_scale"]
@@ -238,9 +241,10 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         every earlier one by this factor in (0, 1], so the model follows a
         drifting session. 0.99 to 0.999 is the useful range (an effective
         memory of about 100 to 1000 trials); None forgets nothing.
-    num_posterior_samples : int, default=1
-        Coefficient draws averaged by ``predict_proba`` (>= 1). With 1 the
-        posterior means are used and predictions are deterministic. Also the
+    num_posterior_samples : int, default=defaults.DRAWS
+        Coefficient draws averaged by ``predict_proba`` (>= 1). With 1 (the
+        default, the best calibrated on every stream measured) the posterior
+        means are used and predictions are deterministic. Also the
         default number of draws of ``sample_predictive``.
     random_state : int, RandomState instance or None, default=None
         Randomness of the posterior draws. None draws fresh randomness on every
@@ -316,7 +320,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         update_rule=defaults.UPDATE_RULE,
         memory=defaults.FIT["memory"],
         forgetting=None,
-        num_posterior_samples=1,
+        num_posterior_samples=defaults.DRAWS,
         random_state=None,
     ):
         self.w_loc = w_loc

@@ -61,6 +61,8 @@ BAD_MEMORIES = {
     "negative-definite hessian": ("anchor_hessian", lambda p: -p["anchor_hessian"], "anchor_hessian"),
     "tilt 1e30": ("anchor_tilt", lambda p: _entry(p, "anchor_tilt", (0, 0, 0), 1e30), "anchor_tilt"),
     "hessian of other rows": ("anchor_hessian", lambda p: p["anchor_hessian"][:-1, :-1], "anchor_hessian"),
+    "scale follows 2": ("w_scale_follows", lambda p: np.int64(2), "w_scale_follows"),
+    "NaN scale direction": ("scale_direction", lambda p: np.array([np.nan, 0.0]), "scale_direction"),
 }
 
 

@@ -9,6 +9,7 @@ from sklearn.model_selection import StratifiedKFold
 from sklearn.preprocessing import StandardScaler
 
 from kelvra_bci.models.kelvra_softmax import engine, learning
+from kelvra_bci.record import KelvraModel
 
 MEMORY_KEYS = (
     "memory_X",
@@ -158,3 +159,68 @@ def test_mode_settings_are_refused_in_one_line(call, message):
     model = fit(X, y, 3)
     with pytest.raises(ValueError, match=message):
         call(X, y, model)
+
+
+SCALE_KEYS = ("w_scale_follows", "scale_direction")
+
+
+def with_params(model, drop=(), **params):
+    kept = {key: value for key, value in model.params.items() if key not in drop}
+    return KelvraModel(model_type=model.model_type, params={**kept, **params})
+
+
+def test_scale_direction_is_how_the_mode_moves_with_the_scale(x64):
+    # An update stores dw/dlog(alpha) at its mode, which the next update's step
+    # of the scale relies on: it must match moving the scale and solving again.
+    X, y = ref.make_problem(90, 3, 3, seed=5, sep=1.5)
+    start = engine.update(fit(X[:40], y[:40], 3, w_scale=0.7, memory=24), X[40:60], y[40:60], rule="mode", tol=1e-12)
+    held = with_params(start, w_scale_follows=np.array(0))
+
+    def update_at(alpha):
+        scaled = with_params(held, w_scale=np.array(1 / np.sqrt(alpha)))
+        return engine.update(scaled, X[60:], y[60:], rule="mode", tol=1e-12)
+
+    alpha, h = 1 / 0.7**2, 1e-4
+    direction = update_at(alpha).params["scale_direction"]
+    moved = (update_at(alpha * np.exp(h)).params["beta_mean"] - update_at(alpha * np.exp(-h)).params["beta_mean"]) / (
+        2 * h
+    )
+    np.testing.assert_allclose(direction, moved.reshape(-1), rtol=1e-4, atol=1e-6 * np.max(np.abs(moved)))
+
+
+@pytest.mark.parametrize("start, moves", [(0.05, "up"), (1.0, "down")])
+def test_a_followed_scale_leaves_a_prior_the_trials_contradict(x64, start, moves):
+    # Separated classes want a weak prior, 20 features of pure noise a strong
+    # one; from a scale far off either way, updates move it towards what the
+    # new trials predict best.
+    X, y = (
+        ref.make_problem(400, 4, 3, seed=7, sep=3.0) if moves == "up" else ref.make_problem(400, 20, 3, seed=7, sep=0)
+    )
+    model = with_params(fit(X[:40], y[:40], 3, w_scale=start, b_scale=10.0), w_scale_follows=np.array(1))
+    for begin in range(40, 400, 10):
+        model = engine.update(model, X[begin : begin + 10], y[begin : begin + 10], rule="mode", tol=1e-8)
+    scale = float(model.params["w_scale"])
+    assert (scale > 4 * start) if moves == "up" else (scale < start / 4), scale
+
+
+@pytest.mark.parametrize("record", ["auto", "auto, forgetting", "fixed", "written before"])
+def test_only_a_scale_the_evidence_chose_follows_it(record):
+    X, y = ref.make_problem(160, 4, 3, seed=8, sep=2.0)
+    w_scale = "auto" if record.startswith("auto") else 0.3
+    forgetting = 0.99 if record == "auto, forgetting" else None
+    model = engine.fit(X[:40], y[:40], 3, 0, 0.0, w_scale, 0.0, 10.0, 0, 1.0, 100, tol=1e-6, method="mode")
+    assert int(model.params["w_scale_follows"]) == (w_scale == "auto")
+    if record == "written before":
+        model = with_params(model, drop=SCALE_KEYS)
+    chosen = model.params["w_scale"]
+    for begin in range(40, 160, 20):
+        model = engine.update(
+            model, X[begin : begin + 20], y[begin : begin + 20], rule="mode", tol=1e-6, forgetting=forgetting
+        )
+    if record.startswith("auto"):
+        assert float(model.params["w_scale"]) != float(chosen)
+        assert 0.01 <= float(model.params["w_scale"]) <= 10.0
+    else:
+        # A scale the user set (or a record from before the scale followed) stays exactly.
+        assert model.params["w_scale"] == chosen
+        assert int(model.params["w_scale_follows"]) == 0

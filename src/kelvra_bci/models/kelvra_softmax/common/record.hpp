@@ -42,6 +42,12 @@ inline constexpr const char* anchor_tilt = "anchor_tilt";
 inline constexpr const char* memory_size = "memory_size";
 inline constexpr const char* memory_trials = "memory_trials";
 
+// Where the evidence chose w_scale at the fit, updates by the mode move it on
+// (w_scale_follows 1) along scale_direction, which the last update left;
+// records written before have neither and keep their scale.
+inline constexpr const char* w_scale_follows = "w_scale_follows";
+inline constexpr const char* scale_direction = "scale_direction";
+
 // The record's keys in the order of kelvra_io.SOFTMAX_KEYS, read once at
 // import by load_key_order().
 const std::vector<std::string>& key_order();

@@ -17,12 +17,6 @@ constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/core/mode.cpp"
 constexpr double kStepLengths[] = {1.0,     0.5,      0.25,      0.125,      0.0625,
                                    0.03125, 0.015625, 0.0078125, 0.00390625, 0.0};
 
-// The evidence keeps the weight precision within these bounds (w_scale from
-// 0.01 to 10): a data set that separates perfectly would otherwise drive it
-// to zero, and probabilities to 0 and 1 that float32 cannot tell apart.
-constexpr double kAlphaFloor = 1e-2;
-constexpr double kAlphaCeiling = 1e4;
-
 // The largest change of one coefficient in one Newton step.
 constexpr double kMaxMove = 4.0;
 
@@ -371,6 +365,13 @@ std::pair<py::object, py::object> likelihood_terms(py::handle globals, const Tri
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   return terms_from(jnp, trials, softmax_at(jax, jnp, trials, rows, W));
+}
+
+py::object likelihood_gradient(py::handle globals, const Trials& trials, const Rows& rows,
+                               py::handle W) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  return likelihood_gradient(trials, softmax_at(jax, jnp, trials, rows, W));
 }
 
 Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py::handle dtype,

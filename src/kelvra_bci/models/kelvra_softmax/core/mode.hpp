@@ -23,6 +23,12 @@ namespace kelvra::learning {
 // padding trial (-1), so that padding never counts as a member.
 inline constexpr int kEmptyRow = -2;
 
+// The bounds within which the evidence keeps the weight precision (w_scale
+// from 0.01 to 10): a data set that separates perfectly would otherwise drive
+// it to zero, and probabilities to 0 and 1 that float32 cannot tell apart.
+inline constexpr double kAlphaFloor = 1e-2;
+inline constexpr double kAlphaCeiling = 1e4;
+
 // The trials of one likelihood term.
 struct Trials {
   py::object X_aug;   // (n, d) design rows, bias column last; zero rows in padding
@@ -39,6 +45,11 @@ struct Rows {
 // log-likelihood of `trials` at the stacked rows `W` (R, d).
 std::pair<py::object, py::object> likelihood_terms(py::handle globals, const Trials& trials,
                                                    const Rows& rows, py::handle W);
+
+// Gradient (R*d,) of the weighted negative log-likelihood alone, without
+// the Hessian's cost.
+py::object likelihood_gradient(py::handle globals, const Trials& trials, const Rows& rows,
+                               py::handle W);
 
 // The prior over the stacked rows: a Gaussian whose weight block is scaled by
 // alpha, 1/2 w'(alpha A_w + A_b)w - (alpha b_w + b_b)'w, so that the evidence
