@@ -8,7 +8,7 @@ cancer data (benchmarks/bench_quality.py).
 
 from __future__ import annotations
 
-__all__ = ["DRAWS", "FIT", "UPDATE_RULE"]
+__all__ = ["DRAWS", "FIT", "MEMORY", "UPDATE_RULE"]
 
 # The settings of a fit: engine.fit(X, y, n_classes, label_base, rng_seed, **FIT).
 # The prior, damping and step cap are stored in the model and reused by updates.
@@ -29,6 +29,8 @@ __all__ = ["DRAWS", "FIT", "UPDATE_RULE"]
 #
 # memory: 64, 128 and 256 remembered trials gave the same stream quality; 64
 # keeps an update of one trial near 2 ms at 32 features and 4 classes.
+# The engine reads MEMORY when it is imported: a fit told no memory keeps this many.
+MEMORY = 64
 #
 # With w_scale "auto" the scale also follows the evidence during a session:
 # every update by the mode moves it along the gradient of the new trials'
@@ -47,7 +49,7 @@ FIT = {
     # "sweeps": the learning module's Polya-Gamma sweeps.
     "method": "mode",
     # Trials a model of method "mode" keeps for its updates to revisit.
-    "memory": 64,
+    "memory": MEMORY,
 }
 
 # How updates fold new trials in: "mode" revisits the model's memory of recent

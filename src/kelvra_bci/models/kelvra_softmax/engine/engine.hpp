@@ -33,11 +33,12 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S);
 
 // How many recent trials a record of method "mode" keeps for its updates to
-// revisit, unless the fit is told otherwise.
-inline constexpr py::ssize_t kDefaultMemory = 64;
-// A memory argument of fit or precompile: None for kDefaultMemory, else an
-// int from 1 to MAX_MEMORY (every update revisits the whole memory, so it
-// bounds an update's work).
+// revisit, unless the fit is told otherwise: defaults.MEMORY, read once when
+// the module is imported (ImportError unless an int from 1 to MAX_MEMORY).
+void load_default_memory(py::handle globals);
+// A memory argument of fit or precompile: None for the default, else an int
+// from 1 to MAX_MEMORY (every update revisits the whole memory, so it bounds
+// an update's work).
 py::ssize_t memory_capacity(py::handle memory);
 
 // An update rule of the engine: "mode" (which runs no sweeps; its value is

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/limits.hpp"
+#include "common/module.hpp"
 #include "common/python.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
@@ -104,8 +105,25 @@ py::object fit_body(Call& call) {
 
 }  // namespace
 
+namespace {
+py::ssize_t default_memory = 0;
+}  // namespace
+
+void load_default_memory(py::handle globals) {
+  py::object value = import_from(globals, "defaults", "MEMORY", 1);
+  const std::int64_t most = limits().max_memory;
+  if (!PyLong_CheckExact(value.ptr()) || !int_within(value, 1, most)) {
+    PyErr_SetString(PyExc_ImportError,
+                    ("kelvra_bci.models.kelvra_softmax.defaults.MEMORY must be an int in [1, " +
+                     std::to_string(most) + "]")
+                        .c_str());
+    throw py::error_already_set();
+  }
+  default_memory = value.cast<py::ssize_t>();
+}
+
 py::ssize_t memory_capacity(py::handle memory) {
-  if (memory.is_none()) return kDefaultMemory;
+  if (memory.is_none()) return default_memory;
   const std::int64_t most = limits().max_memory;
   if (!PyLong_Check(memory.ptr()) || PyBool_Check(memory.ptr()) || !int_within(memory, 1, most)) {
     throw py::value_error("memory must be None or an int in [1, " + std::to_string(most) + "]");

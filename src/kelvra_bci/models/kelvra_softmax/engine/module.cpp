@@ -22,6 +22,7 @@ void bind_imports(dict namespace_) {
   kelvra::set_input_error(kelvra::import_from(namespace_, "kelvra_io", "InputError", 3));
   namespace_["kelvra_softmax"] =
       kelvra::import_from(namespace_, "kelvra_math", "kelvra_softmax", 3);
+  kelvra::engine::load_default_memory(namespace_);
 }
 
 // The kernels and the precision policy come first: the shared math looks
