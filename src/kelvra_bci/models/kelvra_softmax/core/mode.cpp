@@ -126,6 +126,11 @@ py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials,
   py::object dw = delta.attr("reshape")(py::make_tuple(-1));
   py::object dtype = W.attr("dtype");
   py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
+  // The prior's part is a quadratic in t: two products with A serve every length.
+  py::object A_w = matmul(A, w), A_dw = matmul(A, dw);
+  py::object at_w = half * jnp.attr("dot")(w, A_w) - jnp.attr("dot")(w, b);
+  py::object slope = jnp.attr("dot")(dw, A_w) - jnp.attr("dot")(dw, b);
+  py::object curvature = half * jnp.attr("dot")(dw, A_dw);
   py::list values;
   for (double t : kStepLengths) {
     py::object length = jnp.attr("array")(t, "dtype"_a = dtype);
@@ -133,8 +138,7 @@ py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials,
     py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, eta_t));
     py::object linear = jnp.attr("sum")(s.Z * eta_t, "axis"_a = 1);
     py::object nll = matmul(lse - linear, trials.weight);
-    py::object w_t = w + length * dw;
-    values.append(nll + half * jnp.attr("dot")(w_t, matmul(A, w_t)) - jnp.attr("dot")(w_t, b));
+    values.append(nll + at_w + length * (slope + length * curvature));
   }
   return jnp.attr("stack")(values);
 }
