@@ -1,9 +1,14 @@
 import contextlib
+import os
 import warnings
 
 import jax
 import numpy as np
 import pytest
+
+# The estimator turns on the per-user compile cache at its first fit; the
+# suite leaves JAX's process-wide options and the user's cache folder alone.
+os.environ["KELVRA_BCI_COMPILE_CACHE"] = "0"
 
 
 @contextlib.contextmanager

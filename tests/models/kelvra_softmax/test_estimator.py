@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 
@@ -298,3 +299,31 @@ except (MemoryError, ValueError) as error:
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.split() in (["MemoryError"], ["ValueError"])
+
+
+def test_first_fit_turns_on_the_per_user_compile_cache_unless_opted_out(tmp_path):
+    # Fresh processes, so that JAX's process-wide cache setting and the user's
+    # cache folder stay untouched here. Opted out, the fit leaves the cache
+    # off; by default it turns it on in the per-user folder and fills it; a
+    # folder the user set later is kept.
+    code = """
+import os, sys, jax
+from sklearn.datasets import make_blobs
+from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier
+X, y = make_blobs(n_samples=60, centers=3, n_features=2, random_state=0)
+os.environ["KELVRA_BCI_COMPILE_CACHE"] = sys.argv[1]
+KelvraSoftmaxClassifier(w_scale=1.0).fit(X, y)
+print(jax.config.jax_compilation_cache_dir)
+jax.config.update("jax_compilation_cache_dir", os.path.join(os.environ["XDG_CACHE_HOME"], "mine"))
+KelvraSoftmaxClassifier(w_scale=1.0).fit(X, y)
+print(jax.config.jax_compilation_cache_dir)"""
+    env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path))
+    folder = tmp_path / "kelvra_bci" / "jax"
+    mine = str(tmp_path / "mine")
+    for setting, first in (("0", "None"), ("1", str(folder))):
+        run = [sys.executable, "-c", code, setting]
+        done = subprocess.run(run, capture_output=True, text=True, timeout=600, env=env)
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert done.stdout.split() == [first, mine]
+        assert folder.is_dir() == (setting == "1")
+    assert any(folder.iterdir())

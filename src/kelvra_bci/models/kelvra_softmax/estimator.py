@@ -38,6 +38,28 @@ _COUNT = Interval(Integral, 1, INT32_MAX, closed="both")
 
 _PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state")
 
+# Setting this environment variable to 0 keeps the estimator from turning on
+# the persistent compile cache.
+COMPILE_CACHE_ENV = "KELVRA_BCI_COMPILE_CACHE"
+
+
+def _use_compile_cache():
+    """Turn on the per-user persistent compile cache, unless opted out or already set.
+
+    Compiling is most of a fresh process's first fit (seconds on the digits);
+    with the cache, a later process loads the compiled functions from disk.
+    A cache folder the user has given JAX is kept, and so is the choice of
+    KELVRA_BCI_COMPILE_CACHE=0. A folder that cannot be made costs speed, not the fit.
+    """
+    if os.environ.get(COMPILE_CACHE_ENV, "1").strip() == "0":
+        return
+    import jax
+
+    if jax.config.jax_compilation_cache_dir:
+        return
+    with contextlib.suppress(OSError):
+        engine.enable_persistent_cache()
+
 
 class _CompileAhead:
     """Compiles, on one background thread, the updates an online session meets next.
@@ -262,7 +284,8 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ``classes_``: a class that ``partial_fit`` added after the first fit
         gets the next free index.
     n_iter_ : int
-        Coordinate sweeps run by the last ``fit`` or ``partial_fit`` call.
+        Coordinate sweeps or Newton steps (the scale search's included) run by
+        the last ``fit`` or ``partial_fit`` call.
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -277,6 +300,12 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     and prediction that the next trial needs. After ``fit``, the first
     ``partial_fit`` compiles its own update in the call instead (once per shape
     and process); ``engine.precompile`` can do that before the session starts.
+
+    The first fit of a process turns on JAX's persistent compilation cache in
+    the per-user folder of ``engine.enable_persistent_cache()``, so that a new
+    process loads the compiled fit instead of compiling it again. A cache folder
+    already set in JAX's configuration is kept; the environment variable
+    ``KELVRA_BCI_COMPILE_CACHE=0`` leaves the cache off.
 
     ``partial_fit`` on a fitted estimator uses the prior, ``learning_rate`` and
     ``num_steps`` stored in ``model_`` at the first fit, and the current ``tol``
@@ -395,6 +424,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         # Model index of each label: its rank in classes_, mapped through columns.
         y_index = columns[np.searchsorted(classes_, y)].astype(np.int64)
         if first:
+            _use_compile_cache()
             model = engine.fit(
                 X,
                 y_index,

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 import softmax_reference as ref
-from sklearn.datasets import load_digits, load_iris
+from sklearn.datasets import load_digits, load_iris, make_classification
 from sklearn.linear_model import LogisticRegression
 from sklearn.model_selection import StratifiedKFold
 from sklearn.preprocessing import StandardScaler
@@ -74,6 +74,22 @@ def test_evidence_scale_holds_in_float32_whatever_the_tolerance(x32):
         for tol in (1e-4, 3e-5, 1e-5)
     ]
     assert max(scales) / min(scales) < 1.05, scales
+
+
+@pytest.mark.parametrize("columns", ["informative", "a zero and a constant column"])
+def test_float32_newton_settles_at_the_mode_past_4096_trials(x32, columns):
+    # Past 4096 trials float32 cannot resolve the objective's change near the
+    # mode, and its step-length search used to score lengths wrongly there:
+    # Newton crawled to its step cap. It must settle in a few steps, at
+    # LogisticRegression's mode, with columns that carry nothing too.
+    X, y = make_classification(4200, 8, n_informative=6, n_redundant=0, n_classes=3, random_state=0)
+    X = StandardScaler().fit_transform(X)
+    if columns != "informative":
+        X[:, 0], X[:, 1] = 0.0, 3.0
+    model = fit(X.astype(np.float32), y, 3, tol=1e-4)
+    assert model.n_sweeps <= 12
+    want = LogisticRegression(C=1.0, tol=1e-10, max_iter=10_000).fit(X, y).predict_proba(X)
+    np.testing.assert_allclose(engine.predict_proba(model, X.astype(np.float32), 1, 0), want, atol=2e-4)
 
 
 @pytest.mark.parametrize("memory", [512, 24])

@@ -33,13 +33,7 @@ py::object at(py::handle value, py::handle index) {
   return value[index];
 }
 
-// Index tuples: a new leading axis, a new trailing axis, a new middle axis.
-py::tuple lead2() {
-  return py::make_tuple(py::none(), all());
-}
-py::tuple lead3() {
-  return py::make_tuple(py::none(), all(), all());
-}
+// The index tuple of a new trailing axis.
 py::tuple trail2() {
   return py::make_tuple(all(), py::none());
 }
@@ -115,22 +109,32 @@ std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trial
 }
 
 // The objective (negative log-posterior up to a constant) at W + t * delta
-// for every step length t at once.
+// for each step length t. One length at a time: XLA's CPU backend (jax
+// 0.10) miscomputes the same sums written over one (lengths, trials, rows)
+// array once the trials reach 4096 (the last lengths score at random), and
+// in float32 Newton then crawled at the shortest length for its every step.
 py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
-                           py::handle W, py::handle delta, py::handle A, py::handle b,
-                           py::handle lengths) {
-  py::object t3 = at(lengths, py::make_tuple(all(), py::none(), py::none()));
+                           py::handle W, py::handle delta, py::handle A, py::handle b) {
   py::object d_eta = matmul(trials.X_aug, delta.attr("T"));
-  py::object eta_t = at(s.eta, lead3()) + t3 * at(d_eta, lead3());
-  py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, eta_t));
-  py::object linear = jnp.attr("sum")(at(s.Z, lead3()) * eta_t, "axis"_a = 2);
-  py::object nll = jnp.attr("sum")(at(trials.weight, lead2()) * (lse - linear), "axis"_a = 1);
   py::object w = W.attr("reshape")(py::make_tuple(-1));
   py::object dw = delta.attr("reshape")(py::make_tuple(-1));
-  py::object w_t = at(w, lead2()) + at(lengths, trail2()) * at(dw, lead2());
-  py::object quadratic = jnp.attr("sum")(w_t * matmul(w_t, A), "axis"_a = 1);
-  py::object half = jnp.attr("array")(0.5, "dtype"_a = W.attr("dtype"));
-  return nll + half * quadratic - matmul(w_t, b);
+  py::object dtype = W.attr("dtype");
+  py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
+  // The prior's part is a quadratic in t: two products with A serve every length.
+  py::object A_w = matmul(A, w), A_dw = matmul(A, dw);
+  py::object at_w = half * jnp.attr("dot")(w, A_w) - jnp.attr("dot")(w, b);
+  py::object slope = jnp.attr("dot")(dw, A_w) - jnp.attr("dot")(dw, b);
+  py::object curvature = half * jnp.attr("dot")(dw, A_dw);
+  py::list values;
+  for (double t : kStepLengths) {
+    py::object length = jnp.attr("array")(t, "dtype"_a = dtype);
+    py::object eta_t = s.eta + length * d_eta;
+    py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, eta_t));
+    py::object linear = jnp.attr("sum")(s.Z * eta_t, "axis"_a = 1);
+    py::object nll = matmul(lse - linear, trials.weight);
+    values.append(nll + at_w + length * (slope + length * curvature));
+  }
+  return jnp.attr("stack")(values);
 }
 
 // The loop bodies here capture one tuple layout: the problem, then one value
@@ -189,14 +193,21 @@ py::object newton_keep_going_body(Call& call) {
   return call.global("jnp").attr("logical_and")(moving, less(py::int_(0), carry[3]));
 }
 
+// A step along -H^-1 grad: the point reached and the Newton decrement
+// grad' H^-1 grad there (before any limit on the move).
+struct Step {
+  py::object W;
+  py::object decrement;
+};
+
 // The point along -H^-1 grad (H given by its Cholesky factor) with the best
 // of kStepLengths, no coefficient moving more than kMaxMove.
-py::object searched_step(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
-                         py::handle W, py::handle factor, py::handle grad, py::handle A,
-                         py::handle b) {
+Step searched_step(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
+                   py::handle W, py::handle factor, py::handle grad, py::handle A, py::handle b) {
   py::object dtype = W.attr("dtype");
   py::object cho_solve = jax.attr("scipy").attr("linalg").attr("cho_solve");
   py::object direction = -cho_solve(py::make_tuple(factor, true), grad);
+  py::object decrement = -jnp.attr("dot")(grad, direction);
   // No coefficient moves by more than kMaxMove in one step: the step-length
   // search then starts from a move the softmax can take.
   py::object largest = jnp.attr("max")(jnp.attr("abs")(direction));
@@ -209,11 +220,11 @@ py::object searched_step(py::handle jax, py::handle jnp, const Trials& trials, c
   py::list lengths_list;
   for (double t : kStepLengths) lengths_list.append(t);
   py::object lengths = jnp.attr("array")(lengths_list, "dtype"_a = dtype);
-  py::object f = objective_along(jax, jnp, trials, s, W, delta, A, b, lengths);
+  py::object f = objective_along(jax, jnp, trials, s, W, delta, A, b);
   // A NaN objective (an overflowing trial step) never wins the search.
   f = jnp.attr("where")(jnp.attr("isnan")(f), jnp.attr("inf"), f);
   py::object best = lengths[jnp.attr("argmin")(f)];
-  return W + best * delta;
+  return {W + best * delta, std::move(decrement)};
 }
 
 // Each step forms the Hessian once and uses its factor twice: for the Newton
@@ -237,16 +248,34 @@ py::object newton_step_body(Call& call) {
   auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
   py::object grad = grad_l + matmul(A, W.attr("reshape")(py::make_tuple(-1))) - b;
   py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
-  py::object W_mid = searched_step(jax, jnp, data.trials, s, W, factor, grad, A, b);
+  const Step first = searched_step(jax, jnp, data.trials, s, W, factor, grad, A, b);
+  py::object W_mid = first.W;
 
   const Softmax s_mid = softmax_at(jax, jnp, data.trials, data.rows, W_mid);
   py::object grad_mid = likelihood_gradient(data.trials, s_mid) +
                         matmul(A, W_mid.attr("reshape")(py::make_tuple(-1))) - b;
-  py::object W_new = searched_step(jax, jnp, data.trials, s_mid, W_mid, factor, grad_mid, A, b);
+  const Step second = searched_step(jax, jnp, data.trials, s_mid, W_mid, factor, grad_mid, A, b);
+  py::object W_new = second.W;
 
   py::object tiny = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
   py::object change = jnp.attr("max")(jnp.attr("abs")(W_new - W_mid)) /
                       jnp.attr("maximum")(jnp.attr("max")(jnp.attr("abs")(W_new)), tiny);
+  // The gradient is a sum over trials, exact only to the rounding of its
+  // terms: once the second step's Newton decrement is no larger than that
+  // rounding's, measured the same way, no step can tell the point from the
+  // mode. This ends the loop in float32 at any trial count, and where
+  // features are constant or zero and the relative change stalls above tol.
+  py::object eps = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("eps"), "dtype"_a = dtype);
+  py::object magnitude = jnp.attr("abs")(at(data.trials.weight, trail2()) * (s_mid.P - s_mid.Z));
+  py::object w_mid = W_mid.attr("reshape")(py::make_tuple(-1));
+  py::object rounding =
+      eps * (matmul(magnitude.attr("T"), jnp.attr("abs")(data.trials.X_aug))
+                 .attr("reshape")(py::make_tuple(-1)) +
+             matmul(jnp.attr("abs")(A), jnp.attr("abs")(w_mid)) + jnp.attr("abs")(b));
+  py::object scaled =
+      jax.attr("scipy").attr("linalg").attr("solve_triangular")(factor, rounding, "lower"_a = true);
+  py::object settled = jnp.attr("less_equal")(second.decrement, jnp.attr("sum")(scaled * scaled));
+  change = jnp.attr("where")(settled, jnp.attr("zeros_like")(change), change);
   py::object alpha_new = alpha;
   // The Newton step's own value: None, or a 0-d boolean that switches the evidence on.
   py::handle evidence = data.own;
@@ -322,7 +351,8 @@ py::object log_evidence(py::handle jax, py::handle jnp, const Trials& trials, co
          half * q.n_weights * jnp.attr("log")(alpha) - half_log_det_H;
 }
 
-// carry = (W, log evidence at every grid point so far, mode at each point)
+// carry = (W, log evidence at every grid point so far, mode at each point,
+// Newton steps taken)
 py::object evidence_grid_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
@@ -337,7 +367,7 @@ py::object evidence_grid_step_body(Call& call) {
                                   alpha, mode.factor);
   py::object values = carry[1].attr("at")[i].attr("set")(value);
   py::object modes = carry[2].attr("at")[i].attr("set")(mode.W);
-  return py::make_tuple(mode.W, values, modes);
+  return py::make_tuple(mode.W, values, modes, py::object(carry[3]) + mode.n_steps);
 }
 
 const FunctionDef evidence_grid_step = {
@@ -505,7 +535,8 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
                        jnp.attr("asarray")(tol, "dtype"_a = dtype));
   py::object step = make_function(evidence_grid_step, globals, captured);
   py::tuple done = py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("fori_loop")(
-      0, kGridPoints, step, py::make_tuple(mackay.W, values, modes)));
+      0, kGridPoints, step,
+      py::make_tuple(mackay.W, values, modes, jnp.attr("zeros_like")(mackay.n_steps))));
   values = done[1];
   modes = done[2];
   // The first maximum from MacKay's scale upwards, not the largest value:
@@ -537,7 +568,8 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
   py::object alpha = jnp.attr("exp")(half * (log_alpha_mk + log_alpha_ev));
   const ModeResult final_mode = find_mode(globals, trials, rows, quadratic, at(modes, best), alpha,
                                           py::none(), num_steps, tol);
-  return {final_mode.W, final_mode.alpha, mackay.n_steps, final_mode.factor};
+  py::object n_steps = mackay.n_steps + py::object(done[3]) + final_mode.n_steps;
+  return {final_mode.W, final_mode.alpha, std::move(n_steps), final_mode.factor};
 }
 
 }  // namespace kelvra::learning

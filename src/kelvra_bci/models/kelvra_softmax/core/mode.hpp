@@ -92,8 +92,8 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
 
 // The mode under the weight scale the evidence picks, no cross-validation
 // needed: the geometric mean of MacKay's fixed point and the maximum of the
-// Laplace evidence over a grid of larger scales. n_steps counts the Newton
-// steps of the fixed-point search, the longest of the searches.
+// Laplace evidence over a grid of larger scales. n_steps counts every Newton
+// step of the searches and of the final mode.
 ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
                         const Quadratic& quadratic, py::handle W0, py::handle alpha0,
                         py::handle num_steps, py::handle tol);
