@@ -40,6 +40,7 @@ import numpy as np
 from kelvra_bci.live.calibration import calibrate, cut_epochs
 from kelvra_bci.live.replay import ArrayPlayer, simulated_session
 from kelvra_bci.live.session_file import ClassMap, save_session
+from kelvra_bci.live.streams import local_clock, subscribe
 
 CLASSES = ("left_hand", "right_hand", "feet", "tongue")
 CLASS_MAP = ClassMap({str(i + 1): name for i, name in enumerate(CLASSES)})
@@ -56,17 +57,9 @@ class Client(threading.Thread):
         self.halt = threading.Event()
 
     def run(self):
-        from mne_lsl.lsl import StreamInlet, local_clock, resolve_streams
-
-        found = []
-        deadline = time.monotonic() + 120
-        while not found and time.monotonic() < deadline and not self.halt.is_set():
-            found = resolve_streams(timeout=0.5, name=self.name_)
-        if not found:
+        inlet = subscribe(self.name_, 120, self.halt.is_set)
+        if inlet is None:
             return
-        inlet = StreamInlet(found[0], processing_flags=["clocksync"])
-        inlet.open_stream(timeout=5)
-        inlet.time_correction(timeout=5)  # now, not at the first sample
         self.ready.set()
         while not self.halt.is_set():
             _, stamp = inlet.pull_sample(timeout=0.1)

@@ -8,7 +8,8 @@ import time
 import uuid
 
 import numpy as np
-from mne_lsl.lsl import StreamInlet, resolve_streams
+
+from kelvra_bci.live.streams import subscribe
 
 # No single wait of a test may run longer than this; a decoder is killed after it.
 PROCESS_TIMEOUT = 120.0
@@ -71,15 +72,9 @@ class Reader(threading.Thread):
 
     def run(self):
         try:
-            deadline = time.monotonic() + self.timeout
-            found = []
-            while not found and not self.halt.is_set() and time.monotonic() < deadline:
-                found = resolve_streams(timeout=0.5, name=self.name_)
-            if not found:
+            inlet = subscribe(self.name_, self.timeout, self.halt.is_set)
+            if inlet is None:
                 return
-            inlet = StreamInlet(found[0], processing_flags=["clocksync"])
-            inlet.open_stream(timeout=5)
-            inlet.time_correction(timeout=5)  # now, not at the first sample
             self.channels = inlet.get_sinfo().get_channel_names()
             self.ready.set()
             while not self.halt.is_set():

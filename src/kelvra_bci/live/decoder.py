@@ -31,6 +31,7 @@ from .features import DEFAULT_BAND, DEFAULT_WINDOW, EpochProblem, check_epoch
 from .session_file import ClassMap, SessionFile, load_session, save_session
 from .status import SessionStatus
 from .streams import (
+    INLET_OPEN_TIMEOUT,
     EegInlet,
     LiveError,
     MarkerInlet,
@@ -51,7 +52,6 @@ SILENCE_NOTE_SECONDS = 2.0
 PROBE_QUIET_SECONDS = 1.0
 PROBE_MARKERS_SECONDS = 5.0
 PROBE_TIMEOUT = 0.2
-INLET_OPEN_TIMEOUT = 5.0
 
 
 @dataclass

@@ -32,6 +32,7 @@ __all__ = [
     "local_clock",
     "make_outlet",
     "mne_lsl",
+    "subscribe",
 ]
 
 LIVE_HINT = "live decoding needs the optional extra [live]: pip install 'kelvra-bci[live]'"
@@ -44,6 +45,8 @@ BUFFER_SECONDS = 30.0
 POLL_SECONDS = 0.05
 # Each resolve attempt while looking for a stream; short, so that a timeout is kept.
 RESOLVE_SLICE = 0.5
+# How long opening an inlet, and its first clock-offset estimate, may take.
+INLET_OPEN_TIMEOUT = 5.0
 
 
 class LiveError(Exception):
@@ -112,6 +115,23 @@ def find_successor(query: StreamQuery, uid: str, timeout: float, stop=lambda: Fa
             return found[0]
         if time.monotonic() >= deadline or stop():
             return None
+
+
+def subscribe(name: str, timeout: float, stop=lambda: False):
+    """An open inlet on the stream named ``name``, for a program that reads the decoder's outlet.
+
+    Its timestamps are on this machine's clock, and its first clock-offset
+    estimate is made now rather than at its first sample. None when no such
+    stream appears within ``timeout`` seconds or ``stop()`` turns true.
+    """
+    try:
+        sinfo = find_stream(StreamQuery("output", name=name), timeout, stop)
+    except LiveError:
+        return None
+    inlet = mne_lsl().StreamInlet(sinfo, processing_flags=["clocksync"])
+    inlet.open_stream(timeout=INLET_OPEN_TIMEOUT)
+    inlet.time_correction(timeout=INLET_OPEN_TIMEOUT)
+    return inlet
 
 
 def _resolve(query: StreamQuery, left: float) -> list:
