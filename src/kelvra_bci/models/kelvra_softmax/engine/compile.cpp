@@ -121,12 +121,21 @@ py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop) {
   return values[py::slice(start, stop, 1)];
 }
 
+double setting_value(py::handle value) {
+  const double converted = PyFloat_AsDouble(value.ptr());
+  if (converted == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::nan("");
+  }
+  return converted;
+}
+
 py::object checked_tol(py::handle np, py::handle tol, py::handle dtype) {
   if (tol.is_none()) return py::none();
   if (PyBool_Check(tol.ptr()))
     throw py::value_error("tol must be a finite number >= 0, not a bool");
-  const double value = PyFloat_AsDouble(tol.ptr());
-  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  const double value = setting_value(tol);
   if (!(std::isfinite(value) && value >= 0.0))
     throw py::value_error("tol must be a finite number >= 0");
   return np.attr("asarray")(value, "dtype"_a = dtype);

@@ -49,6 +49,10 @@ py::object padded_to(py::handle np, py::handle values, py::ssize_t size, py::han
 // values[start:stop]
 py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop);
 
+// float(value); NaN for a number beyond a double's range (2**2000), which
+// every check of a setting's range then refuses as it refuses NaN.
+double setting_value(py::handle value);
+
 // A tol argument: None, or a finite number >= 0 as a 0-d array of `dtype`.
 py::object checked_tol(py::handle np, py::handle tol, py::handle dtype);
 

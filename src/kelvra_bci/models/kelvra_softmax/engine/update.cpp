@@ -54,8 +54,7 @@ void check_forgetting(py::handle forgetting) {
   if (PyBool_Check(forgetting.ptr())) {
     throw py::value_error("forgetting must be None or a number in (0, 1], not a bool");
   }
-  const double value = PyFloat_AsDouble(forgetting.ptr());
-  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  const double value = setting_value(forgetting);
   if (!(value > 0.0 && value <= 1.0)) {
     throw py::value_error("forgetting must be None or a number in (0, 1]");
   }
