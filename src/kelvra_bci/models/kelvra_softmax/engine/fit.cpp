@@ -8,6 +8,7 @@
 #include "common/python.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
+#include "engine/buckets.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
 
@@ -18,6 +19,16 @@ using namespace pybind11::literals;
 using learning::FitArguments;
 
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/fit.cpp";
+
+std::string fit_key(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
+                    const py::int_& n_classes, bool with_tol) {
+  return ShapeKey(np, "fit", dtype)
+      .size("n", bucket)
+      .size("d", d_aug)
+      .size("K", n_classes)
+      .flag("tol", with_tol)
+      .str();
+}
 
 // Traced once per shape: the prior from its scalars, every class started at
 // it, then the sweeps; the sweep count actually run comes back with the result.
@@ -85,8 +96,10 @@ py::object fit_body(Call& call) {
   py::handle dtype = args.dtype;
 
   py::tuple shape = args.Xn.attr("shape");
-  const py::ssize_t bucket = trial_bucket(shape[0].cast<py::ssize_t>());
   py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  const py::ssize_t bucket = shared_bucket(shape[0].cast<py::ssize_t>(), [&](py::ssize_t b) {
+    return fit_key(np, dtype, b, d_aug, args.n_classes, !tol.is_none());
+  });
   py::object X_aug = padded_features(np, args.Xn, bucket, dtype, true);
   py::object yj = padded_labels(np, args.y0, bucket);
   py::object non_ref_j = args.layout.non_ref.attr("astype")(np.attr("int32"));
@@ -135,12 +148,7 @@ py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket
                           const py::int_& d_aug, const py::int_& n_classes, bool with_tol) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
-  const std::string key = ShapeKey(np, "fit", dtype)
-                              .size("n", bucket)
-                              .size("d", d_aug)
-                              .size("K", n_classes)
-                              .flag("tol", with_tol)
-                              .str();
+  const std::string key = fit_key(np, dtype, bucket, d_aug, n_classes, with_tol);
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::object scalar = abstract_array(jax, py::tuple(), dtype);

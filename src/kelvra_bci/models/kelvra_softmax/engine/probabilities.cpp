@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/python.hpp"
+#include "engine/buckets.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
 #include "engine/prediction.hpp"
@@ -61,17 +62,26 @@ const FunctionDef proba_of_draws = {
 
 }  // namespace
 
+namespace {
+
+std::string proba_key(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
+                      const py::int_& n_classes, const py::int_& S) {
+  return ShapeKey(np, "proba", dtype)
+      .size("n", bucket)
+      .size("d", d_aug)
+      .size("K", n_classes)
+      .size("S", S)
+      .str();
+}
+
+}  // namespace
+
 py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S) {
   py::object np = call.global("np");
   py::object jax = call.global("jax");
   const bool at_means = S.equal(py::int_(1));
-  const std::string key = ShapeKey(np, "proba", dtype)
-                              .size("n", bucket)
-                              .size("d", d_aug)
-                              .size("K", n_classes)
-                              .size("S", S)
-                              .str();
+  const std::string key = proba_key(np, dtype, bucket, d_aug, n_classes, S);
   auto arguments = [&]() -> py::tuple {
     py::object int32 = np.attr("int32");
     py::int_ n_rows = n_classes - py::int_(1);
@@ -91,7 +101,10 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
 // The probabilities of the first `n` trials; shared with predict().
 py::object probabilities(const Call& call, const Prepared& prepared) {
   py::object np = call.global("np");
-  const py::ssize_t bucket = trial_bucket(prepared.n);
+  const py::ssize_t bucket = shared_bucket(prepared.n, [&](py::ssize_t b) {
+    return proba_key(np, prepared.dtype, b, prepared.d_aug, prepared.posterior.n_classes,
+                     prepared.S);
+  });
   py::object Xj = padded_features(np, prepared.posterior.Xj, bucket, prepared.dtype, false);
   py::object executable = proba_executable(call, prepared.dtype, bucket, prepared.d_aug,
                                            prepared.posterior.n_classes, prepared.S);
