@@ -132,8 +132,11 @@ void check_mode_work(const std::string& what, const py::int_& num_steps, double 
     invalid(message);
   }
   const double itemsize = np.attr("dtype")(dtype).attr("itemsize").cast<double>();
-  require_memory(what.c_str(), sets_at_once * itemsize *
-                                   (kModeMatrices * size * size + 4.0 * n_trials * (size + d_aug)));
+  // Sets computed one after another leave behind what their records keep:
+  // the anchor's Hessian and two stacks of row blocks.
+  const double working = kModeMatrices * size * size + 4.0 * n_trials * (size + d_aug);
+  const double kept = 3.0 * size * size;
+  require_memory(what.c_str(), itemsize * (sets_at_once * working + (sets - sets_at_once) * kept));
 }
 
 void check_finite_posterior(py::handle np, py::handle beta_mean, py::handle beta_cov_chol) {
