@@ -21,7 +21,7 @@ constexpr double kStepLengths[] = {1.0,     0.5,      0.25,      0.125,      0.0
 constexpr double kMaxMove = 4.0;
 
 // The slowest rate at which the evidence's fixed point is taken to be
-// approached: a move of log alpha is worth at most 1 / (1 - rate) of itself.
+// approached: a move of log w_prec is worth at most 1 / (1 - rate) of itself.
 constexpr double kSlowestRate = 0.99;
 
 py::tuple shape2(py::handle a, py::handle b) {
@@ -137,60 +137,103 @@ py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials,
   return jnp.attr("stack")(values);
 }
 
-// The loop bodies here capture one tuple layout: the problem, then one value
-// of their own (the evidence switch of a Newton step, the grid's alphas),
-// then the step cap and the tolerance.
-enum class Captured : std::size_t {
-  X_aug,
-  yj,
-  weight,
-  classes,
-  A_w,
-  A_b,
-  b_w,
-  b_b,
-  m0,
-  n_weights,
-  own,
-  num_steps,
-  tol,
-};
-
-py::tuple captured_problem(const Trials& trials, const Rows& rows, const Quadratic& q,
-                           py::handle own, py::handle num_steps, py::handle tol) {
-  return py::make_tuple(trials.X_aug, trials.yj, trials.weight, rows.classes, q.A_w, q.A_b, q.b_w,
-                        q.b_b, q.m0, q.n_weights, own, num_steps, tol);
+// The loops' states and their bodies' captured values are named structures.
+// Each lists its fields once, in `fields`, and that one list both packs it
+// into the flat tuple that jax.lax loops and make_function carry and unpacks
+// it again, so that the two can never disagree on a position.
+template <typename Struct>
+py::tuple packed(Struct value) {
+  py::list out;
+  value.fields([&](py::object& field) { out.append(field); });
+  return py::tuple(std::move(out));
 }
 
-// The problem a loop body captured.
+template <typename Struct>
+Struct unpacked(py::handle tuple) {
+  const auto items = py::reinterpret_borrow<py::tuple>(tuple);
+  Struct value;
+  std::size_t position = 0;
+  value.fields([&](py::object& field) { field = items[position++]; });
+  return value;
+}
+
+// A loop body's captured values, as the structure they were packed from.
+template <typename Struct>
+Struct captured_as(const Call& call) {
+  Struct value;
+  std::size_t position = 0;
+  value.fields([&](py::object& field) {
+    field = py::reinterpret_borrow<py::object>(call.captured(position++));
+  });
+  return value;
+}
+
+// The problem every loop here works on.
 struct Problem {
   Trials trials;
   Rows rows;
   Quadratic quadratic;
-  py::object own;
+
+  template <typename Visit>
+  void fields(Visit&& visit) {
+    visit(trials.X_aug);
+    visit(trials.yj);
+    visit(trials.weight);
+    visit(rows.classes);
+    visit(quadratic.A_w);
+    visit(quadratic.A_b);
+    visit(quadratic.b_w);
+    visit(quadratic.b_b);
+    visit(quadratic.m0);
+    visit(quadratic.n_weights);
+  }
 };
 
-Problem problem_of(const Call& call) {
-  auto get = [&](Captured position) {
-    return py::reinterpret_borrow<py::object>(call.captured(position));
-  };
-  return {{get(Captured::X_aug), get(Captured::yj), get(Captured::weight)},
-          {get(Captured::classes)},
-          {get(Captured::A_w), get(Captured::A_b), get(Captured::b_w), get(Captured::b_b),
-           get(Captured::m0), get(Captured::n_weights)},
-          get(Captured::own)};
-}
+// What the bodies of a Newton loop capture.
+struct NewtonLoop {
+  Problem problem;
+  py::object evidence;   // None, or a 0-d boolean that switches the evidence on
+  py::object num_steps;  // 0-d int32 cap on the steps
+  py::object tol;        // 0-d relative change at which the loop stops
 
-// carry = (steps taken, W, alpha, last relative change, last move of log
-// alpha, Cholesky factor of the last step's Hessian). A step that changed
-// nothing ends the loop whatever tol is: Newton has reached a point it
-// cannot improve, and every further step would repeat it at full cost.
+  template <typename Visit>
+  void fields(Visit&& visit) {
+    problem.fields(visit);
+    visit(evidence);
+    visit(num_steps);
+    visit(tol);
+  }
+};
+
+// What a Newton loop carries from step to step.
+struct NewtonState {
+  py::object step;       // 0-d int32 steps taken
+  py::object W;          // (R, d) the point reached
+  py::object w_prec;     // 0-d weight precision
+  py::object change;     // 0-d last relative change, infinite before the first step
+  py::object last_move;  // 0-d last move of log w_prec, infinite before the first step
+  py::object factor;     // (R*d, R*d) Cholesky factor of the last step's Hessian
+
+  template <typename Visit>
+  void fields(Visit&& visit) {
+    visit(step);
+    visit(W);
+    visit(w_prec);
+    visit(change);
+    visit(last_move);
+    visit(factor);
+  }
+};
+
+// A step that changed nothing ends the loop whatever tol is: Newton has
+// reached a point it cannot improve, and every further step would repeat it
+// at full cost.
 py::object newton_keep_going_body(Call& call) {
-  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  const auto loop = captured_as<NewtonLoop>(call);
+  const auto state = unpacked<NewtonState>(call.arg("carry"));
   py::object moving =
-      still_moving(call.globals(), carry[0], carry[3], call.captured(Captured::num_steps),
-                   call.captured(Captured::tol));
-  return call.global("jnp").attr("logical_and")(moving, less(py::int_(0), carry[3]));
+      still_moving(call.globals(), state.step, state.change, loop.num_steps, loop.tol);
+  return call.global("jnp").attr("logical_and")(moving, less(py::int_(0), state.change));
 }
 
 // A step along -H^-1 grad: the point reached and the Newton decrement
@@ -236,14 +279,15 @@ Step searched_step(py::handle jax, py::handle jnp, const Trials& trials, const S
 py::object newton_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
-  const Problem data = problem_of(call);
-  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object step = carry[0], W = carry[1], alpha = carry[2], last_move = carry[4];
+  const auto loop = captured_as<NewtonLoop>(call);
+  const Problem& data = loop.problem;
+  const auto state = unpacked<NewtonState>(call.arg("carry"));
+  py::object W = state.W, w_prec = state.w_prec, last_move = state.last_move;
   py::object dtype = W.attr("dtype");
   const Quadratic& q = data.quadratic;
 
-  py::object A = alpha * q.A_w + q.A_b;
-  py::object b = alpha * q.b_w + q.b_b;
+  py::object A = w_prec * q.A_w + q.A_b;
+  py::object b = w_prec * q.b_w + q.b_b;
   const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
   auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
   py::object grad = grad_l + matmul(A, W.attr("reshape")(py::make_tuple(-1))) - b;
@@ -276,11 +320,10 @@ py::object newton_step_body(Call& call) {
       jax.attr("scipy").attr("linalg").attr("solve_triangular")(factor, rounding, "lower"_a = true);
   py::object settled = jnp.attr("less_equal")(second.decrement, jnp.attr("sum")(scaled * scaled));
   change = jnp.attr("where")(settled, jnp.attr("zeros_like")(change), change);
-  py::object alpha_new = alpha;
-  // The Newton step's own value: None, or a 0-d boolean that switches the evidence on.
-  py::handle evidence = data.own;
+  py::object w_prec_new = w_prec;
+  py::handle evidence = loop.evidence;
   if (!evidence.is_none()) {
-    // gamma: how many weight coefficients the data determine, from the
+    // well_determined: how many weight coefficients the data determine, from the
     // covariance of all rows together (a per-row covariance would leave out
     // what the other rows' uncertainty adds, and count too many).
     // tr(A_w H^-1) = ||L^-1 P||^2 with H = L L' and A_w = P P': A_w is the
@@ -297,14 +340,15 @@ py::object newton_step_body(Call& call) {
         jnp.attr("kron")(jnp.attr("linalg").attr("cholesky")(coupling), jnp.attr("diag")(mask));
     py::object solved =
         jax.attr("scipy").attr("linalg").attr("solve_triangular")(factor, P, "lower"_a = true);
-    py::object gamma = q.n_weights - alpha * jnp.attr("sum")(solved * solved);
+    py::object well_determined = q.n_weights - w_prec * jnp.attr("sum")(solved * solved);
     py::object e = W_new.attr("reshape")(py::make_tuple(-1)) - q.m0;
     py::object norm = jnp.attr("dot")(e, matmul(q.A_w, e));
-    py::object target = jnp.attr("maximum")(gamma, tiny) / jnp.attr("maximum")(norm, tiny);
+    py::object target =
+        jnp.attr("maximum")(well_determined, tiny) / jnp.attr("maximum")(norm, tiny);
     py::object moved_to =
-        jnp.attr("clip")(target, kAlphaFloor, kAlphaCeiling).attr("astype")(dtype);
-    alpha_new = jnp.attr("where")(evidence, moved_to, alpha);
-    py::object moved = jnp.attr("abs")(jnp.attr("log")(alpha_new) - jnp.attr("log")(alpha));
+        jnp.attr("clip")(target, kWPrecFloor, kWPrecCeiling).attr("astype")(dtype);
+    w_prec_new = jnp.attr("where")(evidence, moved_to, w_prec);
+    py::object moved = jnp.attr("abs")(jnp.attr("log")(w_prec_new) - jnp.attr("log")(w_prec));
     // The fixed point is approached linearly, at a rate that can be close to
     // one: a small move then says little about the distance left. Judged by
     // the distance its moves so far imply, move / (1 - rate), the loop does
@@ -315,7 +359,8 @@ py::object newton_step_body(Call& call) {
     change = jnp.attr("maximum")(change, moved / (jnp.attr("array")(1, "dtype"_a = dtype) - rate));
     last_move = moved;
   }
-  return py::make_tuple(step + py::int_(1), W_new, alpha_new, change, last_move, factor);
+  return packed(
+      NewtonState{state.step + py::int_(1), W_new, w_prec_new, change, last_move, factor});
 }
 
 const FunctionDef newton_keep_going = {
@@ -331,43 +376,73 @@ const FunctionDef newton_step = {
 };
 
 // The Laplace approximation of the log evidence at the mode W for weight
-// precision alpha, up to a constant that does not depend on alpha:
-// log p(y | W) + log N(W; m0, (alpha A_w + A_b)^-1) - 1/2 log det H. `factor`
+// precision w_prec, up to a constant that does not depend on w_prec:
+// log p(y | W) + log N(W; m0, (w_prec A_w + A_b)^-1) - 1/2 log det H. `factor`
 // is the Cholesky factor of H from the last Newton step towards W: that far
 // from the mode, log det H differs by much less than the evidence's spread
 // over the grid, and a second Hessian per grid point is saved.
 py::object log_evidence(py::handle jax, py::handle jnp, const Trials& trials, const Rows& rows,
-                        const Quadratic& q, py::handle W, py::handle alpha, py::handle factor) {
+                        const Quadratic& q, py::handle W, py::handle w_prec, py::handle factor) {
   const Softmax s = softmax_at(jax, jnp, trials, rows, W);
   py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, s.eta));
   py::object linear = jnp.attr("sum")(s.Z * s.eta, "axis"_a = 1);
   py::object log_likelihood = -jnp.attr("sum")(trials.weight * (lse - linear));
-  py::object A = alpha * q.A_w + q.A_b;
+  py::object A = w_prec * q.A_w + q.A_b;
   py::object e = W.attr("reshape")(py::make_tuple(-1)) - q.m0;
   py::object half = jnp.attr("array")(0.5, "dtype"_a = W.attr("dtype"));
   // 1/2 log det H is the sum of the logs of its factor's diagonal.
   py::object half_log_det_H = jnp.attr("sum")(jnp.attr("log")(jnp.attr("diagonal")(factor)));
   return log_likelihood - half * jnp.attr("dot")(e, matmul(A, e)) +
-         half * q.n_weights * jnp.attr("log")(alpha) - half_log_det_H;
+         half * q.n_weights * jnp.attr("log")(w_prec) - half_log_det_H;
 }
 
-// carry = (W, log evidence at every grid point so far, mode at each point,
-// Newton steps taken)
+// What the evidence grid's body captures.
+struct GridLoop {
+  Problem problem;
+  py::object w_precs;    // (kGridPoints,) the weight precision of each grid point
+  py::object num_steps;  // 0-d int32 cap on each point's Newton steps
+  py::object tol;        // 0-d relative change at which each point's Newton stops
+
+  template <typename Visit>
+  void fields(Visit&& visit) {
+    problem.fields(visit);
+    visit(w_precs);
+    visit(num_steps);
+    visit(tol);
+  }
+};
+
+// What the evidence grid carries from point to point.
+struct GridState {
+  py::object W;        // (R, d) the last point's mode, where the next one starts
+  py::object values;   // (kGridPoints,) log evidence at every point so far
+  py::object modes;    // (kGridPoints, R, d) the mode at every point so far
+  py::object n_steps;  // 0-d int32 Newton steps taken
+
+  template <typename Visit>
+  void fields(Visit&& visit) {
+    visit(W);
+    visit(values);
+    visit(modes);
+    visit(n_steps);
+  }
+};
+
 py::object evidence_grid_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
-  const Problem problem = problem_of(call);
+  const auto loop = captured_as<GridLoop>(call);
+  const Problem& problem = loop.problem;
   py::handle i = call.arg("i");
-  py::tuple carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object alpha = at(problem.own, i);  // the grid's alphas
-  const ModeResult mode =
-      find_mode(call.globals(), problem.trials, problem.rows, problem.quadratic, carry[0], alpha,
-                py::none(), call.captured(Captured::num_steps), call.captured(Captured::tol));
+  const auto state = unpacked<GridState>(call.arg("carry"));
+  py::object w_prec = at(loop.w_precs, i);
+  const ModeResult mode = find_mode(call.globals(), problem.trials, problem.rows, problem.quadratic,
+                                    state.W, w_prec, py::none(), loop.num_steps, loop.tol);
   py::object value = log_evidence(jax, jnp, problem.trials, problem.rows, problem.quadratic, mode.W,
-                                  alpha, mode.factor);
-  py::object values = carry[1].attr("at")[i].attr("set")(value);
-  py::object modes = carry[2].attr("at")[i].attr("set")(mode.W);
-  return py::make_tuple(mode.W, values, modes, py::object(carry[3]) + mode.n_steps);
+                                  w_prec, mode.factor);
+  return packed(GridState{mode.W, state.values.attr("at")[i].attr("set")(value),
+                          state.modes.attr("at")[i].attr("set")(mode.W),
+                          state.n_steps + mode.n_steps});
 }
 
 const FunctionDef evidence_grid_step = {
@@ -385,7 +460,7 @@ const FunctionDef evidence_grid_step = {
 constexpr int kGridPoints = 8;
 constexpr double kGridReach = 30.0;
 // The relative change at which MacKay's fixed point counts as found: the
-// grid's points lie about 1 apart in log alpha.
+// grid's points lie about 1 apart in log w_prec.
 constexpr double kScaleTolerance = 1e-2;
 
 }  // namespace
@@ -437,26 +512,29 @@ Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py
 }
 
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
-                     const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                     const Quadratic& quadratic, py::handle W0, py::handle w_prec0,
                      py::handle evidence, py::handle num_steps, py::handle tol) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   py::object dtype = W0.attr("dtype");
-  py::object limit = jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32"));
-  py::object threshold = jnp.attr("asarray")(tol, "dtype"_a = dtype);
   py::object n_rd = quadratic.m0.attr("shape")[py::int_(0)];
-  py::tuple captured = captured_problem(trials, rows, quadratic, evidence, limit, threshold);
+  const py::tuple captured =
+      packed(NewtonLoop{{trials, rows, quadratic},
+                        py::reinterpret_borrow<py::object>(evidence),
+                        jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
+                        jnp.attr("asarray")(tol, "dtype"_a = dtype)});
   py::object cond = make_function(newton_keep_going, globals, captured);
   py::object body = make_function(newton_step, globals, captured);
   // The first change is infinite, so at least one step runs.
-  py::object start = py::make_tuple(jnp.attr("array")(0, "dtype"_a = jnp.attr("int32")), W0,
-                                    jnp.attr("asarray")(alpha0, "dtype"_a = dtype),
-                                    jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
-                                    jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
-                                    jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype));
-  py::tuple done =
-      py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("while_loop")(cond, body, start));
-  return {done[1], done[2], done[0], done[5]};
+  const NewtonState start{jnp.attr("array")(0, "dtype"_a = jnp.attr("int32")),
+                          py::reinterpret_borrow<py::object>(W0),
+                          jnp.attr("asarray")(w_prec0, "dtype"_a = dtype),
+                          jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
+                          jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
+                          jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype)};
+  const auto done =
+      unpacked<NewtonState>(jax.attr("lax").attr("while_loop")(cond, body, packed(start)));
+  return {done.W, done.w_prec, done.step, done.factor};
 }
 
 py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& rows, py::handle W) {
@@ -503,7 +581,7 @@ py::object tilt_factors(py::handle globals, py::handle blocks, py::handle A) {
 }
 
 ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
-                        const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                        const Quadratic& quadratic, py::handle W0, py::handle w_prec0,
                         py::handle num_steps, py::handle tol) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
@@ -515,30 +593,30 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
       jnp.attr("maximum")(jnp.attr("asarray")(tol, "dtype"_a = dtype),
                           jnp.attr("array")(kScaleTolerance, "dtype"_a = dtype));
   const ModeResult mackay =
-      find_mode(globals, trials, rows, quadratic, W0, alpha0, yes, num_steps, mackay_tol);
+      find_mode(globals, trials, rows, quadratic, W0, w_prec0, yes, num_steps, mackay_tol);
 
   // The Laplace evidence on a grid of weight scales from MacKay's upwards,
   // each mode started from the last; its maximum refined by a parabola in
-  // log alpha through the best point and its neighbours.
-  py::object log_alpha_mk = jnp.attr("log")(mackay.alpha);
+  // log w_prec through the best point and its neighbours.
+  py::object log_w_prec_mk = jnp.attr("log")(mackay.w_prec);
   py::object offsets =
       jnp.attr("linspace")(0.0, -2.0 * std::log(kGridReach), kGridPoints, "dtype"_a = dtype);
-  py::object log_alphas = log_alpha_mk + offsets;
-  py::object alphas = jnp.attr("exp")(log_alphas);
+  py::object log_w_precs = log_w_prec_mk + offsets;
+  py::object w_precs = jnp.attr("exp")(log_w_precs);
   py::tuple shape = mackay.W.attr("shape");
-  py::object values = jnp.attr("full")(kGridPoints, -jnp.attr("inf"), "dtype"_a = dtype);
-  py::object modes =
-      jnp.attr("zeros")(py::make_tuple(kGridPoints, shape[0], shape[1]), "dtype"_a = dtype);
-  py::tuple captured =
-      captured_problem(trials, rows, quadratic, alphas,
-                       jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
-                       jnp.attr("asarray")(tol, "dtype"_a = dtype));
-  py::object step = make_function(evidence_grid_step, globals, captured);
-  py::tuple done = py::reinterpret_borrow<py::tuple>(jax.attr("lax").attr("fori_loop")(
-      0, kGridPoints, step,
-      py::make_tuple(mackay.W, values, modes, jnp.attr("zeros_like")(mackay.n_steps))));
-  values = done[1];
-  modes = done[2];
+  const GridLoop loop{{trials, rows, quadratic},
+                      w_precs,
+                      jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
+                      jnp.attr("asarray")(tol, "dtype"_a = dtype)};
+  const GridState start{
+      mackay.W, jnp.attr("full")(kGridPoints, -jnp.attr("inf"), "dtype"_a = dtype),
+      jnp.attr("zeros")(py::make_tuple(kGridPoints, shape[0], shape[1]), "dtype"_a = dtype),
+      jnp.attr("zeros_like")(mackay.n_steps)};
+  py::object step = make_function(evidence_grid_step, globals, packed(loop));
+  const auto done =
+      unpacked<GridState>(jax.attr("lax").attr("fori_loop")(0, kGridPoints, step, packed(start)));
+  py::object values = done.values;
+  py::object modes = done.modes;
   // The first maximum from MacKay's scale upwards, not the largest value:
   // far out, where the prior barely binds and float32 probabilities
   // saturate, the computed evidence can rise again by rounding alone.
@@ -560,16 +638,16 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
           half * (y0 - y2) / jnp.attr("minimum")(curvature, -jnp.attr("finfo")(dtype).attr("tiny")),
           -1.0, 1.0),
       jnp.attr("array")(0, "dtype"_a = dtype));
-  py::object log_alpha_ev = at(log_alphas, best) + shift * h;
+  py::object log_w_prec_ev = at(log_w_precs, best) + shift * h;
   // MacKay's fixed point holds the likelihood's curvature still and lands on
   // too strong a prior; the Laplace evidence lets the curvature fall as the
   // weights grow and lands on too weak a one. Their geometric mean is the
   // scale used.
-  py::object alpha = jnp.attr("exp")(half * (log_alpha_mk + log_alpha_ev));
-  const ModeResult final_mode = find_mode(globals, trials, rows, quadratic, at(modes, best), alpha,
+  py::object w_prec = jnp.attr("exp")(half * (log_w_prec_mk + log_w_prec_ev));
+  const ModeResult final_mode = find_mode(globals, trials, rows, quadratic, at(modes, best), w_prec,
                                           py::none(), num_steps, tol);
-  py::object n_steps = mackay.n_steps + py::object(done[3]) + final_mode.n_steps;
-  return {final_mode.W, final_mode.alpha, std::move(n_steps), final_mode.factor};
+  py::object n_steps = mackay.n_steps + done.n_steps + final_mode.n_steps;
+  return {final_mode.W, final_mode.w_prec, std::move(n_steps), final_mode.factor};
 }
 
 }  // namespace kelvra::learning

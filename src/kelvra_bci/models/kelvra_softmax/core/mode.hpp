@@ -23,11 +23,12 @@ namespace kelvra::learning {
 // padding trial (-1), so that padding never counts as a member.
 inline constexpr int kEmptyRow = -2;
 
-// The bounds within which the evidence keeps the weight precision (w_scale
-// from 0.01 to 10): a data set that separates perfectly would otherwise drive
-// it to zero, and probabilities to 0 and 1 that float32 cannot tell apart.
-inline constexpr double kAlphaFloor = 1e-2;
-inline constexpr double kAlphaCeiling = 1e4;
+// The bounds within which the evidence keeps the weight precision w_prec =
+// 1 / w_scale**2 (w_scale from 0.01 to 10): a data set that separates
+// perfectly would otherwise drive it to zero, and probabilities to 0 and 1
+// that float32 cannot tell apart.
+inline constexpr double kWPrecFloor = 1e-2;
+inline constexpr double kWPrecCeiling = 1e4;
 
 // The trials of one likelihood term.
 struct Trials {
@@ -52,8 +53,9 @@ py::object likelihood_gradient(py::handle globals, const Trials& trials, const R
                                py::handle W);
 
 // The prior over the stacked rows: a Gaussian whose weight block is scaled by
-// alpha, 1/2 w'(alpha A_w + A_b)w - (alpha b_w + b_b)'w, so that the evidence
-// can move alpha; for a fixed quadratic term A_w and b_w are zero.
+// the weight precision w_prec, 1/2 w'(w_prec A_w + A_b)w - (w_prec b_w +
+// b_b)'w, so that the evidence can move w_prec; for a fixed quadratic term
+// A_w and b_w are zero.
 struct Quadratic {
   py::object A_w, A_b;   // (R*d, R*d)
   py::object b_w, b_b;   // (R*d,)
@@ -63,9 +65,9 @@ struct Quadratic {
 
 // The prior of the rows that hold a class: every class of the model, the
 // reference included, has coefficients drawn independently from
-// N((w_loc, ..., b_loc), diag(1/alpha, ..., 1/b_prec)), and each row is its
+// N((w_loc, ..., b_loc), diag(1/w_prec, ..., 1/b_prec)), and each row is its
 // class's coefficients minus the reference class's. The rows are therefore
-// correlated a priori, with precision (I - 11'/K) (x) diag(alpha, ..., b_prec)
+// correlated a priori, with precision (I - 11'/K) (x) diag(w_prec, ..., b_prec)
 // over the K - 1 rows, and the mode is that of the symmetric softmax: it does
 // not depend on which class is the reference. Rows that hold no class get an
 // independent prior of the same scale. Scalars may be traced.
@@ -74,7 +76,7 @@ Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py
 
 struct ModeResult {
   py::object W;        // (R, d) the mode
-  py::object alpha;    // 0-d weight precision, moved by the evidence when asked to
+  py::object w_prec;   // 0-d weight precision, moved by the evidence when asked to
   py::object n_steps;  // 0-d int32 Newton steps taken
   py::object factor;   // (R*d, R*d) Cholesky factor of the last step's Hessian
 };
@@ -83,11 +85,12 @@ struct ModeResult {
 // each with the best of a few step lengths, until the largest change of a row
 // relative to the largest coefficient falls below `tol` or `num_steps` steps
 // ran. Where `evidence` (None, or a 0-d boolean that may be traced) holds,
-// each step also moves alpha to the fixed point of the evidence (MacKay's
-// gamma / ||w - m0||^2), with gamma counted from the Laplace covariance of
-// all rows together.
+// each step also moves w_prec to the fixed point of the evidence (MacKay's
+// well_determined / ||w - m0||^2), with well_determined, the count of
+// well-determined weights, taken from the Laplace covariance of all rows
+// together.
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
-                     const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                     const Quadratic& quadratic, py::handle W0, py::handle w_prec0,
                      py::handle evidence, py::handle num_steps, py::handle tol);
 
 // The mode under the weight scale the evidence picks, no cross-validation
@@ -95,7 +98,7 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
 // Laplace evidence over a grid of larger scales. n_steps counts every Newton
 // step of the searches and of the final mode.
 ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& rows,
-                        const Quadratic& quadratic, py::handle W0, py::handle alpha0,
+                        const Quadratic& quadratic, py::handle W0, py::handle w_prec0,
                         py::handle num_steps, py::handle tol);
 
 // Each row's covariance at the mode W is the Polya-Gamma tilt of its binary

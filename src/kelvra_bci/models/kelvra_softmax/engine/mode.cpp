@@ -91,7 +91,7 @@ py::object fit_mode_core_body(Call& call) {
           : learning::find_mode(call.globals(), trials, rows, prior, W0, call.arg("alpha"),
                                 py::none(), call.arg("num_steps"), call.arg("tol"));
 
-  py::object A = mode.alpha * prior.A_w + prior.A_b;
+  py::object A = mode.w_prec * prior.A_w + prior.A_b;
   py::object factors = learning::tilt_factors(
       call.globals(), learning::tilt_blocks(call.globals(), trials, rows, mode.W), A);
   const learning::Trials folded{trials.X_aug, trials.yj,
@@ -100,7 +100,7 @@ py::object fit_mode_core_body(Call& call) {
   py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
   py::object shift = matmul(hessian_old, w) - grad_old;
   py::object tilt_old = learning::tilt_blocks(call.globals(), folded, rows, mode.W);
-  return py::make_tuple(mode.W, factors, mode.alpha, mode.n_steps, hessian_old, shift, tilt_old);
+  return py::make_tuple(mode.W, factors, mode.w_prec, mode.n_steps, hessian_old, shift, tilt_old);
 }
 
 const FunctionDef fit_mode_core = {
@@ -143,7 +143,7 @@ py::object followed_scale(Call& call, const learning::Trials& fresh, const learn
                                       jnp.attr("clip")(rate * slope, -kMaxScaleMove, kMaxScaleMove),
                                       jnp.attr("zeros_like")(slope));
   py::object moved = jnp.attr("clip")(jnp.attr("exp")(jnp.attr("log")(alpha) + move),
-                                      learning::kAlphaFloor, learning::kAlphaCeiling)
+                                      learning::kWPrecFloor, learning::kWPrecCeiling)
                          .attr("astype")(dtype);
   // A scale that does not follow is passed through untouched, not rounded
   // through log and exp.
