@@ -63,6 +63,9 @@ FOLDS = ([X0[:50], X0[10:40], X0[:57]], [y0[:50], y0[10:40], np.where(y0[:57] ==
     ("Xs", "ys", "values"),
     [
         pytest.param([X for X, _ in SUBJECTS], [y for _, y in SUBJECTS], settings(), id="subjects, evidence"),
+        pytest.param(
+            np.stack([X for X, _ in SUBJECTS]), np.stack([y for _, y in SUBJECTS]), settings(), id="3-D arrays"
+        ),
         pytest.param(*FOLDS, settings(1.0, w_loc=[0.0, 0.2, -0.1]), id="folds of several sizes"),
         pytest.param([X0] * 3, [y0] * 3, settings([0.3, 1.0, 3.0], b_scale=[1.0, 10.0, 100.0]), id="prior scales"),
     ],
