@@ -4,6 +4,7 @@
 // is the fit's own, mapped over a leading axis of sets; the host side checks
 // every set as fit does and names the set that fails.
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "engine/buckets.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
+#include "engine/mode_traced.hpp"
+#include "engine/signature.hpp"
 
 namespace kelvra::engine {
 namespace {
@@ -24,24 +27,23 @@ using learning::FitArguments;
 
 constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/fit_many.cpp";
 
-// The per-set arguments of the compiled fit by the mode, in its order
-// (fit_mode_arguments), then the two shared by every set.
-constexpr const char* kPerSet[] = {"X_aug", "yj",     "weight", "folded", "classes",
-                                   "w_loc", "w_prec", "b_loc",  "b_prec"};
+// The arguments of the compiled fit by the mode that every set shares.
+bool shared_by_all(const char* name) {
+  return std::strcmp(name, "num_steps") == 0 || std::strcmp(name, "tol") == 0;
+}
 
-enum class OneSetCaptured : std::size_t { fit, num_steps, tol };
+enum class OneSetCaptured : std::size_t { fit, names, num_steps, tol };
 
-// One set's fit: the arrays of the set, then the step cap and tol that every
-// set shares.
+// One set's fit: the set's own arrays, named by `names`, with the step cap
+// and tol that every set shares.
 py::object fit_one_set_body(Call& call) {
   py::tuple arrays = py::reinterpret_borrow<py::tuple>(call.arg("arrays"));
-  py::tuple shared =
-      py::make_tuple(call.captured(OneSetCaptured::num_steps), call.captured(OneSetCaptured::tol));
-  py::tuple all(py::len(arrays) + 2);
-  for (std::size_t i = 0; i < py::len(arrays); ++i) all[i] = arrays[i];
-  all[py::len(arrays)] = shared[0];
-  all[py::len(arrays) + 1] = shared[1];
-  return py::reinterpret_borrow<py::object>(call.captured(OneSetCaptured::fit))(*all);
+  py::tuple names = py::reinterpret_borrow<py::tuple>(call.captured(OneSetCaptured::names));
+  py::dict values;
+  for (std::size_t i = 0; i < py::len(names); ++i) values[names[i]] = arrays[i];
+  values["num_steps"] = call.captured(OneSetCaptured::num_steps);
+  values["tol"] = call.captured(OneSetCaptured::tol);
+  return py::reinterpret_borrow<py::object>(call.captured(OneSetCaptured::fit))(**values);
 }
 
 const FunctionDef fit_one_set = {
@@ -60,36 +62,38 @@ enum class ManyCaptured : std::size_t { by_evidence, at_once };
 // where the device has parallel width to spare.
 py::object fit_many_core_body(Call& call) {
   py::object jax = call.global("jax");
-  py::object one = make_function(fit_mode_traced(), call.globals(),
+  py::object one = make_function(fit_mode_core.definition, call.globals(),
                                  py::make_tuple(call.captured(ManyCaptured::by_evidence)));
-  py::object per_set = make_function(fit_one_set, call.globals(),
-                                     py::make_tuple(one, call.arg("num_steps"), call.arg("tol")));
-  py::tuple sets(std::size(kPerSet));
-  for (std::size_t i = 0; i < std::size(kPerSet); ++i) sets[i] = call.arg(kPerSet[i]);
+  py::list names, sets;
+  for (const Argument& argument : fit_mode_core.arguments) {
+    if (shared_by_all(argument.name)) continue;
+    names.append(argument.name);
+    sets.append(call.arg(argument.name));
+  }
+  py::object per_set =
+      make_function(fit_one_set, call.globals(),
+                    py::make_tuple(one, py::tuple(names), call.arg("num_steps"), call.arg("tol")));
   const auto at_once = call.captured(ManyCaptured::at_once).cast<py::ssize_t>();
   py::object batch = at_once > 1 ? py::object(py::int_(at_once)) : py::none();
-  return jax.attr("lax").attr("map")(per_set, sets, "batch_size"_a = batch);
+  return jax.attr("lax").attr("map")(per_set, py::tuple(sets), "batch_size"_a = batch);
 }
 
-const FunctionDef fit_many_core = {
-    "fit_many_core",
-    "fit_many.<locals>.fit_many_core",
-    {{"X_aug"},
-     {"yj"},
-     {"weight"},
-     {"folded"},
-     {"classes"},
-     {"w_loc"},
-     {"w_prec"},
-     {"b_loc"},
-     {"b_prec"},
-     {"num_steps"},
-     {"tol"}},
-    nullptr,
-    nullptr,
-    fit_many_core_body,
-    kSource,
-};
+// The fit by the mode's arguments with a leading axis of sets, but for the
+// two every set shares; `at_once` names how many sets each pass vectorises.
+const Signature fit_many_core("fit many", "fit_many_core", "fit_many.<locals>.fit_many_core",
+                              {"sets", "at_once", "n", "d", "K"}, {"auto"},
+                              {{"X_aug", {"sets", "n", "d"}},
+                               {"yj", {"sets", "n"}, Dtype::int32},
+                               {"weight", {"sets", "n"}},
+                               {"folded", {"sets", "n"}},
+                               {"classes", {"sets", "K-1"}, Dtype::int32},
+                               {"w_loc", {"sets"}},
+                               {"w_prec", {"sets"}},
+                               {"b_loc", {"sets"}},
+                               {"b_prec", {"sets"}},
+                               {"num_steps", {}, Dtype::int32},
+                               {"tol", {}}},
+                              fit_many_core_body, kSource);
 
 // One set's checks are fit's, run through a callable with fit's parameter
 // table so that every argument is bound and converted as fit binds it; the
@@ -179,39 +183,16 @@ py::ssize_t sets_at_once(const Call& call, py::ssize_t count) {
   return backend == "cpu" ? 1 : count;
 }
 
-std::string fit_many_key(py::handle np, py::handle dtype, py::ssize_t count, py::ssize_t at_once,
-                         py::ssize_t bucket, const py::int_& d_aug, const py::int_& n_classes,
-                         bool by_evidence) {
-  return ShapeKey(np, "fit many", dtype)
+Shape fit_many_shape(py::handle np, py::handle dtype, py::ssize_t count, py::ssize_t at_once,
+                     py::ssize_t bucket, const py::int_& d_aug, const py::int_& n_classes,
+                     bool by_evidence) {
+  return Shape(fit_many_core, np, dtype)
       .size("sets", count)
       .size("at_once", at_once)
       .size("n", bucket)
       .size("d", d_aug)
       .size("K", n_classes)
-      .flag("auto", by_evidence)
-      .str();
-}
-
-py::object fit_many_executable(const Call& call, py::handle dtype, py::ssize_t count,
-                               py::ssize_t at_once, py::ssize_t bucket, const py::int_& d_aug,
-                               const py::int_& n_classes, bool by_evidence) {
-  py::object np = call.global("np");
-  py::object jax = call.global("jax");
-  const std::string key =
-      fit_many_key(np, dtype, count, at_once, bucket, d_aug, n_classes, by_evidence);
-  auto arguments = [&]() -> py::tuple {
-    py::object int32 = np.attr("int32");
-    py::object per_set_scalar = abstract_array(jax, py::make_tuple(count), dtype);
-    py::object trials = abstract_array(jax, py::make_tuple(count, bucket), dtype);
-    return py::make_tuple(
-        abstract_array(jax, py::make_tuple(count, bucket, d_aug), dtype),
-        abstract_array(jax, py::make_tuple(count, bucket), int32), trials, trials,
-        abstract_array(jax, py::make_tuple(count, n_classes - py::int_(1)), int32), per_set_scalar,
-        per_set_scalar, per_set_scalar, per_set_scalar, abstract_array(jax, py::tuple(), int32),
-        abstract_array(jax, py::tuple(), dtype));
-  };
-  return compiled(call, key, fit_many_core,
-                  py::make_tuple(py::bool_(by_evidence), py::int_(at_once)), arguments);
+      .flag("auto", by_evidence);
 }
 
 py::object fit_many_body(Call& call) {
@@ -270,26 +251,34 @@ py::object fit_many_body(Call& call) {
   py::int_ d_aug = host_int(first.Xn.attr("shape")[py::int_(1)]) + py::int_(1);
   const py::ssize_t at_once = sets_at_once(call, count);
   const py::ssize_t bucket = shared_bucket(most_trials, [&](py::ssize_t b) {
-    return fit_many_key(np, dtype, count, at_once, b, d_aug, first.n_classes, first.w_scale_auto);
+    return fit_many_shape(np, dtype, count, at_once, b, d_aug, first.n_classes, first.w_scale_auto)
+        .key();
   });
   learning::check_mode_work("fitting " + std::to_string(count) + " sets by the mode",
                             first.num_steps, static_cast<double>(bucket), d_aug.cast<double>(),
                             first.n_classes.cast<double>() - 1.0, first.w_scale_auto, np, dtype,
                             static_cast<double>(count), static_cast<double>(at_once));
 
-  // Each per-set argument stacked over the sets.
-  std::vector<py::list> columns(std::size(kPerSet));
+  // Each per-set value stacked over the sets, by name.
+  py::dict columns;
   for (const FitArguments& set : sets) {
-    py::tuple arguments = fit_mode_arguments(np, set, bucket, memory);
-    for (std::size_t j = 0; j < columns.size(); ++j) columns[j].append(arguments[j]);
+    for (const auto& [name, value] : fit_mode_arguments(np, set, bucket, memory)) {
+      py::str key(name);
+      if (!columns.contains(key)) columns[key] = py::list();
+      columns[key].cast<py::list>().append(value);
+    }
   }
-  py::tuple stacked(columns.size() + 2);
-  for (std::size_t j = 0; j < columns.size(); ++j) stacked[j] = np.attr("stack")(columns[j]);
-  stacked[columns.size()] = np.attr("int32")(first.num_steps);
-  stacked[columns.size() + 1] = tol.is_none() ? np.attr("asarray")(0.0, "dtype"_a = dtype) : tol;
-  py::object executable = fit_many_executable(call, dtype, count, at_once, bucket, d_aug,
-                                              first.n_classes, first.w_scale_auto);
-  py::tuple out = executable(*stacked);
+  Arguments arguments(fit_many_core);
+  for (auto [name, values] : columns) {
+    arguments.set(name.cast<std::string>().c_str(), np.attr("stack")(values));
+  }
+  arguments.set("num_steps", np.attr("int32")(first.num_steps))
+      .set("tol", tol.is_none() ? np.attr("asarray")(0.0, "dtype"_a = dtype) : tol);
+  py::object executable = compiled(
+      call,
+      fit_many_shape(np, dtype, count, at_once, bucket, d_aug, first.n_classes, first.w_scale_auto),
+      py::make_tuple(py::bool_(first.w_scale_auto), py::int_(at_once)));
+  py::tuple out = executable(*arguments.values());
   py::list outputs;
   for (py::handle values : out) outputs.append(np.attr("asarray")(values));
 
