@@ -111,3 +111,35 @@ def update(params, X, y):
         "beta_mean": means,
         "beta_cov_chol": np.linalg.cholesky(covs),
     }
+
+
+def coupled_prior(K, p, w_loc, w_scale, b_loc, b_scale):
+    """The mode's prior over the K - 1 stacked rows: precision A and linear term b of 1/2 w'Aw - b'w.
+
+    Every class's coefficients are N((w_loc, ..., b_loc), diag(w_scale**2, ..., b_scale**2)) and a row is its
+    class's minus the reference's, so the rows' precision is (I - 11'/K) (x) D, centred on the tiled mean.
+    """
+    R = K - 1
+    _, D = _prior(p, w_loc, w_scale, b_loc, b_scale)
+    A = np.kron(np.eye(R) - np.ones((R, R)) / K, D)
+    return A, A @ np.tile(np.r_[np.full(p, w_loc), b_loc], R)
+
+
+def newton_mode(X, y0, non_ref, A, b, steps=100):
+    """The minimiser (R, d) of 1/2 w'Aw - b'w minus the softmax log-likelihood of rows `non_ref`, reference logit 0."""
+    Xa = _augment(X)
+    R, d = len(non_ref), Xa.shape[1]
+    Y = (np.asarray(y0)[:, None] == np.asarray(non_ref)[None, :]).astype(np.float64)
+    w = np.zeros(R * d)
+    for _ in range(steps):
+        eta = np.c_[Xa @ w.reshape(R, d).T, np.zeros(len(Xa))]
+        P = np.exp(eta - eta.max(axis=1, keepdims=True))
+        P = (P / P.sum(axis=1, keepdims=True))[:, :R]
+        grad = A @ w - b + ((P - Y).T @ Xa).reshape(-1)
+        curvature = np.einsum("nr,rs->nrs", P, np.eye(R)) - np.einsum("nr,ns->nrs", P, P)
+        H = A + np.einsum("nrs,ni,nj->risj", curvature, Xa, Xa).reshape(R * d, R * d)
+        step = np.linalg.solve(H, grad)
+        w -= step
+        if np.max(np.abs(step)) < 1e-14 * max(1.0, np.max(np.abs(w))):
+            break
+    return w.reshape(R, d)

@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 import softmax_reference as ref
+from scipy.linalg import block_diag
 from sklearn.datasets import load_digits, load_iris, make_classification
 from sklearn.linear_model import LogisticRegression
 from sklearn.model_selection import StratifiedKFold
@@ -90,6 +91,37 @@ def test_float32_newton_settles_at_the_mode_past_4096_trials(x32, columns):
     assert model.n_sweeps <= 12
     want = LogisticRegression(C=1.0, tol=1e-10, max_iter=10_000).fit(X, y).predict_proba(X)
     np.testing.assert_allclose(engine.predict_proba(model, X.astype(np.float32), 1, 0), want, atol=2e-4)
+
+
+@pytest.mark.parametrize("w_loc, b_loc", [(0.3, -0.5), (-0.6, 0.4)])
+@pytest.mark.parametrize("path", ["fit", "update, a class joins", "update of a sweeps record"])
+def test_the_mode_under_prior_means_away_from_zero_is_plain_newtons(x64, path, w_loc, b_loc):
+    # The weights' and the bias's prior means enter the fit, the update, and
+    # the anchor an update makes from a record's Gaussians: each must land on
+    # the mode a plain Newton finds on the same objective.
+    X, y = ref.make_problem(60, 3, 3, seed=12, sep=1.0)
+    w_scale, b_scale = 0.7, 0.5
+    settings = (0, w_loc, w_scale, b_loc, b_scale, 0, 1.0, 100)
+    A, b = ref.coupled_prior(3, 3, w_loc, w_scale, b_loc, b_scale)
+    if path == "fit":
+        model = engine.fit(X, y, 3, *settings, tol=1e-12, method="mode")
+    elif path == "update, a class joins":
+        early = y < 2
+        first = engine.fit(X[early], y[early], 2, *settings, tol=1e-12, method="mode", memory=256)
+        model = engine.update(first, X[~early], y[~early], rule="mode", tol=1e-12)
+    else:
+        first = engine.fit(X[:30], y[:30], 3, *settings, tol=1e-12)
+        model = engine.update(first, X[30:], y[30:], rule="mode", tol=1e-12)
+        # Without a memory the prior and the anchor together are the stored
+        # Gaussians, whatever the prior means: only the new trials add to them.
+        chol = first.params["beta_cov_chol"]
+        precisions = np.linalg.inv(chol @ np.swapaxes(chol, 1, 2))
+        A = block_diag(*precisions)
+        b = np.einsum("kij,kj->ki", precisions, first.params["beta_mean"]).reshape(-1)
+        X, y = X[30:], y[30:]
+    want = ref.newton_mode(X, y, model.params["non_ref_classes"], A, b)
+    # Swapping the two means moves this mode by 0.4 or more.
+    np.testing.assert_allclose(model.params["beta_mean"], want, rtol=0, atol=1e-6)
 
 
 @pytest.mark.parametrize("memory", [512, 24])

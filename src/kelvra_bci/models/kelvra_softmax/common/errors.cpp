@@ -6,6 +6,7 @@ namespace {
 // A strong reference, never released: the type outlives every call, and
 // must not be released after the interpreter has finalised.
 PyObject* chosen_input_error = nullptr;
+bool overflow_refused = false;
 
 }  // namespace
 
@@ -21,6 +22,14 @@ void set_input_error(pybind11::handle type) {
     throw pybind11::error_already_set();
   }
   Py_XSETREF(chosen_input_error, Py_NewRef(type.ptr()));
+}
+
+bool overflow_is_input_error() {
+  return overflow_refused;
+}
+
+void set_overflow_is_input_error(bool on) {
+  overflow_refused = on;
 }
 
 }  // namespace kelvra

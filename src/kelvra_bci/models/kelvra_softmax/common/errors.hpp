@@ -14,6 +14,14 @@ namespace kelvra {
 PyObject* input_error();
 void set_input_error(pybind11::handle type);
 
+// Whether a number that no int or double holds (a count of inf, a real of
+// 2**2000) is refused as input_error() in a line naming the parameter,
+// rather than with the OverflowError of its conversion. Off unless the
+// module's start-up turns it on: the learning and inference modules convert
+// as int() and float() do.
+bool overflow_is_input_error();
+void set_overflow_is_input_error(bool on);
+
 // Runs `work`; any C++ exception it throws becomes the pending Python error.
 // Returns false when an error is pending. Nothing thrown may reach CPython.
 template <typename Work>

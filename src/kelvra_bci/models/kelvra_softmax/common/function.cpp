@@ -133,6 +133,34 @@ bool is_auto(PyObject* value) {
   return PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "auto") == 0;
 }
 
+py::object convert(const Parameter& parameter, PyObject* value) {
+  switch (parameter.conversion) {
+    case Conversion::integer:
+      return convert_integer(parameter, value);
+    case Conversion::real:
+      return convert_real(value);
+    case Conversion::real_or_auto:
+      return is_auto(value) ? py::reinterpret_borrow<py::object>(value) : convert_real(value);
+    case Conversion::none:
+      break;
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+// The argument as its parameter's conversion makes it; see overflow_is_input_error().
+py::object converted(const Parameter& parameter, PyObject* value) {
+  try {
+    return convert(parameter, value);
+  } catch (py::error_already_set& error) {
+    if (!overflow_is_input_error() || !error.matches(PyExc_OverflowError)) throw;
+    const std::string message = std::string(parameter.name) +
+                                " is out of range: " + py::str(error.value()).cast<std::string>();
+    error.restore();
+    py::raise_from(input_error(), message.c_str());
+    throw py::error_already_set();
+  }
+}
+
 py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   const FunctionDef& definition = *self->definition;
@@ -143,22 +171,7 @@ py::object run_body(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
   arguments.reserve(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
     given.push_back(py::reinterpret_borrow<py::object>(slots[i]));
-    const Parameter& parameter = definition.parameters[i];
-    switch (parameter.conversion) {
-      case Conversion::integer:
-        arguments.push_back(convert_integer(parameter, slots[i]));
-        break;
-      case Conversion::real:
-        arguments.push_back(convert_real(slots[i]));
-        break;
-      case Conversion::real_or_auto:
-        arguments.push_back(is_auto(slots[i]) ? py::reinterpret_borrow<py::object>(slots[i])
-                                              : convert_real(slots[i]));
-        break;
-      case Conversion::none:
-        arguments.push_back(py::reinterpret_borrow<py::object>(slots[i]));
-        break;
-    }
+    arguments.push_back(converted(definition.parameters[i], slots[i]));
   }
   Call call(reinterpret_cast<PyObject*>(self), definition, std::move(given), std::move(arguments));
   return definition.body(call);

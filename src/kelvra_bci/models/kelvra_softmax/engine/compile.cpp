@@ -38,8 +38,8 @@ namespace {
 
 }  // namespace
 
-py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
-                    py::tuple captured, const std::function<py::tuple()>& arguments) {
+py::object compiled(const Call& call, const Shape& shape, py::tuple captured) {
+  const std::string key = shape.key();
   CompiledCache& cache = compiled_cache();
   for (;;) {
     if (py::object found = cache.find(key)) return found;
@@ -59,8 +59,10 @@ py::object compiled(const Call& call, const std::string& key, const FunctionDef&
     ~Claim() { cache.end_compile(key); }
   } claim{cache, key};
   // Traced once here; from now on the call runs without Python in the loop.
-  py::object function = make_function(core, call.globals(), std::move(captured));
-  py::object lowered = call.global("jax").attr("jit")(function).attr("lower")(*arguments());
+  py::object function =
+      make_function(shape.signature().definition, call.globals(), std::move(captured));
+  py::object jax = call.global("jax");
+  py::object lowered = jax.attr("jit")(function).attr("lower")(*shape.placeholders(jax));
   py::object executable = lowered.attr("compile")();
   cache.insert(key, executable);
   return executable;
@@ -105,12 +107,35 @@ py::object padded_labels(py::handle np, py::handle y0, py::ssize_t bucket) {
   return labels;
 }
 
+py::object padded_to(py::handle np, py::handle values, py::ssize_t size, py::handle dtype,
+                     py::handle fill) {
+  py::tuple shape = values.attr("shape");
+  py::list full_shape(shape);
+  full_shape[0] = py::int_(size);
+  py::object out = np.attr("full")(py::tuple(full_shape), fill, "dtype"_a = dtype);
+  out[py::slice(0, py::len(values), 1)] = values;
+  return out;
+}
+
+py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop) {
+  return values[py::slice(start, stop, 1)];
+}
+
+double setting_value(py::handle value) {
+  const double converted = PyFloat_AsDouble(value.ptr());
+  if (converted == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::nan("");
+  }
+  return converted;
+}
+
 py::object checked_tol(py::handle np, py::handle tol, py::handle dtype) {
   if (tol.is_none()) return py::none();
   if (PyBool_Check(tol.ptr()))
     throw py::value_error("tol must be a finite number >= 0, not a bool");
-  const double value = PyFloat_AsDouble(tol.ptr());
-  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  const double value = setting_value(tol);
   if (!(std::isfinite(value) && value >= 0.0))
     throw py::value_error("tol must be a finite number >= 0");
   return np.attr("asarray")(value, "dtype"_a = dtype);

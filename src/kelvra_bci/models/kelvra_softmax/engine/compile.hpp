@@ -2,10 +2,10 @@
 // operation and shape, traced once under jax.jit and kept in the cache.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "common/function.hpp"
+#include "engine/signature.hpp"
 
 namespace kelvra::engine {
 
@@ -16,42 +16,15 @@ py::ssize_t trial_bucket(py::ssize_t n_trials);
 // jax.ShapeDtypeStruct(shape, dtype): an argument as lowering sees it
 py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype);
 
-// The compiled form of `core` for `key`: from the cache, or traced, lowered
-// for the abstract arguments `arguments()` makes and compiled now. The
+// The compiled form of `shape`'s function: from the cache, or traced,
+// lowered for the shape's abstract arguments and compiled now. The abstract
 // arguments are made only then: a call that finds its key pays nothing for
-// them. `captured` goes to the core callable (the static settings that are
-// part of `key`).
-py::object compiled(const Call& call, const std::string& key, const FunctionDef& core,
-                    py::tuple captured, const std::function<py::tuple()>& arguments);
+// them. `captured` goes to the traced body (static settings that the key
+// names).
+py::object compiled(const Call& call, const Shape& shape, py::tuple captured = py::tuple());
 
 // "float32" or "float64": the part of a cache key the dtype contributes.
 std::string dtype_name(py::handle np, py::handle dtype);
-
-// The cache key of one compiled shape: what it computes, in which dtype, and
-// every size and static setting that shapes it, as in
-// "fit float32 n=16 d=5 K=3 tol". Each builder names all of them, so that two
-// shapes never share a key.
-class ShapeKey {
- public:
-  ShapeKey(py::handle np, const std::string& what, py::handle dtype)
-      : text_(what + " " + dtype_name(np, dtype)) {}
-  ShapeKey& size(const char* name, py::ssize_t value) { return add(name, std::to_string(value)); }
-  ShapeKey& size(const char* name, py::handle value) {
-    return add(name, py::str(value).cast<std::string>());
-  }
-  ShapeKey& flag(const char* name, bool on) {
-    if (on) (text_ += ' ') += name;
-    return *this;
-  }
-  const std::string& str() const { return text_; }
-
- private:
-  ShapeKey& add(const char* name, const std::string& value) {
-    (((text_ += ' ') += name) += '=') += value;
-    return *this;
-  }
-  std::string text_;
-};
 
 // The record handed in as the parameter `model`, read once: a model whose
 // params are copied into a new plain dict, so that what is checked is what
@@ -68,6 +41,17 @@ py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py:
 
 // Zero-based labels padded with -1, a class no row of the model has.
 py::object padded_labels(py::handle np, py::handle y0, py::ssize_t bucket);
+
+// `values` (n, ...) in the first n of `size` rows filled with `fill`.
+py::object padded_to(py::handle np, py::handle values, py::ssize_t size, py::handle dtype,
+                     py::handle fill);
+
+// values[start:stop]
+py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop);
+
+// float(value); NaN for a number beyond a double's range (2**2000), which
+// every check of a setting's range then refuses as it refuses NaN.
+double setting_value(py::handle value);
 
 // A tol argument: None, or a finite number >= 0 as a 0-d array of `dtype`.
 py::object checked_tol(py::handle np, py::handle tol, py::handle dtype);

@@ -40,24 +40,20 @@ py::object fit_core_body(Call& call) {
                         jnp.attr("asarray")(result.n_sweeps, "dtype"_a = jnp.attr("int32")));
 }
 
-const FunctionDef fit_core = {
-    "fit_core",
-    "fit.<locals>.fit_core",
-    {{"X_aug"},
-     {"yj"},
-     {"non_ref_j"},
-     {"w_loc"},
-     {"w_prec"},
-     {"b_loc"},
-     {"b_prec"},
-     {"alpha"},
-     {"num_steps"},
-     {"tol"}},
-    nullptr,
-    nullptr,
-    fit_core_body,
-    kSource,
-};
+// The prior's location and precision come as four same-shaped scalars:
+// named, never placed, at the call.
+const Signature fit_core("fit", "fit_core", "fit.<locals>.fit_core", {"n", "d", "K"}, {"tol"},
+                         {{"X_aug", {"n", "d"}},
+                          {"yj", {"n"}, Dtype::int32},
+                          {"non_ref_j", {"K-1"}, Dtype::int32},
+                          {"w_loc", {}},
+                          {"w_prec", {}},
+                          {"b_loc", {}},
+                          {"b_prec", {}},
+                          {"alpha", {}},
+                          {"num_steps", {}, Dtype::int32},
+                          {"tol", {}, Dtype::working, "tol"}},
+                         fit_core_body, kSource);
 
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
@@ -87,17 +83,23 @@ py::object fit_body(Call& call) {
   py::tuple shape = args.Xn.attr("shape");
   const py::ssize_t bucket = trial_bucket(shape[0].cast<py::ssize_t>());
   py::int_ d_aug = host_int(shape[1]) + py::int_(1);
-  py::object X_aug = padded_features(np, args.Xn, bucket, dtype, true);
-  py::object yj = padded_labels(np, args.y0, bucket);
-  py::object non_ref_j = args.layout.non_ref.attr("astype")(np.attr("int32"));
   // The precisions are reciprocal squares in double, then stored in the working dtype.
   auto scalar = [&](double value) { return np.attr("asarray")(value, "dtype"_a = dtype); };
   py::object executable =
       fit_executable(call, dtype, bucket, d_aug, args.n_classes, !tol.is_none());
-  py::tuple out = executable(X_aug, yj, non_ref_j, scalar(args.w_loc),
-                             scalar(1.0 / (args.w_scale * args.w_scale)), scalar(args.b_loc),
-                             scalar(1.0 / (args.b_scale * args.b_scale)),
-                             scalar(args.learning_rate), np.attr("int32")(args.num_steps), tol);
+  py::tuple out =
+      executable(*Arguments(fit_core)
+                      .set("X_aug", padded_features(np, args.Xn, bucket, dtype, true))
+                      .set("yj", padded_labels(np, args.y0, bucket))
+                      .set("non_ref_j", args.layout.non_ref.attr("astype")(np.attr("int32")))
+                      .set("w_loc", scalar(args.w_loc))
+                      .set("w_prec", scalar(1.0 / (args.w_scale * args.w_scale)))
+                      .set("b_loc", scalar(args.b_loc))
+                      .set("b_prec", scalar(1.0 / (args.b_scale * args.b_scale)))
+                      .set("alpha", scalar(args.learning_rate))
+                      .set("num_steps", np.attr("int32")(args.num_steps))
+                      .set("tol", tol)
+                      .values());
   py::object model = learning::make_record(call, learning::fit_params(np, args, out[0], out[1]));
   model.attr("n_sweeps") = host_int(out[2]);
   return model;
@@ -133,24 +135,12 @@ py::ssize_t memory_capacity(py::handle memory) {
 
 py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                           const py::int_& d_aug, const py::int_& n_classes, bool with_tol) {
-  py::object np = call.global("np");
-  py::object jax = call.global("jax");
-  const std::string key = ShapeKey(np, "fit", dtype)
-                              .size("n", bucket)
-                              .size("d", d_aug)
-                              .size("K", n_classes)
-                              .flag("tol", with_tol)
-                              .str();
-  auto arguments = [&]() -> py::tuple {
-    py::object int32 = np.attr("int32");
-    py::object scalar = abstract_array(jax, py::tuple(), dtype);
-    return py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
-                          abstract_array(jax, py::make_tuple(bucket), int32),
-                          abstract_array(jax, py::make_tuple(n_classes - py::int_(1)), int32),
-                          scalar, scalar, scalar, scalar, scalar,
-                          abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
-  };
-  return compiled(call, key, fit_core, py::tuple(), arguments);
+  const Shape shape = Shape(fit_core, call.global("np"), dtype)
+                          .size("n", bucket)
+                          .size("d", d_aug)
+                          .size("K", n_classes)
+                          .flag("tol", with_tol);
+  return compiled(call, shape);
 }
 
 const FunctionDef fit = {

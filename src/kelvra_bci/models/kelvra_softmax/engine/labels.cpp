@@ -45,43 +45,36 @@ py::object samples_core_body(Call& call) {
   return py::make_tuple(inference::draw_labels(call.globals(), key_cat, S, probs, dtype), finite);
 }
 
-const FunctionDef samples_core = {
-    "samples_core",
-    "predict_samples.<locals>.samples_core",
-    {{"Xj"}, {"beta_mean"}, {"beta_cov_chol"}, {"non_ref"}, {"ref_class"}, {"key"}},
-    nullptr,
-    nullptr,
-    samples_core_body,
-    kSource,
-};
+// Trials are not padded: the categorical draws of a row depend on how many
+// rows are drawn, so n is the trial count itself.
+const Signature samples_core("samples", "samples_core", "predict_samples.<locals>.samples_core",
+                             {"n", "d", "K", "S"}, {},
+                             {{"Xj", {"n", "d-1"}},
+                              {"beta_mean", {"K-1", "d"}},
+                              {"beta_cov_chol", {"K-1", "d", "d"}},
+                              {"non_ref", {"K-1"}, Dtype::int32},
+                              {"ref_class", {}, Dtype::int32},
+                              {"key", {"2"}, Dtype::uint32}},
+                             samples_core_body, kSource);
 
 py::object predict_samples_body(Call& call) {
   py::object np = call.global("np");
-  py::object jax = call.global("jax");
   const Prepared prepared = prepare_prediction(call, true);
   const inference::Posterior& posterior = prepared.posterior;
-  // Not padded: the categorical draws of a row depend on how many rows are drawn.
-  const std::string key = ShapeKey(np, "samples", prepared.dtype)
-                              .size("n", prepared.n)
-                              .size("d", prepared.d_aug)
-                              .size("K", posterior.n_classes)
-                              .size("S", prepared.S)
-                              .str();
-  auto arguments = [&]() -> py::tuple {
-    py::int_ n_rows = posterior.n_classes - py::int_(1);
-    py::object int32 = np.attr("int32");
-    py::handle dtype = prepared.dtype;
-    return py::make_tuple(
-        abstract_array(jax, py::make_tuple(prepared.n, prepared.d_aug - py::int_(1)), dtype),
-        abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug), dtype),
-        abstract_array(jax, py::make_tuple(n_rows, prepared.d_aug, prepared.d_aug), dtype),
-        abstract_array(jax, py::make_tuple(n_rows), int32), abstract_array(jax, py::tuple(), int32),
-        abstract_array(jax, py::make_tuple(2), np.attr("uint32")));
-  };
-  py::object executable =
-      compiled(call, key, samples_core, py::make_tuple(prepared.S, posterior.n_classes), arguments);
-  py::tuple out = executable(posterior.Xj, posterior.beta_mean, posterior.beta_cov_chol,
-                             prepared.non_ref, prepared.ref_class, prediction_key(call));
+  const Shape shape = Shape(samples_core, np, prepared.dtype)
+                          .size("n", prepared.n)
+                          .size("d", prepared.d_aug)
+                          .size("K", posterior.n_classes)
+                          .size("S", prepared.S);
+  py::object executable = compiled(call, shape, py::make_tuple(prepared.S, posterior.n_classes));
+  py::tuple out = executable(*Arguments(samples_core)
+                                  .set("Xj", posterior.Xj)
+                                  .set("beta_mean", posterior.beta_mean)
+                                  .set("beta_cov_chol", posterior.beta_cov_chol)
+                                  .set("non_ref", prepared.non_ref)
+                                  .set("ref_class", prepared.ref_class)
+                                  .set("key", prediction_key(call))
+                                  .values());
   py::object y0 = out[0];
   if (!py::bool_(out[1])) inference::refuse_nonfinite_probabilities(np, prepared.dtype);
   py::int_ label_base = record::read_int(np, prepared.model, record::label_base);

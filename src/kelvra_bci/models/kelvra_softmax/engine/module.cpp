@@ -20,6 +20,8 @@ void bind_imports(dict namespace_) {
   namespace_["KelvraModel"] = kelvra::import_from(namespace_, "kelvra_io", "KelvraModel", 3);
   // The engine's refusals of bad input raise the host package's InputError.
   kelvra::set_input_error(kelvra::import_from(namespace_, "kelvra_io", "InputError", 3));
+  // Counts of inf and reals of 2**2000 are the caller's bad input like any other.
+  kelvra::set_overflow_is_input_error(true);
   namespace_["kelvra_softmax"] =
       kelvra::import_from(namespace_, "kelvra_math", "kelvra_softmax", 3);
   kelvra::engine::load_default_memory(namespace_);

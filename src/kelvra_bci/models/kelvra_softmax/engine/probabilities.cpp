@@ -39,53 +39,36 @@ py::object proba_of_draws_body(Call& call) {
   return jnp.attr("mean")(probs_s, "axis"_a = 0);
 }
 
-const FunctionDef proba_at_means = {
-    "proba_at_means",
-    "predict_proba.<locals>.proba_at_means",
-    {{"Xj"}, {"beta_mean"}, {"non_ref"}, {"ref_class"}},
-    nullptr,
-    nullptr,
-    proba_at_means_body,
-    kSource,
-};
+// Both share the keys "proba ...": S = 1 compiles the first, more draws the second.
+const Signature proba_at_means("proba", "proba_at_means", "predict_proba.<locals>.proba_at_means",
+                               {"n", "d", "K", "S"}, {},
+                               {{"Xj", {"n", "d-1"}},
+                                {"beta_mean", {"K-1", "d"}},
+                                {"non_ref", {"K-1"}, Dtype::int32},
+                                {"ref_class", {}, Dtype::int32}},
+                               proba_at_means_body, kSource);
 
-const FunctionDef proba_of_draws = {
-    "proba_of_draws",
-    "predict_proba.<locals>.proba_of_draws",
-    {{"Xj"}, {"beta_mean"}, {"beta_cov_chol"}, {"non_ref"}, {"ref_class"}, {"key"}},
-    nullptr,
-    nullptr,
-    proba_of_draws_body,
-    kSource,
-};
+const Signature proba_of_draws("proba", "proba_of_draws", "predict_proba.<locals>.proba_of_draws",
+                               {"n", "d", "K", "S"}, {},
+                               {{"Xj", {"n", "d-1"}},
+                                {"beta_mean", {"K-1", "d"}},
+                                {"beta_cov_chol", {"K-1", "d", "d"}},
+                                {"non_ref", {"K-1"}, Dtype::int32},
+                                {"ref_class", {}, Dtype::int32},
+                                {"key", {"2"}, Dtype::uint32}},
+                               proba_of_draws_body, kSource);
 
 }  // namespace
 
 py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S) {
-  py::object np = call.global("np");
-  py::object jax = call.global("jax");
   const bool at_means = S.equal(py::int_(1));
-  const std::string key = ShapeKey(np, "proba", dtype)
-                              .size("n", bucket)
-                              .size("d", d_aug)
-                              .size("K", n_classes)
-                              .size("S", S)
-                              .str();
-  auto arguments = [&]() -> py::tuple {
-    py::object int32 = np.attr("int32");
-    py::int_ n_rows = n_classes - py::int_(1);
-    py::object features = abstract_array(jax, py::make_tuple(bucket, d_aug - py::int_(1)), dtype);
-    py::object means = abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype);
-    py::object rows = abstract_array(jax, py::make_tuple(n_rows), int32);
-    py::object reference = abstract_array(jax, py::tuple(), int32);
-    if (at_means) return py::make_tuple(features, means, rows, reference);
-    py::object factors = abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype);
-    py::object rng_key = abstract_array(jax, py::make_tuple(2), np.attr("uint32"));
-    return py::make_tuple(features, means, factors, rows, reference, rng_key);
-  };
-  return compiled(call, key, at_means ? proba_at_means : proba_of_draws,
-                  py::make_tuple(S, n_classes), arguments);
+  const Shape shape = Shape(at_means ? proba_at_means : proba_of_draws, call.global("np"), dtype)
+                          .size("n", bucket)
+                          .size("d", d_aug)
+                          .size("K", n_classes)
+                          .size("S", S);
+  return compiled(call, shape, py::make_tuple(S, n_classes));
 }
 
 // The probabilities of the first `n` trials; shared with predict().
@@ -95,13 +78,17 @@ py::object probabilities(const Call& call, const Prepared& prepared) {
   py::object Xj = padded_features(np, prepared.posterior.Xj, bucket, prepared.dtype, false);
   py::object executable = proba_executable(call, prepared.dtype, bucket, prepared.d_aug,
                                            prepared.posterior.n_classes, prepared.S);
-  py::object probs;
-  if (prepared.S.equal(py::int_(1))) {
-    probs = executable(Xj, prepared.posterior.beta_mean, prepared.non_ref, prepared.ref_class);
-  } else {
-    probs = executable(Xj, prepared.posterior.beta_mean, prepared.posterior.beta_cov_chol,
-                       prepared.non_ref, prepared.ref_class, prediction_key(call));
+  const bool at_means = prepared.S.equal(py::int_(1));
+  Arguments arguments(at_means ? proba_at_means : proba_of_draws);
+  arguments.set("Xj", Xj)
+      .set("beta_mean", prepared.posterior.beta_mean)
+      .set("non_ref", prepared.non_ref)
+      .set("ref_class", prepared.ref_class);
+  if (!at_means) {
+    arguments.set("beta_cov_chol", prepared.posterior.beta_cov_chol)
+        .set("key", prediction_key(call));
   }
+  py::object probs = executable(*arguments.values());
   py::object answer = np.attr("asarray")(probs)[py::slice(0, prepared.n, 1)];
   inference::check_finite_probabilities(np, answer, prepared.dtype);
   return answer;

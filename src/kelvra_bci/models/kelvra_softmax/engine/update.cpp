@@ -36,22 +36,17 @@ py::object update_core_body(Call& call) {
                         jnp.attr("asarray")(result.n_sweeps, "dtype"_a = jnp.attr("int32")));
 }
 
-const FunctionDef update_core = {
-    "update_core",
-    "update.<locals>.update_core",
-    {{"X_aug"},
-     {"yj"},
-     {"non_ref_j"},
-     {"beta_mean"},
-     {"beta_cov_chol"},
-     {"alpha"},
-     {"num_steps"},
-     {"tol"}},
-    nullptr,
-    nullptr,
-    update_core_body,
-    kSource,
-};
+const Signature update_core("update", "update_core", "update.<locals>.update_core",
+                            {"n", "d", "rows"}, {"tol"},
+                            {{"X_aug", {"n", "d"}},
+                             {"yj", {"n"}, Dtype::int32},
+                             {"non_ref_j", {"rows"}, Dtype::int32},
+                             {"beta_mean", {"rows", "d"}},
+                             {"beta_cov_chol", {"rows", "d", "d"}},
+                             {"alpha", {}},
+                             {"num_steps", {}, Dtype::int32},
+                             {"tol", {}, Dtype::working, "tol"}},
+                            update_core_body, kSource);
 
 // The forgetting argument: None, or a factor in (0, 1] per new trial.
 void check_forgetting(py::handle forgetting) {
@@ -59,8 +54,7 @@ void check_forgetting(py::handle forgetting) {
   if (PyBool_Check(forgetting.ptr())) {
     throw py::value_error("forgetting must be None or a number in (0, 1], not a bool");
   }
-  const double value = PyFloat_AsDouble(forgetting.ptr());
-  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  const double value = setting_value(forgetting);
   if (!(value > 0.0 && value <= 1.0)) {
     throw py::value_error("forgetting must be None or a number in (0, 1]");
   }
@@ -123,11 +117,17 @@ py::object update_body(Call& call) {
   py::int_ n_rows = host_int(state.non_ref.attr("shape")[py::int_(0)]);
   py::object executable =
       update_executable(call, dtype, bucket, d_aug, n_rows, rule, !tol.is_none());
-  py::tuple out = executable(
-      padded_features(np, args.Xn, bucket, dtype, true), padded_labels(np, args.y0, bucket),
-      state.non_ref.attr("astype")(np.attr("int32")), state.beta_mean, state.beta_cov_chol,
-      np.attr("asarray")(args.learning_rate, "dtype"_a = dtype), np.attr("int32")(args.num_steps),
-      tol);
+  py::tuple out =
+      executable(*Arguments(update_core)
+                      .set("X_aug", padded_features(np, args.Xn, bucket, dtype, true))
+                      .set("yj", padded_labels(np, args.y0, bucket))
+                      .set("non_ref_j", state.non_ref.attr("astype")(np.attr("int32")))
+                      .set("beta_mean", state.beta_mean)
+                      .set("beta_cov_chol", state.beta_cov_chol)
+                      .set("alpha", np.attr("asarray")(args.learning_rate, "dtype"_a = dtype))
+                      .set("num_steps", np.attr("int32")(args.num_steps))
+                      .set("tol", tol)
+                      .values());
   py::object result =
       learning::make_record(call, learning::updated_params(np, args, state, out[0], out[1]));
   result.attr("n_sweeps") = host_int(out[2]);
@@ -151,25 +151,12 @@ UpdateRule engine_update_rule(py::handle rule) {
 py::object update_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                              const py::int_& d_aug, const py::int_& n_rows, UpdateRule rule,
                              bool with_tol) {
-  py::object np = call.global("np");
-  py::object jax = call.global("jax");
-  const std::string key = ShapeKey(np, std::string("update ") + rule_name(rule), dtype)
-                              .size("n", bucket)
-                              .size("d", d_aug)
-                              .size("rows", n_rows)
-                              .flag("tol", with_tol)
-                              .str();
-  auto arguments = [&]() -> py::tuple {
-    py::object int32 = np.attr("int32");
-    py::object scalar = abstract_array(jax, py::tuple(), dtype);
-    return py::make_tuple(abstract_array(jax, py::make_tuple(bucket, d_aug), dtype),
-                          abstract_array(jax, py::make_tuple(bucket), int32),
-                          abstract_array(jax, py::make_tuple(n_rows), int32),
-                          abstract_array(jax, py::make_tuple(n_rows, d_aug), dtype),
-                          abstract_array(jax, py::make_tuple(n_rows, d_aug, d_aug), dtype), scalar,
-                          abstract_array(jax, py::tuple(), int32), with_tol ? scalar : py::none());
-  };
-  return compiled(call, key, update_core, py::make_tuple(rule_name(rule)), arguments);
+  const Shape shape = Shape(update_core, call.global("np"), dtype, rule_name(rule))
+                          .size("n", bucket)
+                          .size("d", d_aug)
+                          .size("rows", n_rows)
+                          .flag("tol", with_tol);
+  return compiled(call, shape, py::make_tuple(rule_name(rule)));
 }
 
 const FunctionDef update = {
