@@ -11,11 +11,13 @@ Sections (each can be skipped):
 - online: update of one trial (rule "mode") plus predict_proba of one, median
   and 99th percentile over a stream, after a 288-trial calibration;
 - start: a fresh process's first fit on digits with an empty compile cache
-  folder, then again with the folder the first run filled;
+  folder, then again with the folder the first run filled, by engine.fit and
+  by the estimator (which turns on the per-user cache itself); then how many
+  functions cross_val_score(cv=5) compiles for its folds;
 - rss: the growth of a fresh process's peak RSS over one fit, against the
   bytes of the data and the model;
-- subjects: 10 subjects of one shape fitted one after another, against
-  LogisticRegression's loop over them.
+- subjects: 10 subjects of one shape fitted in one engine.fit_many call and
+  by a loop of engine.fit, against LogisticRegression's loop over them.
 
 BLAS threads: the script sets OPENBLAS_NUM_THREADS, MKL_NUM_THREADS and
 OMP_NUM_THREADS to --threads (default 1) before NumPy loads, so scikit-learn
@@ -164,30 +166,59 @@ start = time.perf_counter()
 import numpy as np
 from sklearn.datasets import load_digits
 from kelvra_bci.models.kelvra_softmax import defaults, engine
-if sys.argv[1]:
-    engine.enable_persistent_cache(sys.argv[1])
+from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier
+if sys.argv[1] == "engine" and sys.argv[2]:
+    engine.enable_persistent_cache(sys.argv[2])
 X, y = load_digits(return_X_y=True)
 X = ((X - X.mean(0)) / np.maximum(X.std(0), 1e-12)).astype(np.float32)
 imported = time.perf_counter()
-engine.fit(X, y, 10, 0, rng_seed=0, **defaults.FIT)
+if sys.argv[1] == "engine":
+    engine.fit(X, y, 10, 0, rng_seed=0, **defaults.FIT)
+else:  # the estimator turns on the per-user cache (XDG_CACHE_HOME) at its first fit
+    KelvraSoftmaxClassifier().fit(X, y)
 done = time.perf_counter()
 print(json.dumps({"import": imported - start, "fit": done - imported, "total": done - start}))
 """
 
+FOLDS_SCRIPT = r"""
+import json, time
+import numpy as np
+from sklearn.datasets import load_digits
+from sklearn.model_selection import cross_val_score
+from kelvra_bci.models.kelvra_softmax import engine
+from kelvra_bci.models.kelvra_softmax.estimator import KelvraSoftmaxClassifier
+X, y = load_digits(return_X_y=True)
+X = ((X - X.mean(0)) / np.maximum(X.std(0), 1e-12)).astype(np.float32)
+start = time.perf_counter()
+cross_val_score(KelvraSoftmaxClassifier(), X, y, cv=5)
+print(json.dumps({"seconds": time.perf_counter() - start, "compiled": engine.cache_info()["size"]}))
+"""
 
-def fresh(script, *argv):
-    out = subprocess.run([sys.executable, "-c", script, *argv], capture_output=True, text=True, check=True)
+
+def fresh(script, *argv, env=None):
+    out = subprocess.run([sys.executable, "-c", script, *argv], capture_output=True, text=True, check=True, env=env)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def start_section(args):
     print("\n## a fresh process's first fit on digits (1797 × 64, K=10)")
-    print("| compile cache | import + data | first fit | total |")
-    print("|---|---|---|---|")
-    with tempfile.TemporaryDirectory() as folder:
-        for label, where in (("none", ""), ("empty folder (cold)", folder), ("filled folder (warm)", folder)):
-            t = fresh(START_SCRIPT, where)
-            print(f"| {label} | {t['import']:.2f} s | {t['fit']:.2f} s | {t['total']:.2f} s |", flush=True)
+    print("| path | compile cache | import + data | first fit | total |")
+    print("|---|---|---|---|---|")
+    with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryDirectory() as home:
+        rows = [("engine.fit", "none", ("engine", "")), ("engine.fit", "empty folder (cold)", ("engine", folder))]
+        rows += [("engine.fit", "filled folder (warm)", ("engine", folder))]
+        rows += [("estimator", "per-user default, empty (cold)", ("estimator", ""))]
+        rows += [("estimator", "per-user default, filled (warm)", ("estimator", ""))]
+        env = dict(os.environ, XDG_CACHE_HOME=home)
+        env.pop("KELVRA_BCI_COMPILE_CACHE", None)
+        for path, label, argv in rows:
+            t = fresh(START_SCRIPT, *argv, env=env)
+            print(f"| {path} | {label} | {t['import']:.2f} s | {t['fit']:.2f} s | {t['total']:.2f} s |", flush=True)
+        folds = fresh(FOLDS_SCRIPT, env=env)
+    print(
+        f"\ncross_val_score(KelvraSoftmaxClassifier(), digits, cv=5) in a fresh process: {folds['seconds']:.1f} s, "
+        f"{folds['compiled']} compiled function(s) for the five folds"
+    )
 
 
 RSS_SCRIPT = r"""
@@ -227,18 +258,28 @@ def rss_section(args):
 
 def subjects_section(args):
     n, p, count = 288, 253, 10
-    print(f"\n## {count} subjects of {n} × {p}, K={K}, warm")
+    print(f"\n## {count} subjects of {n} × {p}, K={K}, warm, medians of interleaved runs")
     subjects = [problem(n, p, seed=100 + s) for s in range(count)]
+    Xs, ys = [X for X, _ in subjects], [y for _, y in subjects]
+
+    def many():
+        return engine.fit_many(Xs, ys, K, 0, rng_seed=0, **defaults.FIT)
+
     fit_kelvra(*subjects[0])  # compiles
-    kelvra = []
-    lr = []
+    many()
+    times = {"many": [], "loop": [], "lr": []}
     for _ in range(1 if args.quick else 3):
-        kelvra.append(timed(lambda: [fit_kelvra(X, y) for X, y in subjects])[0])
-        lr.append(timed(lambda: [fit_lr(X, y) for X, y in subjects])[0])
-    k, r = statistics.median(kelvra), statistics.median(lr)
-    print("| kelvra (loop of engine.fit) | LR loop | ratio |")
-    print("|---|---|---|")
-    print(f"| {k:.2f} s | {r:.2f} s | {k / r:.1f}× |", flush=True)
+        times["many"].append(timed(many)[0])
+        times["loop"].append(timed(lambda: [fit_kelvra(X, y) for X, y in subjects])[0])
+        times["lr"].append(timed(lambda: [fit_lr(X, y) for X, y in subjects])[0])
+    med = {key: statistics.median(value) for key, value in times.items()}
+    print("| engine.fit_many (one call) | loop of engine.fit | LR loop | fit_many / LR | loop / LR |")
+    print("|---|---|---|---|---|")
+    print(
+        f"| {med['many']:.2f} s | {med['loop']:.2f} s | {med['lr']:.2f} s | {med['many'] / med['lr']:.1f}× "
+        f"| {med['loop'] / med['lr']:.1f}× |",
+        flush=True,
+    )
 
 
 SECTIONS = {

@@ -113,24 +113,30 @@ void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_
 }
 
 void check_mode_work(const std::string& what, const py::int_& num_steps, double n_trials,
-                     double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype) {
+                     double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype,
+                     double sets, double sets_at_once) {
   const double size = rows * d_aug;
   const double searches = by_evidence ? kModeSearches : 1.0;
   const double per_step =
       std::max(kClassStepFloor, size * size * (size + n_trials) + 16.0 * n_trials * size);
-  const double operations = searches * num_steps.cast<double>() * per_step;
+  const double operations = sets * searches * num_steps.cast<double>() * per_step;
   if (operations > kMaxSweepOperations) {
     char message[512];
+    const std::string of_sets =
+        sets > 1.0 ? " in each of " + std::to_string(static_cast<long long>(sets)) + " sets" : "";
     std::snprintf(message, sizeof message,
-                  "%s: %s Newton steps over %.0f class rows of %.0f coefficients and %.0f trials "
-                  "come to about %.1e operations, more than the %.0e one engine call may do",
+                  "%s: %s Newton steps over %.0f class rows of %.0f coefficients and %.0f trials"
+                  "%s come to about %.1e operations, more than the %.0e one engine call may do",
                   what.c_str(), py::str(num_steps).cast<std::string>().c_str(), rows, d_aug,
-                  n_trials, operations, kMaxSweepOperations);
+                  n_trials, of_sets.c_str(), operations, kMaxSweepOperations);
     invalid(message);
   }
   const double itemsize = np.attr("dtype")(dtype).attr("itemsize").cast<double>();
-  require_memory(what.c_str(),
-                 itemsize * (kModeMatrices * size * size + 4.0 * n_trials * (size + d_aug)));
+  // Sets computed one after another leave behind what their records keep:
+  // the anchor's Hessian and two stacks of row blocks.
+  const double working = kModeMatrices * size * size + 4.0 * n_trials * (size + d_aug);
+  const double kept = 3.0 * size * size;
+  require_memory(what.c_str(), itemsize * (sets_at_once * working + (sets - sets_at_once) * kept));
 }
 
 void check_finite_posterior(py::handle np, py::handle beta_mean, py::handle beta_cov_chol) {

@@ -63,11 +63,14 @@ void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_
 // 16 n R d); a fit with w_scale "auto" runs kModeSearches searches of up to
 // num_steps steps each (MacKay's fixed point, the evidence grid, the final
 // mode). Several (R d)**2 matrices are alive at once (kModeMatrices), which
-// must fit in the memory available.
+// must fit in the memory available. A call that fits `sets` data sets of
+// that shape does their work together, holds the working matrices of
+// `sets_at_once` of them at a time and the results of all.
 inline constexpr double kModeSearches = 10;
 inline constexpr double kModeMatrices = 10;
 void check_mode_work(const std::string& what, const py::int_& num_steps, double n_trials,
-                     double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype);
+                     double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype,
+                     double sets = 1.0, double sets_at_once = 1.0);
 
 // The reference class is the most frequent; every other class has a row.
 struct ClassLayout {

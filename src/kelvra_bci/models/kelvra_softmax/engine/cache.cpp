@@ -16,6 +16,11 @@ py::object CompiledCache::find(const std::string& key) {
   return found->second->second;
 }
 
+bool CompiledCache::holds(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return index_.count(key) != 0;
+}
+
 void CompiledCache::insert(const std::string& key, py::object compiled) {
   Entries leaving;  // released once the lock is gone
   {

@@ -27,6 +27,8 @@ class CompiledCache {
 
   // The entry for `key`, most recently used from now on, or a null object.
   py::object find(const std::string& key);
+  // Whether `key` has an entry; counts nothing and leaves the order alone.
+  bool holds(const std::string& key) const;
   // Adds or replaces the entry for `key`.
   void insert(const std::string& key, py::object compiled);
   void clear();

@@ -12,9 +12,13 @@ namespace kelvra::engine {
 using namespace pybind11::literals;
 
 py::ssize_t trial_bucket(py::ssize_t n_trials) {
+  constexpr py::ssize_t kFinerFrom = 512;
   py::ssize_t bucket = 16;
-  while (bucket < n_trials) bucket *= 2;
-  return bucket;
+  while (bucket < n_trials && bucket < kFinerFrom) bucket *= 2;
+  if (bucket >= n_trials) return bucket;
+  while (bucket * 2 < n_trials) bucket *= 2;
+  const py::ssize_t step = bucket / 4;
+  return (n_trials + step - 1) / step * step;
 }
 
 py::object abstract_array(py::handle jax, py::tuple shape, py::handle dtype) {

@@ -9,8 +9,10 @@
 
 namespace kelvra::engine {
 
-// Trials are padded up to a power of two, at least 16, so that a session's
-// varying batch sizes share a handful of compilations.
+// Trials are padded up to a power of two, at least 16, and beyond 512 up to
+// a multiple of a quarter of the power of two below, so that a session's
+// varying batch sizes share a handful of compilations while a large fit
+// computes with at most a quarter of padding.
 py::ssize_t trial_bucket(py::ssize_t n_trials);
 
 // jax.ShapeDtypeStruct(shape, dtype): an argument as lowering sees it

@@ -2,6 +2,9 @@
 // functions they share with precompile().
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "common/function.hpp"
 #include "core/arguments.hpp"
 #include "core/sweeps.hpp"
@@ -14,6 +17,7 @@ extern const FunctionDef predict_proba;
 extern const FunctionDef predict_log_proba;
 extern const FunctionDef predict;
 extern const FunctionDef predict_samples;
+extern const FunctionDef fit_many;
 extern const FunctionDef precompile;
 extern const FunctionDef cache_info;
 extern const FunctionDef clear_cache;
@@ -54,6 +58,16 @@ py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle
                        py::ssize_t memory_size);
 py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                                const py::int_& d_aug, const py::int_& n_classes, bool by_evidence);
+
+// One set's values of the compiled fit by the mode (fit_mode_core), by
+// argument name: all but num_steps and tol, which every set shares; trials
+// padded to `bucket`.
+using NamedValues = std::vector<std::pair<const char*, py::object>>;
+NamedValues fit_mode_arguments(py::handle np, const learning::FitArguments& args,
+                               py::ssize_t bucket, py::ssize_t memory_size);
+// The record of one set from the compiled fit's outputs for it.
+py::object fit_mode_record(const Call& call, learning::FitArguments args, py::handle outputs,
+                           py::ssize_t memory_size);
 
 // The update by the posterior mode with the record's memory (a record
 // without one starts an empty memory of `memory_fallback` trials), and its

@@ -8,6 +8,7 @@
 #include "common/python.hpp"
 #include "core/arguments.hpp"
 #include "core/records.hpp"
+#include "engine/buckets.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
 
@@ -55,6 +56,15 @@ const Signature fit_core("fit", "fit_core", "fit.<locals>.fit_core", {"n", "d", 
                           {"tol", {}, Dtype::working, "tol"}},
                          fit_core_body, kSource);
 
+Shape fit_shape(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
+                const py::int_& n_classes, bool with_tol) {
+  return Shape(fit_core, np, dtype)
+      .size("n", bucket)
+      .size("d", d_aug)
+      .size("K", n_classes)
+      .flag("tol", with_tol);
+}
+
 py::object fit_body(Call& call) {
   py::object np = call.global("np");
   py::handle method = call.arg("method");
@@ -81,8 +91,10 @@ py::object fit_body(Call& call) {
   py::handle dtype = args.dtype;
 
   py::tuple shape = args.Xn.attr("shape");
-  const py::ssize_t bucket = trial_bucket(shape[0].cast<py::ssize_t>());
   py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  const py::ssize_t bucket = shared_bucket(shape[0].cast<py::ssize_t>(), [&](py::ssize_t b) {
+    return fit_shape(np, dtype, b, d_aug, args.n_classes, !tol.is_none()).key();
+  });
   // The precisions are reciprocal squares in double, then stored in the working dtype.
   auto scalar = [&](double value) { return np.attr("asarray")(value, "dtype"_a = dtype); };
   py::object executable =
@@ -135,12 +147,7 @@ py::ssize_t memory_capacity(py::handle memory) {
 
 py::object fit_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                           const py::int_& d_aug, const py::int_& n_classes, bool with_tol) {
-  const Shape shape = Shape(fit_core, call.global("np"), dtype)
-                          .size("n", bucket)
-                          .size("d", d_aug)
-                          .size("K", n_classes)
-                          .flag("tol", with_tol);
-  return compiled(call, shape);
+  return compiled(call, fit_shape(call.global("np"), dtype, bucket, d_aug, n_classes, with_tol));
 }
 
 const FunctionDef fit = {
@@ -154,9 +161,13 @@ const FunctionDef fit = {
     "Fit the softmax model as learning.kelvra_softmax_fit does, compiled once per shape.\n"
     "\n"
     "Same arguments, checks and record as kelvra_softmax_fit. Trials are padded\n"
-    "to a power of two (at least 16) with rows that add nothing, so fits whose\n"
+    "with rows that add nothing to a bucket (a power of two from 16 to 512,\n"
+    "then a multiple of a quarter of the power of two below), so fits whose\n"
     "trial counts share a bucket share one compiled function; the\n"
-    "hyperparameters and num_steps are arguments of it.\n"
+    "hyperparameters and num_steps are arguments of it. A bucket compiled\n"
+    "already is used for the trial counts just below it, and a count within a\n"
+    "few trials of its bucket's top takes the next one, so that the folds of a\n"
+    "cross-validation share one compiled fit. fit_many fits many data sets at once.\n"
     "\n"
     "tol: None runs exactly num_steps sweeps (method 'mode': Newton steps, up\n"
     "    to the first that changes nothing). A number stops them once the\n"

@@ -10,6 +10,7 @@
 #include "common/record.hpp"
 #include "core/mode.hpp"
 #include "core/records.hpp"
+#include "engine/buckets.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
 #include "engine/memory.hpp"
@@ -38,52 +39,71 @@ py::ssize_t mode_row_bucket(py::ssize_t stored_rows, py::ssize_t rows_after) {
   return (needed + 3) / 4 * 4;
 }
 
-py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle tol,
-                       py::ssize_t memory_size) {
-  py::object np = call.global("np");
+NamedValues fit_mode_arguments(py::handle np, const learning::FitArguments& args,
+                               py::ssize_t bucket, py::ssize_t memory_size) {
   py::handle dtype = args.dtype;
-  py::tuple shape = args.Xn.attr("shape");
-  const auto n = shape[0].cast<py::ssize_t>();
-  const py::ssize_t bucket = trial_bucket(n);
-  py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  const auto n = args.Xn.attr("shape")[py::int_(0)].cast<py::ssize_t>();
   py::object weight = np.attr("zeros")(bucket, "dtype"_a = dtype);
   weight[py::slice(0, n, 1)] = 1;
   // The earliest trials beyond the memory's capacity are folded into the anchor.
   const py::ssize_t remembered = std::min(n, memory_size);
   py::object folded = np.attr("zeros")(bucket, "dtype"_a = dtype);
   folded[py::slice(0, n - remembered, 1)] = 1;
-  py::object executable =
-      fit_mode_executable(call, dtype, bucket, d_aug, args.n_classes, args.w_scale_auto);
-  py::object tol_value =
-      tol.is_none() ? scalar(np, 0.0, dtype) : py::reinterpret_borrow<py::object>(tol);
-  py::tuple out =
-      executable(*Arguments(fit_mode_core)
-                      .set("X_aug", padded_features(np, args.Xn, bucket, dtype, true))
-                      .set("yj", padded_labels(np, args.y0, bucket))
-                      .set("weight", weight)
-                      .set("folded", folded)
-                      .set("classes", args.layout.non_ref.attr("astype")(np.attr("int32")))
-                      .set("w_loc", scalar(np, args.w_loc, dtype))
-                      .set("w_prec", scalar(np, 1.0 / (args.w_scale * args.w_scale), dtype))
-                      .set("b_loc", scalar(np, args.b_loc, dtype))
-                      .set("b_prec", scalar(np, 1.0 / (args.b_scale * args.b_scale), dtype))
-                      .set("num_steps", np.attr("int32")(args.num_steps))
-                      .set("tol", tol_value)
-                      .values());
-  const double w_prec = host_double(out[2]);
+  return {{"X_aug", padded_features(np, args.Xn, bucket, dtype, true)},
+          {"yj", padded_labels(np, args.y0, bucket)},
+          {"weight", weight},
+          {"folded", folded},
+          {"classes", args.layout.non_ref.attr("astype")(np.attr("int32"))},
+          {"w_loc", scalar(np, args.w_loc, dtype)},
+          {"w_prec", scalar(np, 1.0 / (args.w_scale * args.w_scale), dtype)},
+          {"b_loc", scalar(np, args.b_loc, dtype)},
+          {"b_prec", scalar(np, 1.0 / (args.b_scale * args.b_scale), dtype)}};
+}
+
+py::object fit_mode_record(const Call& call, learning::FitArguments args, py::handle outputs,
+                           py::ssize_t memory_size) {
+  py::object np = call.global("np");
+  py::handle dtype = args.dtype;
+  const auto n = args.Xn.attr("shape")[py::int_(0)].cast<py::ssize_t>();
+  const py::ssize_t remembered = std::min(n, memory_size);
+  py::int_ d_aug = host_int(args.Xn.attr("shape")[py::int_(1)]) + py::int_(1);
+  auto out = [&](int i) { return py::object(outputs[py::int_(i)]); };
+  const double w_prec = host_double(out(2));
   if (args.w_scale_auto) args.w_scale = 1.0 / std::sqrt(w_prec);
-  py::dict params = learning::fit_params(np, args, out[0], out[1]);
+  py::dict params = learning::fit_params(np, args, out(0), out(1));
   py::object X_kept = rows_of(args.Xn, n - remembered, n);
   py::object y_kept = rows_of(args.y0, n - remembered, n);
   add_memory_entries(np, params, X_kept, y_kept, np.attr("ones")(remembered, "dtype"_a = dtype),
-                     out[4], out[5], out[6], memory_size, args.layout.counts);
+                     out(4), out(5), out(6), memory_size, args.layout.counts);
   // The first update has no direction yet: it leaves the scale the fit chose
   // and finds the direction for the next.
   const py::int_ k_d = py::int_(py::len(args.layout.non_ref)) * d_aug;
   add_scale_entries(np, params, args.w_scale_auto, np.attr("zeros")(k_d, "dtype"_a = dtype));
   py::object model = learning::make_record(call, params);
-  model.attr("n_sweeps") = host_int(out[3]);
+  model.attr("n_sweeps") = host_int(out(3));
   return model;
+}
+
+py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle tol,
+                       py::ssize_t memory_size) {
+  py::object np = call.global("np");
+  py::handle dtype = args.dtype;
+  py::tuple shape = args.Xn.attr("shape");
+  py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  const py::ssize_t bucket = shared_bucket(shape[0].cast<py::ssize_t>(), [&](py::ssize_t b) {
+    return fit_mode_shape(np, dtype, b, d_aug, args.n_classes, args.w_scale_auto).key();
+  });
+  py::object executable =
+      fit_mode_executable(call, dtype, bucket, d_aug, args.n_classes, args.w_scale_auto);
+  py::object tol_value =
+      tol.is_none() ? scalar(np, 0.0, dtype) : py::reinterpret_borrow<py::object>(tol);
+  Arguments arguments(fit_mode_core);
+  for (const auto& [name, value] : fit_mode_arguments(np, args, bucket, memory_size)) {
+    arguments.set(name, value);
+  }
+  arguments.set("num_steps", np.attr("int32")(args.num_steps)).set("tol", tol_value);
+  py::object out = executable(*arguments.values());
+  return fit_mode_record(call, std::move(args), out, memory_size);
 }
 
 py::object update_by_mode(const Call& call, const learning::UpdateArguments& args, py::handle tol,

@@ -186,14 +186,20 @@ const Signature update_mode_core("update mode", "update_mode_core",
                                   {"scale_rate", {}}},
                                  update_mode_core_body, kSource);
 
+Shape fit_mode_shape(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
+                     const py::int_& n_classes, bool by_evidence) {
+  return Shape(fit_mode_core, np, dtype)
+      .size("n", bucket)
+      .size("d", d_aug)
+      .size("K", n_classes)
+      .flag("auto", by_evidence);
+}
+
 py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                                const py::int_& d_aug, const py::int_& n_classes, bool by_evidence) {
-  const Shape shape = Shape(fit_mode_core, call.global("np"), dtype)
-                          .size("n", bucket)
-                          .size("d", d_aug)
-                          .size("K", n_classes)
-                          .flag("auto", by_evidence);
-  return compiled(call, shape, py::make_tuple(py::bool_(by_evidence)));
+  return compiled(call,
+                  fit_mode_shape(call.global("np"), dtype, bucket, d_aug, n_classes, by_evidence),
+                  py::make_tuple(py::bool_(by_evidence)));
 }
 
 py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_t memory,

@@ -23,4 +23,9 @@ inline constexpr double kScaleRate = 0.6;
 extern const Signature fit_mode_core;
 extern const Signature update_mode_core;
 
+// The shape of the compiled fit by the mode: `bucket` padded trials, `d_aug`
+// columns, `n_classes` classes, the evidence switch.
+Shape fit_mode_shape(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
+                     const py::int_& n_classes, bool by_evidence);
+
 }  // namespace kelvra::engine

@@ -37,6 +37,7 @@ const kelvra::ModuleDefinition engine_module = {
         &kelvra::learning::pg_expected_omega,
         &kelvra::learning::pg_binary_update,
         &kelvra::engine::fit,
+        &kelvra::engine::fit_many,
         &kelvra::engine::update,
         &kelvra::engine::predict_proba,
         &kelvra::engine::predict_log_proba,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/python.hpp"
+#include "engine/buckets.hpp"
 #include "engine/compile.hpp"
 #include "engine/engine.hpp"
 #include "engine/prediction.hpp"
@@ -60,21 +61,34 @@ const Signature proba_of_draws("proba", "proba_of_draws", "predict_proba.<locals
 
 }  // namespace
 
+namespace {
+
+Shape proba_shape(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
+                  const py::int_& n_classes, const py::int_& S) {
+  const bool at_means = S.equal(py::int_(1));
+  return Shape(at_means ? proba_at_means : proba_of_draws, np, dtype)
+      .size("n", bucket)
+      .size("d", d_aug)
+      .size("K", n_classes)
+      .size("S", S);
+}
+
+}  // namespace
+
 py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S) {
-  const bool at_means = S.equal(py::int_(1));
-  const Shape shape = Shape(at_means ? proba_at_means : proba_of_draws, call.global("np"), dtype)
-                          .size("n", bucket)
-                          .size("d", d_aug)
-                          .size("K", n_classes)
-                          .size("S", S);
-  return compiled(call, shape, py::make_tuple(S, n_classes));
+  return compiled(call, proba_shape(call.global("np"), dtype, bucket, d_aug, n_classes, S),
+                  py::make_tuple(S, n_classes));
 }
 
 // The probabilities of the first `n` trials; shared with predict().
 py::object probabilities(const Call& call, const Prepared& prepared) {
   py::object np = call.global("np");
-  const py::ssize_t bucket = trial_bucket(prepared.n);
+  const py::ssize_t bucket = shared_bucket(prepared.n, [&](py::ssize_t b) {
+    return proba_shape(np, prepared.dtype, b, prepared.d_aug, prepared.posterior.n_classes,
+                       prepared.S)
+        .key();
+  });
   py::object Xj = padded_features(np, prepared.posterior.Xj, bucket, prepared.dtype, false);
   py::object executable = proba_executable(call, prepared.dtype, bucket, prepared.d_aug,
                                            prepared.posterior.n_classes, prepared.S);
