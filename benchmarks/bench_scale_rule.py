@@ -14,7 +14,9 @@ it picks (interpolated in log scale), relative to the best scale of the grid.
 Cases: digits, iris, wine and breast cancer cross-validated (5 folds) and
 subsampled to 45-150 training trials; simulated sessions of 2, 3 and 4 classes
 calibrated on 100 trials; eight make_classification problems of 60-120
-trials. Standardised inside each split. Takes about 10 minutes on 2 cores.
+trials; four with more features than trials (60-120 trials, 120-400
+features; --wide runs these alone). Standardised inside each split. Takes
+about 15 minutes on 2 cores.
 """
 
 import argparse
@@ -65,7 +67,27 @@ def map_fit(A, y, K, variance, start):
     return W, b, evidence, log_mackay, result.x
 
 
-def cases(quick):
+def wide_cases():
+    """More features than training trials, as tangent-space EEG features of a short calibration have."""
+    for i, (n, p, K) in enumerate([(60, 120, 2), (80, 253, 3), (100, 400, 4), (120, 253, 2)]):
+        X, y = make_classification(
+            n + 400,
+            p,
+            n_informative=min(p // 4, 32),
+            n_redundant=min(p // 4, 32),
+            n_classes=K,
+            n_clusters_per_class=1,
+            class_sep=1.0,
+            flip_y=0.03,
+            random_state=100 + i,
+        )
+        yield f"wide n={n} p={p} K={K}", X, y, StratifiedShuffleSplit(3, train_size=n, random_state=1).split(X, y)
+
+
+def cases(quick, wide_only=False):
+    if wide_only:
+        yield from wide_cases()
+        return
     sets = [("digits", load_digits), ("iris", load_iris), ("wine", load_wine), ("breast cancer", load_breast_cancer)]
     for name, load in sets:
         X, y = load(return_X_y=True)
@@ -93,6 +115,7 @@ def cases(quick):
         )
         splits = StratifiedShuffleSplit(3, train_size=n, random_state=1).split(X, y)
         yield f"synthetic n={n} p={p} K={K}", X, y, splits
+    yield from wide_cases()
 
 
 def evidence_maximum(evidence):
@@ -124,11 +147,12 @@ RULES = {
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="four synthetic problems instead of eight")
+    parser.add_argument("--wide", action="store_true", help="only the problems with more features than trials")
     args = parser.parse_args()
     warnings.filterwarnings("ignore", category=RuntimeWarning)
     print(f"{'case':<28}" + "".join(f"{rule:>15}" for rule in RULES) + f"{'best':>8}")
     ratios = {rule: [] for rule in RULES}
-    for name, X, y, splits in cases(args.quick):
+    for name, X, y, splits in cases(args.quick, args.wide):
         K = len(np.unique(y))
         scored = {rule: [] for rule in RULES}
         best = []

@@ -143,6 +143,31 @@ def test_updates_by_the_mode_keep_up_with_a_refit(x64, memory):
     assert int(model.params["memory_trials"]) == int(np.sum(model.params["class_counts"]))
 
 
+@pytest.mark.parametrize("K", [2, 4, 6])
+def test_trials_beyond_the_memory_leave_the_likelihood_hessian_and_gradient_at_the_mode(x64, K):
+    # The anchor is the quadratic that the folded trials' log-likelihood is at
+    # the mode, so every block of the softmax Hessian, each row pair and its
+    # transpose, must be in its place: checked against a NumPy sum over trials.
+    X, y = ref.make_problem(90, 5, K, seed=K, sep=1.0)
+    model = fit(X, y, K, memory=50)
+    p = model.params
+    folded = np.hstack([X[:40], np.ones((40, 1))])
+    rows = np.asarray(p["non_ref_classes"])
+    W = np.asarray(p["beta_mean"])
+    logits = np.hstack([folded @ W.T, np.zeros((40, 1))])
+    P = np.exp(logits - logits.max(1, keepdims=True))
+    P = (P / P.sum(1, keepdims=True))[:, :-1]
+    d = folded.shape[1]
+    H = np.zeros((len(rows) * d, len(rows) * d))
+    for r in range(len(rows)):
+        for s in range(len(rows)):
+            weight = P[:, r] * ((r == s) - P[:, s])
+            H[r * d : (r + 1) * d, s * d : (s + 1) * d] = (folded * weight[:, None]).T @ folded
+    gradient = ((P - (y[:40, None] == rows[None, :])).T @ folded).ravel()
+    np.testing.assert_allclose(p["anchor_hessian"], H, atol=1e-9)
+    np.testing.assert_allclose(p["anchor_shift"], H @ W.ravel() - gradient, atol=1e-8)
+
+
 def test_a_class_joining_late_is_weighed_against_the_remembered_trials_without_a_compile(x64):
     X, y = ref.make_problem(120, 3, 3, seed=11)
     early = y < 2

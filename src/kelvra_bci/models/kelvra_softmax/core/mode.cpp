@@ -1,5 +1,7 @@
 #include "core/mode.hpp"
 
+#include <vector>
+
 #include "common/python.hpp"
 #include "core/sweeps.hpp"
 
@@ -23,6 +25,13 @@ constexpr double kMaxMove = 4.0;
 // The slowest rate at which the evidence's fixed point is taken to be
 // approached: a move of log w_prec is worth at most 1 / (1 - rate) of itself.
 constexpr double kSlowestRate = 0.99;
+
+// The bounds on the secant's step for the evidence's fixed point, as a
+// multiple of the plain step to MacKay's value: far enough to cross a slow
+// stretch in a few steps, short enough that the mode, which Newton finds
+// alongside, keeps up.
+constexpr double kShortestSecant = 0.25;
+constexpr double kLongestSecant = 8.0;
 
 py::tuple shape2(py::handle a, py::handle b) {
   return py::make_tuple(a, b);
@@ -87,24 +96,41 @@ std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trial
   py::handle X = trials.X_aug;
   py::object c = at(trials.weight, trail2());
   py::tuple shape = s.P.attr("shape");
-  py::object n = shape[0], R = shape[1];
+  const auto R = shape[1].cast<py::ssize_t>();
   py::object d = X.attr("shape")[py::int_(1)];
-  py::object Rd = R * d;
   py::object grad = likelihood_gradient(trials, s);
-  // Hessian: sum_n c_n (diag(p_n) - p_n p_n') (x) x_n x_n', the first part one
-  // d x d block per row, the second one product of the (n, R*d) stack: a
-  // plain matrix product, which beats one contraction over all row pairs
-  // several times over at the sizes of a fit.
+  // Hessian: block (r, s) is sum_n c_n (p_nr [r = s] - p_nr p_ns) x_n x_n',
+  // symmetric, and block (s, r) is the same matrix. Each pair of rows is
+  // formed once, r <= s, in one product over the trials with the pairs'
+  // weights stacked, then placed at (r, s) and (s, r): half the work of one
+  // product of the (n, R*d) stack with itself, which forms every block twice.
+  py::list first, second;
+  py::ssize_t pairs = 0;
+  std::vector<std::vector<py::ssize_t>> index(R, std::vector<py::ssize_t>(R));
+  for (py::ssize_t r = 0; r < R; ++r) {
+    for (py::ssize_t q = r; q < R; ++q) {
+      first.append(r);
+      second.append(q);
+      index[r][q] = index[q][r] = pairs++;
+    }
+  }
+  py::list flat;
+  for (py::ssize_t r = 0; r < R; ++r)
+    for (py::ssize_t q = 0; q < R; ++q) flat.append(index[r][q]);
+  py::object int32 = jnp.attr("int32");
+  py::object rows_a = jnp.attr("array")(first, "dtype"_a = int32);
+  py::object rows_b = jnp.attr("array")(second, "dtype"_a = int32);
   py::object Pc = c * s.P;
-  py::object blocks = jnp.attr("einsum")("nr,ni,nj->rij", Pc, X, X);
-  py::object eye_R = jnp.attr("eye")(R, "dtype"_a = X.attr("dtype"));
-  py::object diagonal =
-      jnp.attr("einsum")("rij,rs->risj", blocks, eye_R).attr("reshape")(shape2(Rd, Rd));
-  py::object root_c = jnp.attr("sqrt")(c);
-  py::object Q = (at(root_c * s.P, py::make_tuple(all(), all(), py::none())) *
-                  at(X, py::make_tuple(all(), py::none(), all())))
-                     .attr("reshape")(shape2(n, Rd));
-  py::object hessian = diagonal - matmul(Q.attr("T"), Q);
+  py::object same = equal(rows_a, rows_b).attr("astype")(X.attr("dtype"));
+  // (n, pairs): c_n (p_nr [r = s] - p_nr p_ns)
+  py::object weights =
+      at(Pc, py::make_tuple(all(), rows_a)) * same -
+      at(Pc, py::make_tuple(all(), rows_a)) * at(s.P, py::make_tuple(all(), rows_b));
+  py::object blocks = jnp.attr("einsum")("nk,ni,nj->kij", weights, X, X);
+  py::object gathered = blocks[jnp.attr("array")(flat, "dtype"_a = int32)].attr("reshape")(
+      py::make_tuple(R, R, d, d));
+  py::object Rd = py::int_(R) * d;
+  py::object hessian = gathered.attr("transpose")(0, 2, 1, 3).attr("reshape")(shape2(Rd, Rd));
   return {std::move(grad), std::move(hessian)};
 }
 
@@ -211,7 +237,8 @@ struct NewtonState {
   py::object W;          // (R, d) the point reached
   py::object w_prec;     // 0-d weight precision
   py::object change;     // 0-d last relative change, infinite before the first step
-  py::object last_move;  // 0-d last move of log w_prec, infinite before the first step
+  py::object last_move;  // 0-d last step of log w_prec, signed, infinite before the first
+  py::object last_gap;   // 0-d MacKay's log w_prec less log w_prec there, NaN before the first
   py::object factor;     // (R*d, R*d) Cholesky factor of the last step's Hessian
 
   template <typename Visit>
@@ -221,6 +248,7 @@ struct NewtonState {
     visit(w_prec);
     visit(change);
     visit(last_move);
+    visit(last_gap);
     visit(factor);
   }
 };
@@ -282,7 +310,8 @@ py::object newton_step_body(Call& call) {
   const auto loop = captured_as<NewtonLoop>(call);
   const Problem& data = loop.problem;
   const auto state = unpacked<NewtonState>(call.arg("carry"));
-  py::object W = state.W, w_prec = state.w_prec, last_move = state.last_move;
+  py::object W = state.W, w_prec = state.w_prec;
+  py::object last_move = state.last_move, last_gap = state.last_gap;
   py::object dtype = W.attr("dtype");
   const Quadratic& q = data.quadratic;
 
@@ -323,14 +352,18 @@ py::object newton_step_body(Call& call) {
   py::object w_prec_new = w_prec;
   py::handle evidence = loop.evidence;
   if (!evidence.is_none()) {
-    // well_determined: how many weight coefficients the data determine, from the
-    // covariance of all rows together (a per-row covariance would leave out
-    // what the other rows' uncertainty adds, and count too many).
+    // well_determined: how many weight coefficients the data determine, from
+    // the covariance of all rows together (a per-row covariance would leave
+    // out what the other rows' uncertainty adds, and count too many).
     // tr(A_w H^-1) = ||L^-1 P||^2 with H = L L' and A_w = P P': A_w is the
-    // rows' coupling C (x) the weight mask, so P = chol(C) (x) the mask. One
-    // triangular solve instead of the two of a full inverse.
+    // rows' coupling C (x) the weight mask, so P = chol(C) (x) the mask. P is
+    // lower triangular by blocks of rows, and so is L^-1 P: the columns of
+    // row block r are found with the trailing part of L from block r on, which
+    // for R rows is about R^3 / 3 blocks of work instead of R^3.
     py::tuple shape = W.attr("shape");
-    py::object R = shape[0], d = shape[1];
+    py::object d = shape[1];
+    const auto R = shape[0].cast<py::ssize_t>();
+    const auto d_aug = d.cast<py::ssize_t>();
     py::object coupling = q.A_w.attr("reshape")(
         py::make_tuple(R, d, R, d))[py::make_tuple(all(), py::int_(0), all(), py::int_(0))];
     py::object mask = jnp.attr("diagonal")(q.A_w.attr("reshape")(py::make_tuple(
@@ -338,29 +371,57 @@ py::object newton_step_body(Call& call) {
                       at(coupling, py::make_tuple(py::int_(0), py::int_(0)));
     py::object P =
         jnp.attr("kron")(jnp.attr("linalg").attr("cholesky")(coupling), jnp.attr("diag")(mask));
-    py::object solved =
-        jax.attr("scipy").attr("linalg").attr("solve_triangular")(factor, P, "lower"_a = true);
-    py::object well_determined = q.n_weights - w_prec * jnp.attr("sum")(solved * solved);
+    py::object solve = jax.attr("scipy").attr("linalg").attr("solve_triangular");
+    py::object squares = jnp.attr("array")(0, "dtype"_a = dtype);
+    for (py::ssize_t r = 0; r < R; ++r) {
+      py::slice trailing(r * d_aug, R * d_aug, 1);
+      py::slice block(r * d_aug, (r + 1) * d_aug, 1);
+      py::object solved = solve(factor[py::make_tuple(trailing, trailing)],
+                                P[py::make_tuple(trailing, block)], "lower"_a = true);
+      squares = squares + jnp.attr("sum")(solved * solved);
+    }
+    py::object well_determined = q.n_weights - w_prec * squares;
     py::object e = W_new.attr("reshape")(py::make_tuple(-1)) - q.m0;
     py::object norm = jnp.attr("dot")(e, matmul(q.A_w, e));
     py::object target =
         jnp.attr("maximum")(well_determined, tiny) / jnp.attr("maximum")(norm, tiny);
-    py::object moved_to =
-        jnp.attr("clip")(target, kWPrecFloor, kWPrecCeiling).attr("astype")(dtype);
-    w_prec_new = jnp.attr("where")(evidence, moved_to, w_prec);
-    py::object moved = jnp.attr("abs")(jnp.attr("log")(w_prec_new) - jnp.attr("log")(w_prec));
-    // The fixed point is approached linearly, at a rate that can be close to
-    // one: a small move then says little about the distance left. Judged by
-    // the distance its moves so far imply, move / (1 - rate), the loop does
-    // not stop on a slow stretch far from the fixed point.
+    py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
     py::object zero = jnp.attr("array")(0, "dtype"_a = dtype);
-    py::object rate = jnp.attr("clip")(moved / jnp.attr("maximum")(last_move, tiny), zero,
-                                       jnp.attr("array")(kSlowestRate, "dtype"_a = dtype));
-    change = jnp.attr("maximum")(change, moved / (jnp.attr("array")(1, "dtype"_a = dtype) - rate));
-    last_move = moved;
+    py::object log_floor = jnp.attr("log")(jnp.attr("array")(kWPrecFloor, "dtype"_a = dtype));
+    py::object log_ceiling = jnp.attr("log")(jnp.attr("array")(kWPrecCeiling, "dtype"_a = dtype));
+    py::object log_w = jnp.attr("log")(w_prec);
+    // The gap from here to MacKay's value, f(log w_prec): the fixed point is its root.
+    py::object gap = jnp.attr("clip")(jnp.attr("log")(target), log_floor, log_ceiling) - log_w;
+    // The plain step (MacKay's value itself) approaches the root linearly, at
+    // a rate close to one where few weights are well determined. The secant
+    // through this gap and the last one steps to where f vanishes; it is
+    // taken only where the gaps shrink and f falls (the plain steps contract
+    // there), so that Newton's early steps, far from the mode, do not throw it.
+    py::object slope = (gap - last_gap) / last_move;
+    py::object contracting = jnp.attr("logical_and")(
+        jnp.attr("logical_and")(jnp.attr("isfinite")(slope), less(slope, zero)),
+        less(jnp.attr("abs")(gap), jnp.attr("abs")(last_gap)));
+    py::object safe_slope = jnp.attr("where")(contracting, slope, -one);
+    py::object multiple = jnp.attr("where")(
+        contracting, jnp.attr("clip")(-one / safe_slope, kShortestSecant, kLongestSecant), one);
+    py::object log_w_new = jnp.attr("clip")(log_w + multiple * gap, log_floor, log_ceiling);
+    w_prec_new =
+        jnp.attr("where")(evidence, jnp.attr("exp")(log_w_new).attr("astype")(dtype), w_prec);
+    py::object step = jnp.attr("log")(w_prec_new) - log_w;
+    // A small gap says little about the distance left where the plain steps
+    // are slow: judged by gap / (1 - rate), the rate estimated from the
+    // secant's slope, the loop does not stop on a slow stretch far from the
+    // fixed point.
+    py::object rate = jnp.attr("where")(
+        jnp.attr("isfinite")(slope),
+        jnp.attr("clip")(one + slope, zero, jnp.attr("array")(kSlowestRate, "dtype"_a = dtype)),
+        zero);
+    change = jnp.attr("maximum")(change, jnp.attr("abs")(gap) / (one - rate));
+    last_move = jnp.attr("where")(evidence, step, last_move);
+    last_gap = jnp.attr("where")(evidence, gap, last_gap);
   }
-  return packed(
-      NewtonState{state.step + py::int_(1), W_new, w_prec_new, change, last_move, factor});
+  return packed(NewtonState{state.step + py::int_(1), W_new, w_prec_new, change, last_move,
+                            last_gap, factor});
 }
 
 const FunctionDef newton_keep_going = {
@@ -396,6 +457,24 @@ py::object log_evidence(py::handle jax, py::handle jnp, const Trials& trials, co
          half * q.n_weights * jnp.attr("log")(w_prec) - half_log_det_H;
 }
 
+// Points of the grid on which the Laplace evidence is searched, and how far
+// it reaches past MacKay's scale (a factor on w_scale).
+constexpr int kGridPoints = 8;
+constexpr double kGridReach = 30.0;
+// The relative change at which MacKay's fixed point counts as found: the
+// grid's points lie about 1 apart in log w_prec.
+constexpr double kScaleTolerance = 1e-2;
+
+// How the mode W (R, d) at weight precision w_prec moves per unit of log
+// w_prec: dW/dlog(w_prec) = -w_prec H^-1 A_w (w - m0), H given by `factor`.
+py::object mode_slope(py::handle jax, const Quadratic& q, py::handle W, py::handle w_prec,
+                      py::handle factor) {
+  py::object w = W.attr("reshape")(py::make_tuple(-1));
+  py::object solved = jax.attr("scipy").attr("linalg").attr("cho_solve")(
+      py::make_tuple(factor, true), matmul(q.A_w, w - q.m0));
+  return (-py::reinterpret_borrow<py::object>(w_prec) * solved).attr("reshape")(W.attr("shape"));
+}
+
 // What the evidence grid's body captures.
 struct GridLoop {
   Problem problem;
@@ -414,54 +493,79 @@ struct GridLoop {
 
 // What the evidence grid carries from point to point.
 struct GridState {
+  py::object points;   // 0-d int32 grid points done
   py::object W;        // (R, d) the last point's mode, where the next one starts
-  py::object values;   // (kGridPoints,) log evidence at every point so far
-  py::object modes;    // (kGridPoints, R, d) the mode at every point so far
+  py::object values;   // (kGridPoints,) log evidence at every point done, -inf past them
+  py::object modes;    // (kGridPoints, R, d) the mode at every point done
+  py::object slopes;   // (kGridPoints, R, d) how each of those modes moves with log w_prec
   py::object n_steps;  // 0-d int32 Newton steps taken
 
   template <typename Visit>
   void fields(Visit&& visit) {
+    visit(points);
     visit(W);
     visit(values);
     visit(modes);
+    visit(slopes);
     visit(n_steps);
   }
 };
+
+// Where the evidence falls from one grid point to the next, among the points
+// done: (kGridPoints - 1,) booleans.
+py::object falls_among(py::handle jnp, py::handle values, py::handle points) {
+  py::object later = values[py::slice(py::int_(1), py::none(), py::none())];
+  py::object earlier = values[py::slice(py::none(), py::int_(-1), py::none())];
+  py::object index = jnp.attr("arange")(1, kGridPoints, "dtype"_a = jnp.attr("int32"));
+  return jnp.attr("logical_and")(less(later, earlier), less(index, points));
+}
+
+// The search wants the first maximum from MacKay's scale upwards and the
+// points on either side of it; the points past them cannot change the
+// choice, so the grid stops there (never before three points, the fewest a
+// parabola needs) instead of running on to the end.
+py::object evidence_grid_keep_going_body(Call& call) {
+  py::object jnp = call.global("jnp");
+  const auto state = unpacked<GridState>(call.arg("carry"));
+  py::object peaked =
+      jnp.attr("logical_and")(jnp.attr("any")(falls_among(jnp, state.values, state.points)),
+                              greater_equal(state.points, py::int_(3)));
+  return jnp.attr("logical_and")(less(state.points, py::int_(kGridPoints)),
+                                 jnp.attr("logical_not")(peaked));
+}
 
 py::object evidence_grid_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
   const auto loop = captured_as<GridLoop>(call);
   const Problem& problem = loop.problem;
-  py::handle i = call.arg("i");
   const auto state = unpacked<GridState>(call.arg("carry"));
+  py::object i = state.points;
   py::object w_prec = at(loop.w_precs, i);
   const ModeResult mode = find_mode(call.globals(), problem.trials, problem.rows, problem.quadratic,
                                     state.W, w_prec, py::none(), loop.num_steps, loop.tol);
   py::object value = log_evidence(jax, jnp, problem.trials, problem.rows, problem.quadratic, mode.W,
                                   w_prec, mode.factor);
-  return packed(GridState{mode.W, state.values.attr("at")[i].attr("set")(value),
+  // The next point starts from this mode itself, not from where the mode's
+  // tangent puts it: the evidence takes log det H from the last Newton step,
+  // which is only close to its value at the mode when that step started
+  // close to it, and a start along the tangent often needs one step only.
+  py::object slope = mode_slope(jax, problem.quadratic, mode.W, w_prec, mode.factor);
+  return packed(GridState{i + py::int_(1), mode.W, state.values.attr("at")[i].attr("set")(value),
                           state.modes.attr("at")[i].attr("set")(mode.W),
+                          state.slopes.attr("at")[i].attr("set")(slope),
                           state.n_steps + mode.n_steps});
 }
 
-const FunctionDef evidence_grid_step = {
-    "grid_step",
-    "choose_scale.<locals>.grid_step",
-    {{"i"}, {"carry"}},
-    nullptr,
-    nullptr,
-    evidence_grid_step_body,
-    kSource,
+const FunctionDef evidence_grid_keep_going = {
+    "grid_keep_going", "choose_scale.<locals>.grid_keep_going", {{"carry"}}, nullptr,
+    nullptr,           evidence_grid_keep_going_body,           kSource,
 };
 
-// Points of the grid on which the Laplace evidence is searched, and how far
-// it reaches past MacKay's scale (a factor on w_scale).
-constexpr int kGridPoints = 8;
-constexpr double kGridReach = 30.0;
-// The relative change at which MacKay's fixed point counts as found: the
-// grid's points lie about 1 apart in log w_prec.
-constexpr double kScaleTolerance = 1e-2;
+const FunctionDef evidence_grid_step = {
+    "grid_step", "choose_scale.<locals>.grid_step", {{"carry"}}, nullptr,
+    nullptr,     evidence_grid_step_body,           kSource,
+};
 
 }  // namespace
 
@@ -531,6 +635,7 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
                           jnp.attr("asarray")(w_prec0, "dtype"_a = dtype),
                           jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
                           jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
+                          jnp.attr("array")(jnp.attr("nan"), "dtype"_a = dtype),
                           jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype)};
   const auto done =
       unpacked<NewtonState>(jax.attr("lax").attr("while_loop")(cond, body, packed(start)));
@@ -609,19 +714,24 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
                       jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
                       jnp.attr("asarray")(tol, "dtype"_a = dtype)};
   const GridState start{
-      mackay.W, jnp.attr("full")(kGridPoints, -jnp.attr("inf"), "dtype"_a = dtype),
+      jnp.attr("array")(0, "dtype"_a = jnp.attr("int32")),
+      mackay.W,
+      jnp.attr("full")(kGridPoints, -jnp.attr("inf"), "dtype"_a = dtype),
+      jnp.attr("zeros")(py::make_tuple(kGridPoints, shape[0], shape[1]), "dtype"_a = dtype),
       jnp.attr("zeros")(py::make_tuple(kGridPoints, shape[0], shape[1]), "dtype"_a = dtype),
       jnp.attr("zeros_like")(mackay.n_steps)};
-  py::object step = make_function(evidence_grid_step, globals, packed(loop));
+  py::tuple captured = packed(loop);
+  py::object cond = make_function(evidence_grid_keep_going, globals, captured);
+  py::object step = make_function(evidence_grid_step, globals, captured);
   const auto done =
-      unpacked<GridState>(jax.attr("lax").attr("fori_loop")(0, kGridPoints, step, packed(start)));
+      unpacked<GridState>(jax.attr("lax").attr("while_loop")(cond, step, packed(start)));
   py::object values = done.values;
   py::object modes = done.modes;
   // The first maximum from MacKay's scale upwards, not the largest value:
   // far out, where the prior barely binds and float32 probabilities
-  // saturate, the computed evidence can rise again by rounding alone.
-  py::object falls = less(values[py::slice(py::int_(1), py::none(), py::none())],
-                          values[py::slice(py::none(), py::int_(-1), py::none())]);
+  // saturate, the computed evidence can rise again by rounding alone. Past
+  // the points done no value counts as a fall.
+  py::object falls = falls_among(jnp, values, done.points);
   py::object first_peak = jnp.attr("where")(jnp.attr("any")(falls), jnp.attr("argmax")(falls),
                                             py::int_(kGridPoints - 1));
   py::object best = jnp.attr("clip")(first_peak, 1, kGridPoints - 2);
@@ -644,8 +754,13 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
   // weights grow and lands on too weak a one. Their geometric mean is the
   // scale used.
   py::object w_prec = jnp.attr("exp")(half * (log_w_prec_mk + log_w_prec_ev));
-  const ModeResult final_mode = find_mode(globals, trials, rows, quadratic, at(modes, best), w_prec,
-                                          py::none(), num_steps, tol);
+  // Started along the tangent of the grid's mode nearest to it: no evidence
+  // is taken from this mode's factor, so a start that Newton settles in a
+  // step or two fewer costs nothing in the scale.
+  py::object start_W =
+      at(modes, best) + (jnp.attr("log")(w_prec) - at(log_w_precs, best)) * at(done.slopes, best);
+  const ModeResult final_mode =
+      find_mode(globals, trials, rows, quadratic, start_W, w_prec, py::none(), num_steps, tol);
   py::object n_steps = mackay.n_steps + done.n_steps + final_mode.n_steps;
   return {final_mode.W, final_mode.w_prec, std::move(n_steps), final_mode.factor};
 }
