@@ -48,14 +48,8 @@ py::object samples_core_body(Call& call) {
 // Trials are not padded: the categorical draws of a row depend on how many
 // rows are drawn, so n is the trial count itself.
 const Signature samples_core("samples", "samples_core", "predict_samples.<locals>.samples_core",
-                             {"n", "d", "K", "S"}, {},
-                             {{"Xj", {"n", "d-1"}},
-                              {"beta_mean", {"K-1", "d"}},
-                              {"beta_cov_chol", {"K-1", "d", "d"}},
-                              {"non_ref", {"K-1"}, Dtype::int32},
-                              {"ref_class", {}, Dtype::int32},
-                              {"key", {"2"}, Dtype::uint32}},
-                             samples_core_body, kSource);
+                             {"n", "d", "K", "S"}, {}, drawing_arguments(), samples_core_body,
+                             kSource);
 
 py::object predict_samples_body(Call& call) {
   py::object np = call.global("np");

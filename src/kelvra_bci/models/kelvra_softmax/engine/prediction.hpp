@@ -2,8 +2,11 @@
 // the features padded for a compiled function.
 #pragma once
 
+#include <vector>
+
 #include "common/function.hpp"
 #include "core/posterior.hpp"
+#include "engine/signature.hpp"
 
 namespace kelvra::engine {
 
@@ -27,6 +30,11 @@ Prepared prepare_prediction(const Call& call, bool with_label_base);
 
 // jax.random.PRNGKey(rng_seed), made on the host as the inference module makes it.
 py::object prediction_key(const Call& call);
+
+// The arguments of a compiled function that draws coefficients from the
+// posterior (probabilities by draws, label samples): the record's Gaussians,
+// the classes and the random key; the trials are n rows of d - 1 features.
+std::vector<Argument> drawing_arguments();
 
 // The (n, K) class probabilities of the prepared trials.
 py::object probabilities(const Call& call, const Prepared& prepared);

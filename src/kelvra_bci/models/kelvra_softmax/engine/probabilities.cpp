@@ -50,14 +50,8 @@ const Signature proba_at_means("proba", "proba_at_means", "predict_proba.<locals
                                proba_at_means_body, kSource);
 
 const Signature proba_of_draws("proba", "proba_of_draws", "predict_proba.<locals>.proba_of_draws",
-                               {"n", "d", "K", "S"}, {},
-                               {{"Xj", {"n", "d-1"}},
-                                {"beta_mean", {"K-1", "d"}},
-                                {"beta_cov_chol", {"K-1", "d", "d"}},
-                                {"non_ref", {"K-1"}, Dtype::int32},
-                                {"ref_class", {}, Dtype::int32},
-                                {"key", {"2"}, Dtype::uint32}},
-                               proba_of_draws_body, kSource);
+                               {"n", "d", "K", "S"}, {}, drawing_arguments(), proba_of_draws_body,
+                               kSource);
 
 }  // namespace
 
@@ -82,6 +76,15 @@ py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t buck
 }
 
 // The probabilities of the first `n` trials; shared with predict().
+std::vector<Argument> drawing_arguments() {
+  return {{"Xj", {"n", "d-1"}},
+          {"beta_mean", {"K-1", "d"}},
+          {"beta_cov_chol", {"K-1", "d", "d"}},
+          {"non_ref", {"K-1"}, Dtype::int32},
+          {"ref_class", {}, Dtype::int32},
+          {"key", {"2"}, Dtype::uint32}};
+}
+
 py::object probabilities(const Call& call, const Prepared& prepared) {
   py::object np = call.global("np");
   const py::ssize_t bucket = shared_bucket(prepared.n, [&](py::ssize_t b) {
