@@ -1194,6 +1194,10 @@ class CliCampaign:
                 _, lpath, lkind = self.pick_half_good(self.labels)
                 argv += ["--labels", lpath]
                 kinds.append(lkind)
+                if csv_with_labels:
+                    # The label column then reads as one more feature: a fit takes it,
+                    # an update of a model with fewer features rightly refuses it.
+                    kinds.append("hard")
         elif command == "predict" and csv_with_labels:
             argv += ["--label-column", "label"]
         flags = set()
