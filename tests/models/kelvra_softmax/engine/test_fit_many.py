@@ -33,18 +33,7 @@ def settings(w_scale="auto", **changed):
 
 
 def fit_alone(X, y, **values):
-    order = (
-        "n_classes",
-        "label_base",
-        "w_loc",
-        "w_scale",
-        "b_loc",
-        "b_scale",
-        "rng_seed",
-        "learning_rate",
-        "num_steps",
-    )
-    return engine.fit(X, y, *(values[name] for name in order), tol=values["tol"], method="mode")
+    return engine.fit(X, y, **values, method="mode")
 
 
 def one_set(values, i):
