@@ -112,7 +112,7 @@ def fit_section(args):
         "| default / LR | default / LDA |"
     )
     print("|---|---|---|---|---|---|---|---|")
-    shapes = QUICK_SHAPES if args.quick else [(n, p) for n in TRIALS for p in FEATURES]
+    shapes = args.shapes or (QUICK_SHAPES if args.quick else [(n, p) for n in TRIALS for p in FEATURES])
     skipped = set()
     for n, p in shapes:
         if n in skipped:
@@ -247,7 +247,7 @@ def rss_section(args):
     print("| n × p | peak growth | data + model | growth / (data + model) |")
     print("|---|---|---|---|")
     shapes = ((288, 253),) if args.quick else ((288, 64), (288, 253), (288, 512), (1000, 253))
-    for n, p in shapes:
+    for n, p in args.shapes or shapes:
         r = fresh(RSS_SCRIPT, str(n), str(p))
         total = r["data"] + r["model"]
         print(
@@ -291,6 +291,11 @@ SECTIONS = {
 }
 
 
+def shape(text):
+    n, p = text.lower().replace("×", "x").split("x")
+    return int(n), int(p)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a few shapes, a minute or two")
@@ -298,6 +303,9 @@ def main():
     parser.add_argument("--threads", default="1", help="BLAS threads of NumPy and scikit-learn")
     parser.add_argument("--max-seconds", type=float, default=60.0, help="a first fit longer than this ends its row")
     parser.add_argument("--sections", nargs="+", choices=list(SECTIONS), default=list(SECTIONS))
+    parser.add_argument(
+        "--shapes", nargs="+", type=shape, help="n×p shapes of the fit and rss sections, as 288x2080 (default: a grid)"
+    )
     add_jax_options(parser)
     args = parser.parse_args()
     if args.quick:

@@ -93,11 +93,12 @@ NAN[3, 2] = np.nan
         (X0, y0, settings(), TypeError, "^Xs must be a list or tuple of 2-D arrays"),
         ([X0, X1], [y0], settings(), ValueError, "^Xs has 2 sets and ys 1$"),
         ([], [], settings(), ValueError, "^fit_many needs at least one set$"),
-        # Each set is within fit's bound of work; together they are not.
+        # Each set is within fit's bound of work; together they are not (as
+        # many trials as coefficients: Newton's steps stay with the coefficients).
         (
-            [np.zeros((16, 300))] * 2,
-            [np.arange(16) % 10] * 2,
-            settings(n_classes=10, num_steps=40),
+            [np.zeros((256, 249))] * 2,
+            [np.arange(256) % 10] * 2,
+            settings(n_classes=10, num_steps=45),
             ValueError,
             "^fitting 2 sets by the mode: .* in each of 2 sets come to about",
         ),

@@ -314,3 +314,32 @@ def test_only_a_scale_the_evidence_chose_follows_it(record):
         # A scale the user set (or a record from before the scale followed) stays exactly.
         assert model.params["w_scale"] == chosen
         assert int(model.params["w_scale_follows"]) == 0
+
+
+@pytest.mark.parametrize(
+    "K, w_scale, memory",
+    [(2, "auto", None), (3, "auto", 4), (4, 1.0, 4), (4, "auto", None)],
+)
+def test_fewer_trials_than_features_take_the_trial_space_to_the_dense_fit(x64, K, w_scale, memory):
+    # 12 trials of 30 features pad to fewer trials than coefficients, so a fit
+    # on them alone steps in the space of the trials; fit_many pads them with
+    # a set of 70 trials, beyond the coefficients, where the same fit steps
+    # with the dense Hessian. Padding weighs nothing: every output must agree.
+    X, y = ref.make_problem(12, 30, K, seed=K, sep=1.0)
+    X_more, y_more = ref.make_problem(70, 30, K, seed=K + 10, sep=1.0)
+    values = dict(n_classes=K, label_base=0, w_loc=0.1, w_scale=w_scale, b_loc=0.0, b_scale=10.0)
+    values.update(rng_seed=0, learning_rate=1.0, num_steps=100, tol=1e-10, memory=memory)
+    alone = engine.fit(X, y, **values, method="mode")
+    dense = engine.fit_many([X, X_more], [y, y_more], **values)[0]
+    assert (str(alone.params["fit_newton_space"]), str(dense.params["fit_newton_space"])) == ("trials", "coefficients")
+    assert set(alone.params) == set(dense.params)
+    for key, want in dense.params.items():
+        if key == "fit_newton_space":
+            continue
+        want, got = np.asarray(want), np.asarray(alone.params[key])
+        if want.dtype.kind in "fi":
+            np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-6 * np.max(np.abs(want), initial=0))
+        else:
+            np.testing.assert_array_equal(got, want)
+    if memory is not None:
+        assert np.max(np.abs(alone.params["anchor_hessian"])) > 0

@@ -53,6 +53,7 @@ struct Softmax {
   py::object member;  // (1, R) rows that hold a class
   py::object Z;       // (n, R) 1 where the trial belongs to the row's class
   py::object P;       // (n, R) probabilities of the rows' classes
+  py::object lse;     // (n,) log-normaliser: the reference class's probability is exp(-lse)
 };
 
 // Logits with the rows that hold no class left out of the softmax.
@@ -81,7 +82,7 @@ Softmax softmax_at(py::handle jax, py::handle jnp, const Trials& trials, const R
   py::object Z = equal(trials.yj[py::make_tuple(all(), py::none())],
                        rows.classes[py::make_tuple(py::none(), all())])
                      .attr("astype")(dtype);
-  return {std::move(eta), std::move(member), std::move(Z), std::move(P)};
+  return {std::move(eta), std::move(member), std::move(Z), std::move(P), std::move(lse)};
 }
 
 // The gradient (R*d,) of the weighted negative log-likelihood; in the
@@ -134,20 +135,181 @@ std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trial
   return {std::move(grad), std::move(hessian)};
 }
 
+bool in_trials(const Quadratic& q) {
+  return q.A_w.is_none();
+}
+
+// The prior precision per coefficient of a row at weight precision w_prec: (d,).
+py::object coefficient_precisions(const Quadratic& q, py::handle w_prec) {
+  return py::reinterpret_borrow<py::object>(w_prec) * q.is_weight +
+         q.b_prec * (py::int_(1) - q.is_weight);
+}
+
+// (coupling (x) diag(per_coefficient)) v for stacked rows v (R*d,).
+py::object kron_times(py::handle coupling, py::handle per_coefficient, py::handle v) {
+  py::object R = coupling.attr("shape")[py::int_(0)];
+  py::object rows = py::reinterpret_borrow<py::object>(v).attr("reshape")(py::make_tuple(R, -1));
+  return matmul(coupling, rows * per_coefficient).attr("reshape")(py::make_tuple(-1));
+}
+
+// The prior precision at one weight precision: dense, or as its Kronecker
+// factors in the trial space.
+struct PriorAt {
+  py::object A;           // (R*d, R*d), or None
+  py::object coupling;    // (R, R) in the trial space
+  py::object precisions;  // (d,) in the trial space
+
+  py::object times(py::handle v) const {
+    return A.is_none() ? kron_times(coupling, precisions, v) : matmul(A, v);
+  }
+  // |A| v: the precisions are positive, so |C (x) D| = |C| (x) D.
+  py::object abs_times(py::handle jnp, py::handle v) const {
+    return A.is_none() ? kron_times(jnp.attr("abs")(coupling), precisions, v)
+                       : matmul(jnp.attr("abs")(A), v);
+  }
+};
+
+PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
+  if (in_trials(q)) return {py::none(), q.coupling, coefficient_precisions(q, w_prec)};
+  return {py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b, py::none(), py::none()};
+}
+
+// Each trial's likelihood curvature in the logits, c (diag(p) - p p') over
+// the rows, is S S' with S = sqrt(c) (diag(sqrt p) - a p sqrt(p)'), a = 1 /
+// (1 + sqrt(p_ref)) and p_ref the reference class's probability: exact, no
+// factorisation, and zero for padding and for rows that hold no class.
+// (n, R, R), indexed [trial, row of the logits, column].
+py::object curvature_roots(py::handle jnp, const Trials& trials, const Softmax& s) {
+  py::object dtype = s.P.attr("dtype");
+  py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
+  py::object root = jnp.attr("sqrt")(s.P);
+  py::object a = one / (one + jnp.attr("exp")(s.lse * py::float_(-0.5)));
+  py::object R = s.P.attr("shape")[py::int_(1)];
+  py::object eye = jnp.attr("eye")(R, "dtype"_a = dtype);
+  py::object scaled = at(a, trail2()) * s.P;
+  py::object S = at(eye, py::make_tuple(py::none(), all(), all())) *
+                     at(root, py::make_tuple(all(), all(), py::none())) -
+                 at(scaled, py::make_tuple(all(), all(), py::none())) *
+                     at(root, py::make_tuple(all(), py::none(), all()));
+  py::object weight = jnp.attr("sqrt")(jnp.attr("maximum")(trials.weight, 0));
+  return at(weight, py::make_tuple(all(), py::none(), py::none())) * S;
+}
+
+// The trial space's algebra at one factor: A^-1, U'S and S'U.
+struct TrialAlgebra {
+  py::object jax, jnp;
+  const Trials& trials;
+  const Quadratic& q;
+  const Curvature& curvature;
+  py::object coupling_inverse;
+  py::object inverse_precisions;
+
+  TrialAlgebra(py::handle jax_, py::handle jnp_, const Trials& trials_, const Quadratic& q_,
+               const Curvature& curvature_)
+      : jax(py::reinterpret_borrow<py::object>(jax_)),
+        jnp(py::reinterpret_borrow<py::object>(jnp_)),
+        trials(trials_),
+        q(q_),
+        curvature(curvature_),
+        coupling_inverse(jnp.attr("linalg").attr("inv")(q.coupling)),
+        inverse_precisions(py::int_(1) / coefficient_precisions(q, curvature.w_prec)) {}
+
+  py::object prior_inverse_times(py::handle v) const {
+    return kron_times(coupling_inverse, inverse_precisions, v);
+  }
+  // S'U v: (n*R,)
+  py::object to_trials(py::handle v) const {
+    py::object R = q.coupling.attr("shape")[py::int_(0)];
+    py::object rows = py::reinterpret_borrow<py::object>(v).attr("reshape")(py::make_tuple(R, -1));
+    py::object eta = matmul(trials.X_aug, rows.attr("T"));
+    return jnp.attr("einsum")("nar,na->nr", curvature.mix, eta).attr("reshape")(py::make_tuple(-1));
+  }
+  // U'S y: (R*d,)
+  py::object from_trials(py::handle y) const {
+    py::object n = trials.X_aug.attr("shape")[py::int_(0)];
+    py::object per_trial = jnp.attr("einsum")(
+        "nar,nr->na", curvature.mix,
+        py::reinterpret_borrow<py::object>(y).attr("reshape")(py::make_tuple(n, -1)));
+    return matmul(per_trial.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1));
+  }
+  // H^-1 v = A^-1 v - A^-1 U'S M^-1 S'U A^-1 v
+  py::object solve(py::handle v) const {
+    py::object u = prior_inverse_times(v);
+    py::object y = jax.attr("scipy").attr("linalg").attr("cho_solve")(
+        py::make_tuple(curvature.factor, true), to_trials(u));
+    return u - prior_inverse_times(from_trials(y));
+  }
+  // v' H^-1 v
+  py::object quadratic_form(py::handle v) const {
+    py::object u = prior_inverse_times(v);
+    py::object z = jax.attr("scipy").attr("linalg").attr("solve_triangular")(
+        curvature.factor, to_trials(u), "lower"_a = true);
+    return jnp.attr("dot")(v, u) - jnp.attr("sum")(z * z);
+  }
+};
+
+// The Cholesky factor of M = I + S'(C^-1 (x) G)S, G = X D^-1 X' the trials'
+// Gram matrix under the prior's per-coefficient variances: the (n*R,
+// n*R)-square matrix a trial-space Newton step factors.
+Curvature trial_curvature(py::handle jnp, const Trials& trials, const Quadratic& q,
+                          const Softmax& s, py::handle w_prec) {
+  py::object S = curvature_roots(jnp, trials, s);
+  py::object gram = q.gram_w / w_prec + q.gram_b / q.b_prec;
+  py::object C_inverse = jnp.attr("linalg").attr("inv")(q.coupling);
+  py::object left = jnp.attr("einsum")("nar,ab->nrb", S, C_inverse);
+  py::object pairs = jnp.attr("einsum")("nrb,mbs->nrms", left, S);
+  py::tuple shape = S.attr("shape");
+  py::object size = shape[0] * shape[1];
+  py::object M = (pairs * at(gram, py::make_tuple(all(), py::none(), all(), py::none())))
+                     .attr("reshape")(shape2(size, size)) +
+                 jnp.attr("eye")(size, "dtype"_a = S.attr("dtype"));
+  return {jnp.attr("linalg").attr("cholesky")(M), S, py::reinterpret_borrow<py::object>(w_prec)};
+}
+
+// H^-1 v, either path.
+py::object hessian_solve(py::handle jax, py::handle jnp, const Trials& trials, const Quadratic& q,
+                         const Curvature& curvature, py::handle v) {
+  if (in_trials(q)) return TrialAlgebra(jax, jnp, trials, q, curvature).solve(v);
+  return jax.attr("scipy").attr("linalg").attr("cho_solve")(py::make_tuple(curvature.factor, true),
+                                                            v);
+}
+
+// v' H^-1 v, either path.
+py::object hessian_quadratic_form(py::handle jax, py::handle jnp, const Trials& trials,
+                                  const Quadratic& q, const Curvature& curvature, py::handle v) {
+  if (in_trials(q)) return TrialAlgebra(jax, jnp, trials, q, curvature).quadratic_form(v);
+  py::object scaled = jax.attr("scipy").attr("linalg").attr("solve_triangular")(curvature.factor, v,
+                                                                                "lower"_a = true);
+  return jnp.attr("sum")(scaled * scaled);
+}
+
+// 1/2 log det H, either path: the sum of the logs of its factor's diagonal,
+// in the trial space plus 1/2 log det A = 1/2 (d log det C + R sum log D).
+py::object half_log_det(py::handle jnp, const Quadratic& q, const Curvature& curvature) {
+  py::object from_factor = jnp.attr("sum")(jnp.attr("log")(jnp.attr("diagonal")(curvature.factor)));
+  if (!in_trials(q)) return from_factor;
+  py::object precisions = coefficient_precisions(q, curvature.w_prec);
+  py::object R = q.coupling.attr("shape")[py::int_(0)];
+  py::object d = precisions.attr("shape")[py::int_(0)];
+  py::object log_det_C = jnp.attr("linalg").attr("slogdet")(q.coupling)[py::int_(1)];
+  py::object log_det_A = d * log_det_C + R * jnp.attr("sum")(jnp.attr("log")(precisions));
+  return from_factor + log_det_A.attr("astype")(precisions.attr("dtype")) * py::float_(0.5);
+}
+
 // The objective (negative log-posterior up to a constant) at W + t * delta
 // for each step length t. One length at a time: XLA's CPU backend (jax
 // 0.10) miscomputes the same sums written over one (lengths, trials, rows)
 // array once the trials reach 4096 (the last lengths score at random), and
 // in float32 Newton then crawled at the shortest length for its every step.
 py::object objective_along(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
-                           py::handle W, py::handle delta, py::handle A, py::handle b) {
+                           py::handle W, py::handle delta, const PriorAt& A, py::handle b) {
   py::object d_eta = matmul(trials.X_aug, delta.attr("T"));
   py::object w = W.attr("reshape")(py::make_tuple(-1));
   py::object dw = delta.attr("reshape")(py::make_tuple(-1));
   py::object dtype = W.attr("dtype");
   py::object half = jnp.attr("array")(0.5, "dtype"_a = dtype);
   // The prior's part is a quadratic in t: two products with A serve every length.
-  py::object A_w = matmul(A, w), A_dw = matmul(A, dw);
+  py::object A_w = A.times(w), A_dw = A.times(dw);
   py::object at_w = half * jnp.attr("dot")(w, A_w) - jnp.attr("dot")(w, b);
   py::object slope = jnp.attr("dot")(dw, A_w) - jnp.attr("dot")(dw, b);
   py::object curvature = half * jnp.attr("dot")(dw, A_dw);
@@ -212,6 +374,11 @@ struct Problem {
     visit(quadratic.b_b);
     visit(quadratic.m0);
     visit(quadratic.n_weights);
+    visit(quadratic.coupling);
+    visit(quadratic.is_weight);
+    visit(quadratic.b_prec);
+    visit(quadratic.gram_w);
+    visit(quadratic.gram_b);
   }
 };
 
@@ -239,7 +406,9 @@ struct NewtonState {
   py::object change;     // 0-d last relative change, infinite before the first step
   py::object last_move;  // 0-d last step of log w_prec, signed, infinite before the first
   py::object last_gap;   // 0-d MacKay's log w_prec less log w_prec there, NaN before the first
-  py::object factor;     // (R*d, R*d) Cholesky factor of the last step's Hessian
+  py::object factor;     // the last step's Hessian as factored (see Curvature)
+  py::object mix;
+  py::object factor_w_prec;
 
   template <typename Visit>
   void fields(Visit&& visit) {
@@ -250,6 +419,8 @@ struct NewtonState {
     visit(last_move);
     visit(last_gap);
     visit(factor);
+    visit(mix);
+    visit(factor_w_prec);
   }
 };
 
@@ -271,13 +442,13 @@ struct Step {
   py::object decrement;
 };
 
-// The point along -H^-1 grad (H given by its Cholesky factor) with the best
-// of kStepLengths, no coefficient moving more than kMaxMove.
-Step searched_step(py::handle jax, py::handle jnp, const Trials& trials, const Softmax& s,
-                   py::handle W, py::handle factor, py::handle grad, py::handle A, py::handle b) {
+// The point along -H^-1 grad (H given by its factor) with the best of
+// kStepLengths, no coefficient moving more than kMaxMove.
+Step searched_step(py::handle jax, py::handle jnp, const Trials& trials, const Quadratic& q,
+                   const Softmax& s, py::handle W, const Curvature& curvature, py::handle grad,
+                   const PriorAt& A, py::handle b) {
   py::object dtype = W.attr("dtype");
-  py::object cho_solve = jax.attr("scipy").attr("linalg").attr("cho_solve");
-  py::object direction = -cho_solve(py::make_tuple(factor, true), grad);
+  py::object direction = -hessian_solve(jax, jnp, trials, q, curvature, grad);
   py::object decrement = -jnp.attr("dot")(grad, direction);
   // No coefficient moves by more than kMaxMove in one step: the step-length
   // search then starts from a move the softmax can take.
@@ -298,6 +469,63 @@ Step searched_step(py::handle jax, py::handle jnp, const Trials& trials, const S
   return {W + best * delta, std::move(decrement)};
 }
 
+// MacKay's count of well-determined weights, n_weights - w_prec tr(A_w
+// H^-1), from the dense factor of H. tr(A_w H^-1) = ||L^-1 P||^2 with H = L L'
+// and A_w = P P': A_w is the rows' coupling C (x) the weight mask, so P =
+// chol(C) (x) the mask. P is lower triangular by blocks of rows, and so is
+// L^-1 P: the columns of row block r are found with the trailing part of L
+// from block r on, which for R rows is about R^3 / 3 blocks of work instead
+// of R^3.
+py::object dense_well_determined(py::handle jax, py::handle jnp, const Quadratic& q, py::handle W,
+                                 py::handle w_prec, const Curvature& curvature) {
+  py::object dtype = W.attr("dtype");
+  py::handle factor = curvature.factor;
+  py::tuple shape = W.attr("shape");
+  py::object d = shape[1];
+  const auto R = shape[0].cast<py::ssize_t>();
+  const auto d_aug = d.cast<py::ssize_t>();
+  py::object coupling = q.A_w.attr("reshape")(
+      py::make_tuple(R, d, R, d))[py::make_tuple(all(), py::int_(0), all(), py::int_(0))];
+  py::object mask = jnp.attr("diagonal")(q.A_w.attr("reshape")(py::make_tuple(
+                        R, d, R, d))[py::make_tuple(py::int_(0), all(), py::int_(0), all())]) /
+                    at(coupling, py::make_tuple(py::int_(0), py::int_(0)));
+  py::object P =
+      jnp.attr("kron")(jnp.attr("linalg").attr("cholesky")(coupling), jnp.attr("diag")(mask));
+  py::object solve = jax.attr("scipy").attr("linalg").attr("solve_triangular");
+  py::object squares = jnp.attr("array")(0, "dtype"_a = dtype);
+  for (py::ssize_t r = 0; r < R; ++r) {
+    py::slice trailing(r * d_aug, R * d_aug, 1);
+    py::slice block(r * d_aug, (r + 1) * d_aug, 1);
+    py::object solved = solve(factor[py::make_tuple(trailing, trailing)],
+                              P[py::make_tuple(trailing, block)], "lower"_a = true);
+    squares = squares + jnp.attr("sum")(solved * solved);
+  }
+  return q.n_weights - py::reinterpret_borrow<py::object>(w_prec) * squares;
+}
+
+// The same count in the trial space: with M = I + N_w + N_b, N_w and N_b
+// the weights' and the bias's parts of S'UA^-1U'S, w_prec tr(A_w H^-1) =
+// n_weights - tr(M^-1 N_w), so the count is tr(M^-1 N_w) = n R - tr(M^-1) -
+// tr(M^-1 N_b). N_b = B B' has rank R (the bias column's), so both traces
+// come from one inverse of M's factor. Padding trials hold identity rows
+// of M and add exactly nothing.
+py::object trial_well_determined(py::handle jax, py::handle jnp, const Trials& trials,
+                                 const Quadratic& q, const Curvature& curvature) {
+  py::object dtype = trials.X_aug.attr("dtype");
+  py::object size = curvature.factor.attr("shape")[py::int_(0)];
+  py::object L_inverse = jax.attr("scipy").attr("linalg").attr("solve_triangular")(
+      curvature.factor, jnp.attr("eye")(size, "dtype"_a = dtype), "lower"_a = true);
+  py::object coupling_root =
+      jnp.attr("linalg").attr("cholesky")(jnp.attr("linalg").attr("inv")(q.coupling));
+  py::object bias =
+      at(trials.X_aug, py::make_tuple(all(), py::int_(-1))) / jnp.attr("sqrt")(q.b_prec);
+  py::object B = (at(bias, py::make_tuple(all(), py::none(), py::none())) *
+                  jnp.attr("einsum")("nar,ac->nrc", curvature.mix, coupling_root))
+                     .attr("reshape")(py::make_tuple(size, -1));
+  py::object LB = matmul(L_inverse, B);
+  return py::float_(size) - jnp.attr("sum")(L_inverse * L_inverse) - jnp.attr("sum")(LB * LB);
+}
+
 // Each step forms the Hessian once and uses its factor twice: for the Newton
 // step, then for a second step from the point it reached. Near the mode the
 // second step is the size of the first one's error, so it both sharpens the
@@ -315,19 +543,28 @@ py::object newton_step_body(Call& call) {
   py::object dtype = W.attr("dtype");
   const Quadratic& q = data.quadratic;
 
-  py::object A = w_prec * q.A_w + q.A_b;
+  const PriorAt A = prior_at(q, w_prec);
   py::object b = w_prec * q.b_w + q.b_b;
   const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
-  auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
-  py::object grad = grad_l + matmul(A, W.attr("reshape")(py::make_tuple(-1))) - b;
-  py::object factor = jnp.attr("linalg").attr("cholesky")(hessian_l + A);
-  const Step first = searched_step(jax, jnp, data.trials, s, W, factor, grad, A, b);
+  py::object grad;
+  Curvature curvature;
+  if (in_trials(q)) {
+    grad = likelihood_gradient(data.trials, s);
+    curvature = trial_curvature(jnp, data.trials, q, s, w_prec);
+  } else {
+    auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
+    grad = grad_l;
+    curvature = {jnp.attr("linalg").attr("cholesky")(hessian_l + A.A), state.mix, w_prec};
+  }
+  grad = grad + A.times(W.attr("reshape")(py::make_tuple(-1))) - b;
+  const Step first = searched_step(jax, jnp, data.trials, q, s, W, curvature, grad, A, b);
   py::object W_mid = first.W;
 
   const Softmax s_mid = softmax_at(jax, jnp, data.trials, data.rows, W_mid);
   py::object grad_mid = likelihood_gradient(data.trials, s_mid) +
-                        matmul(A, W_mid.attr("reshape")(py::make_tuple(-1))) - b;
-  const Step second = searched_step(jax, jnp, data.trials, s_mid, W_mid, factor, grad_mid, A, b);
+                        A.times(W_mid.attr("reshape")(py::make_tuple(-1))) - b;
+  const Step second =
+      searched_step(jax, jnp, data.trials, q, s_mid, W_mid, curvature, grad_mid, A, b);
   py::object W_new = second.W;
 
   py::object tiny = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
@@ -341,13 +578,11 @@ py::object newton_step_body(Call& call) {
   py::object eps = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("eps"), "dtype"_a = dtype);
   py::object magnitude = jnp.attr("abs")(at(data.trials.weight, trail2()) * (s_mid.P - s_mid.Z));
   py::object w_mid = W_mid.attr("reshape")(py::make_tuple(-1));
-  py::object rounding =
-      eps * (matmul(magnitude.attr("T"), jnp.attr("abs")(data.trials.X_aug))
-                 .attr("reshape")(py::make_tuple(-1)) +
-             matmul(jnp.attr("abs")(A), jnp.attr("abs")(w_mid)) + jnp.attr("abs")(b));
-  py::object scaled =
-      jax.attr("scipy").attr("linalg").attr("solve_triangular")(factor, rounding, "lower"_a = true);
-  py::object settled = jnp.attr("less_equal")(second.decrement, jnp.attr("sum")(scaled * scaled));
+  py::object rounding = eps * (matmul(magnitude.attr("T"), jnp.attr("abs")(data.trials.X_aug))
+                                   .attr("reshape")(py::make_tuple(-1)) +
+                               A.abs_times(jnp, jnp.attr("abs")(w_mid)) + jnp.attr("abs")(b));
+  py::object settled = jnp.attr("less_equal")(
+      second.decrement, hessian_quadratic_form(jax, jnp, data.trials, q, curvature, rounding));
   change = jnp.attr("where")(settled, jnp.attr("zeros_like")(change), change);
   py::object w_prec_new = w_prec;
   py::handle evidence = loop.evidence;
@@ -355,34 +590,12 @@ py::object newton_step_body(Call& call) {
     // well_determined: how many weight coefficients the data determine, from
     // the covariance of all rows together (a per-row covariance would leave
     // out what the other rows' uncertainty adds, and count too many).
-    // tr(A_w H^-1) = ||L^-1 P||^2 with H = L L' and A_w = P P': A_w is the
-    // rows' coupling C (x) the weight mask, so P = chol(C) (x) the mask. P is
-    // lower triangular by blocks of rows, and so is L^-1 P: the columns of
-    // row block r are found with the trailing part of L from block r on, which
-    // for R rows is about R^3 / 3 blocks of work instead of R^3.
-    py::tuple shape = W.attr("shape");
-    py::object d = shape[1];
-    const auto R = shape[0].cast<py::ssize_t>();
-    const auto d_aug = d.cast<py::ssize_t>();
-    py::object coupling = q.A_w.attr("reshape")(
-        py::make_tuple(R, d, R, d))[py::make_tuple(all(), py::int_(0), all(), py::int_(0))];
-    py::object mask = jnp.attr("diagonal")(q.A_w.attr("reshape")(py::make_tuple(
-                          R, d, R, d))[py::make_tuple(py::int_(0), all(), py::int_(0), all())]) /
-                      at(coupling, py::make_tuple(py::int_(0), py::int_(0)));
-    py::object P =
-        jnp.attr("kron")(jnp.attr("linalg").attr("cholesky")(coupling), jnp.attr("diag")(mask));
-    py::object solve = jax.attr("scipy").attr("linalg").attr("solve_triangular");
-    py::object squares = jnp.attr("array")(0, "dtype"_a = dtype);
-    for (py::ssize_t r = 0; r < R; ++r) {
-      py::slice trailing(r * d_aug, R * d_aug, 1);
-      py::slice block(r * d_aug, (r + 1) * d_aug, 1);
-      py::object solved = solve(factor[py::make_tuple(trailing, trailing)],
-                                P[py::make_tuple(trailing, block)], "lower"_a = true);
-      squares = squares + jnp.attr("sum")(solved * solved);
-    }
-    py::object well_determined = q.n_weights - w_prec * squares;
+    py::object well_determined = in_trials(q)
+                                     ? trial_well_determined(jax, jnp, data.trials, q, curvature)
+                                     : dense_well_determined(jax, jnp, q, W, w_prec, curvature);
     py::object e = W_new.attr("reshape")(py::make_tuple(-1)) - q.m0;
-    py::object norm = jnp.attr("dot")(e, matmul(q.A_w, e));
+    py::object norm = jnp.attr("dot")(
+        e, in_trials(q) ? kron_times(q.coupling, q.is_weight, e) : matmul(q.A_w, e));
     py::object target =
         jnp.attr("maximum")(well_determined, tiny) / jnp.attr("maximum")(norm, tiny);
     py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
@@ -421,7 +634,7 @@ py::object newton_step_body(Call& call) {
     last_gap = jnp.attr("where")(evidence, gap, last_gap);
   }
   return packed(NewtonState{state.step + py::int_(1), W_new, w_prec_new, change, last_move,
-                            last_gap, factor});
+                            last_gap, curvature.factor, curvature.mix, curvature.w_prec});
 }
 
 const FunctionDef newton_keep_going = {
@@ -443,17 +656,17 @@ const FunctionDef newton_step = {
 // from the mode, log det H differs by much less than the evidence's spread
 // over the grid, and a second Hessian per grid point is saved.
 py::object log_evidence(py::handle jax, py::handle jnp, const Trials& trials, const Rows& rows,
-                        const Quadratic& q, py::handle W, py::handle w_prec, py::handle factor) {
+                        const Quadratic& q, py::handle W, py::handle w_prec,
+                        const Curvature& curvature) {
   const Softmax s = softmax_at(jax, jnp, trials, rows, W);
   py::object lse = log_normaliser(jax, jnp, masked(jnp, s.member, s.eta));
   py::object linear = jnp.attr("sum")(s.Z * s.eta, "axis"_a = 1);
   py::object log_likelihood = -jnp.attr("sum")(trials.weight * (lse - linear));
-  py::object A = w_prec * q.A_w + q.A_b;
+  const PriorAt A = prior_at(q, w_prec);
   py::object e = W.attr("reshape")(py::make_tuple(-1)) - q.m0;
   py::object half = jnp.attr("array")(0.5, "dtype"_a = W.attr("dtype"));
-  // 1/2 log det H is the sum of the logs of its factor's diagonal.
-  py::object half_log_det_H = jnp.attr("sum")(jnp.attr("log")(jnp.attr("diagonal")(factor)));
-  return log_likelihood - half * jnp.attr("dot")(e, matmul(A, e)) +
+  py::object half_log_det_H = half_log_det(jnp, q, curvature);
+  return log_likelihood - half * jnp.attr("dot")(e, A.times(e)) +
          half * q.n_weights * jnp.attr("log")(w_prec) - half_log_det_H;
 }
 
@@ -467,11 +680,13 @@ constexpr double kScaleTolerance = 1e-2;
 
 // How the mode W (R, d) at weight precision w_prec moves per unit of log
 // w_prec: dW/dlog(w_prec) = -w_prec H^-1 A_w (w - m0), H given by `factor`.
-py::object mode_slope(py::handle jax, const Quadratic& q, py::handle W, py::handle w_prec,
-                      py::handle factor) {
+py::object mode_slope(py::handle jax, py::handle jnp, const Trials& trials, const Quadratic& q,
+                      py::handle W, py::handle w_prec, const Curvature& curvature) {
   py::object w = W.attr("reshape")(py::make_tuple(-1));
-  py::object solved = jax.attr("scipy").attr("linalg").attr("cho_solve")(
-      py::make_tuple(factor, true), matmul(q.A_w, w - q.m0));
+  py::object offset = w - q.m0;
+  py::object pull =
+      in_trials(q) ? kron_times(q.coupling, q.is_weight, offset) : matmul(q.A_w, offset);
+  py::object solved = hessian_solve(jax, jnp, trials, q, curvature, pull);
   return (-py::reinterpret_borrow<py::object>(w_prec) * solved).attr("reshape")(W.attr("shape"));
 }
 
@@ -544,13 +759,15 @@ py::object evidence_grid_step_body(Call& call) {
   py::object w_prec = at(loop.w_precs, i);
   const ModeResult mode = find_mode(call.globals(), problem.trials, problem.rows, problem.quadratic,
                                     state.W, w_prec, py::none(), loop.num_steps, loop.tol);
+  const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
   py::object value = log_evidence(jax, jnp, problem.trials, problem.rows, problem.quadratic, mode.W,
-                                  w_prec, mode.factor);
+                                  w_prec, curvature);
   // The next point starts from this mode itself, not from where the mode's
   // tangent puts it: the evidence takes log det H from the last Newton step,
   // which is only close to its value at the mode when that step started
   // close to it, and a start along the tangent often needs one step only.
-  py::object slope = mode_slope(jax, problem.quadratic, mode.W, w_prec, mode.factor);
+  py::object slope =
+      mode_slope(jax, jnp, problem.trials, problem.quadratic, mode.W, w_prec, curvature);
   return packed(GridState{i + py::int_(1), mode.W, state.values.attr("at")[i].attr("set")(value),
                           state.modes.attr("at")[i].attr("set")(mode.W),
                           state.slopes.attr("at")[i].attr("set")(slope),
@@ -583,8 +800,12 @@ py::object likelihood_gradient(py::handle globals, const Trials& trials, const R
   return likelihood_gradient(trials, softmax_at(jax, jnp, trials, rows, W));
 }
 
+bool trial_space(double n_trials, double d_aug) {
+  return n_trials < d_aug;
+}
+
 Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py::handle dtype,
-                    py::handle w_loc, py::handle b_loc, py::handle b_prec) {
+                    py::handle w_loc, py::handle b_loc, py::handle b_prec, bool dense) {
   py::object jnp = lookup_global(globals, "jnp");
   const py::int_ d = host_int(d_aug);
   const py::int_ R = host_int(classes.attr("shape")[py::int_(0)]);
@@ -601,6 +822,23 @@ Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py
   py::object n_classes = jnp.attr("sum")(member) + one;
   py::object coupling =
       jnp.attr("eye")(R, "dtype"_a = dtype) - jnp.attr("outer")(member, member) / n_classes;
+  // Each row's prior mean is the record's (w_loc, ..., w_loc, b_loc).
+  py::object m_row = is_weight * w_loc + is_bias * b_loc;
+  py::object m0 = jnp.attr("tile")(m_row, R);
+  py::object n_weights = jnp.attr("array")(R * p, "dtype"_a = dtype);
+  py::object bias_prec = jnp.attr("asarray")(b_prec, "dtype"_a = dtype);
+  if (!dense) {
+    Quadratic q{py::none(),
+                py::none(),
+                kron_times(coupling, is_weight, m0),
+                kron_times(coupling, is_bias * bias_prec, m0),
+                m0,
+                n_weights};
+    q.coupling = coupling;
+    q.is_weight = is_weight;
+    q.b_prec = bias_prec;
+    return q;
+  }
   py::object Rd = R * d;
   auto kron_rows = [&](py::handle per_coefficient) {
     return jnp.attr("einsum")("rs,ij->risj", coupling, jnp.attr("diag")(per_coefficient))
@@ -608,11 +846,38 @@ Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py
   };
   py::object A_w = kron_rows(is_weight);
   py::object A_b = kron_rows(is_bias * b_prec);
-  // Each row's prior mean is the record's (w_loc, ..., w_loc, b_loc).
-  py::object m_row = is_weight * w_loc + is_bias * b_loc;
-  py::object m0 = jnp.attr("tile")(m_row, R);
-  py::object n_weights = jnp.attr("array")(R * p, "dtype"_a = dtype);
-  return {A_w, A_b, matmul(A_w, m0), matmul(A_b, m0), m0, n_weights};
+  Quadratic q{A_w, A_b, matmul(A_w, m0), matmul(A_b, m0), m0, n_weights};
+  q.coupling = coupling;
+  q.is_weight = is_weight;
+  q.b_prec = bias_prec;
+  return q;
+}
+
+Quadratic in_trial_space(py::handle globals, Quadratic q, const Trials& trials) {
+  py::object jnp = lookup_global(globals, "jnp");
+  py::handle X = trials.X_aug;
+  py::object X_w = X[py::make_tuple(all(), py::slice(py::none(), py::int_(-1), py::none()))];
+  py::object x_b = X[py::make_tuple(all(), py::int_(-1))];
+  q.gram_w = matmul(X_w, X_w.attr("T"));
+  q.gram_b = jnp.attr("outer")(x_b, x_b);
+  return q;
+}
+
+py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w_prec) {
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object diagonal = jnp.attr("diagonal")(q.coupling);
+  py::object precisions = jnp.attr("diag")(coefficient_precisions(q, w_prec));
+  return at(diagonal, py::make_tuple(all(), py::none(), py::none())) *
+         at(precisions, py::make_tuple(py::none(), all(), all()));
+}
+
+py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
+                       const ModeResult& mode) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
+  return mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
+      .attr("reshape")(py::make_tuple(-1));
 }
 
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
@@ -621,7 +886,15 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   py::object dtype = W0.attr("dtype");
+  // The factor's size: (R*d)-square, or (n*R)-square in the trial space.
   py::object n_rd = quadratic.m0.attr("shape")[py::int_(0)];
+  py::object mix = jnp.attr("zeros")(py::tuple(), "dtype"_a = dtype);
+  if (in_trials(quadratic)) {
+    py::object n = trials.X_aug.attr("shape")[py::int_(0)];
+    py::object R = quadratic.coupling.attr("shape")[py::int_(0)];
+    n_rd = n * R;
+    mix = jnp.attr("zeros")(py::make_tuple(n, R, R), "dtype"_a = dtype);
+  }
   const py::tuple captured =
       packed(NewtonLoop{{trials, rows, quadratic},
                         py::reinterpret_borrow<py::object>(evidence),
@@ -636,10 +909,12 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
                           jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
                           jnp.attr("array")(jnp.attr("inf"), "dtype"_a = dtype),
                           jnp.attr("array")(jnp.attr("nan"), "dtype"_a = dtype),
-                          jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype)};
+                          jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype),
+                          mix,
+                          jnp.attr("asarray")(w_prec0, "dtype"_a = dtype)};
   const auto done =
       unpacked<NewtonState>(jax.attr("lax").attr("while_loop")(cond, body, packed(start)));
-  return {done.W, done.w_prec, done.step, done.factor};
+  return {done.W, done.w_prec, done.step, done.factor, done.mix, done.factor_w_prec};
 }
 
 py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& rows, py::handle W) {
@@ -662,14 +937,21 @@ py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& row
 }
 
 py::object tilt_factors(py::handle globals, py::handle blocks, py::handle A) {
-  py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
-  py::object dtype = blocks.attr("dtype");
   py::tuple shape = blocks.attr("shape");
   py::object R = shape[0], d = shape[1];
   py::object prior_blocks = jnp.attr("diagonal")(A.attr("reshape")(py::make_tuple(R, d, R, d)),
                                                  "axis1"_a = 0, "axis2"_a = 2)
                                 .attr("transpose")(2, 0, 1);
+  return tilt_factors_of_blocks(globals, blocks, prior_blocks);
+}
+
+py::object tilt_factors_of_blocks(py::handle globals, py::handle blocks, py::handle prior_blocks) {
+  py::object jax = lookup_global(globals, "jax");
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object dtype = blocks.attr("dtype");
+  py::tuple shape = blocks.attr("shape");
+  py::object d = shape[1];
   py::object precision = blocks + prior_blocks;
   // The lower factor of a precision's inverse without forming the inverse:
   // with J the order reversal and C the factor of J P J, P^-1 = (J C^-T J)
@@ -762,7 +1044,8 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
   const ModeResult final_mode =
       find_mode(globals, trials, rows, quadratic, start_W, w_prec, py::none(), num_steps, tol);
   py::object n_steps = mackay.n_steps + done.n_steps + final_mode.n_steps;
-  return {final_mode.W, final_mode.w_prec, std::move(n_steps), final_mode.factor};
+  return {final_mode.W,      final_mode.w_prec, std::move(n_steps),
+          final_mode.factor, final_mode.mix,    final_mode.factor_w_prec};
 }
 
 }  // namespace kelvra::learning

@@ -56,12 +56,28 @@ py::object likelihood_gradient(py::handle globals, const Trials& trials, const R
 // the weight precision w_prec, 1/2 w'(w_prec A_w + A_b)w - (w_prec b_w +
 // b_b)'w, so that the evidence can move w_prec; for a fixed quadratic term
 // A_w and b_w are zero.
+//
+// The prior of a fit is a Kronecker product, coupling (x) diag(w_prec for
+// the weights, b_prec for the bias), and also kept as its factors: a fit
+// with fewer trials than coefficients per row takes its Newton steps in the
+// space of the trials (see trial_space), where A_w and A_b are None and
+// never formed, and gram_w, gram_b hold the trials' Gram matrices.
 struct Quadratic {
-  py::object A_w, A_b;   // (R*d, R*d)
-  py::object b_w, b_b;   // (R*d,)
-  py::object m0;         // (R*d,) the prior mean, for the evidence's weight norm
-  py::object n_weights;  // 0-d: weight coefficients the evidence counts
+  py::object A_w, A_b;                // (R*d, R*d), or None in the trial space
+  py::object b_w, b_b;                // (R*d,)
+  py::object m0;                      // (R*d,) the prior mean, for the evidence's weight norm
+  py::object n_weights;               // 0-d: weight coefficients the evidence counts
+  py::object coupling = py::none();   // (R, R) I - mm'/K, the rows' coupling
+  py::object is_weight = py::none();  // (d,) 1 for a weight, 0 for the bias
+  py::object b_prec = py::none();     // 0-d precision of the bias
+  py::object gram_w = py::none();     // (n, n) X_w X_w' of the trials, weights only
+  py::object gram_b = py::none();     // (n, n) x_b x_b', the bias column's
 };
+
+// Whether a fit on `n_trials` (padded) trials of `d_aug` coefficients per
+// row takes its Newton steps in the space of the trials: each step then
+// factors an (n R)-square matrix instead of an (R d)-square one.
+bool trial_space(double n_trials, double d_aug);
 
 // The prior of the rows that hold a class: every class of the model, the
 // reference included, has coefficients drawn independently from
@@ -71,15 +87,44 @@ struct Quadratic {
 // over the K - 1 rows, and the mode is that of the symmetric softmax: it does
 // not depend on which class is the reference. Rows that hold no class get an
 // independent prior of the same scale. Scalars may be traced.
+// With `dense` false, A_w and A_b are left None (the trial space's prior).
 Quadratic row_prior(py::handle globals, py::handle classes, py::handle d_aug, py::handle dtype,
-                    py::handle w_loc, py::handle b_loc, py::handle b_prec);
+                    py::handle w_loc, py::handle b_loc, py::handle b_prec, bool dense = true);
+
+// The prior `q` made ready for Newton steps in the space of `trials`: the
+// Gram matrices of their weights and of their bias column, formed once for
+// every weight precision the evidence tries.
+Quadratic in_trial_space(py::handle globals, Quadratic q, const Trials& trials);
+
+// The diagonal blocks (R, d, d) of the prior precision at weight precision w_prec.
+py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w_prec);
+
+// The Hessian H of a Newton step as factored. Dense: `factor` is the
+// Cholesky factor of H (R*d, R*d). In the trial space, with A the prior
+// precision, U the trials' design on every row and S per trial a square root
+// of its likelihood's curvature block: H = A + U'SS'U, and `factor` is the
+// Cholesky factor of M = I + S'UA^-1U'S (n*R, n*R), so that H^-1 = A^-1 -
+// A^-1U'S M^-1 S'UA^-1 and log det H = log det A + log det M.
+struct Curvature {
+  py::object factor;
+  py::object mix;     // trial space: (n, R, R) the S of every trial; dense: unused
+  py::object w_prec;  // 0-d weight precision of the A the factor was made with
+};
 
 struct ModeResult {
-  py::object W;        // (R, d) the mode
-  py::object w_prec;   // 0-d weight precision, moved by the evidence when asked to
-  py::object n_steps;  // 0-d int32 Newton steps taken
-  py::object factor;   // (R*d, R*d) Cholesky factor of the last step's Hessian
+  py::object W;              // (R, d) the mode
+  py::object w_prec;         // 0-d weight precision, moved by the evidence when asked to
+  py::object n_steps;        // 0-d int32 Newton steps taken
+  py::object factor;         // the last step's factor (see Curvature)
+  py::object mix;            // and its trials' square roots
+  py::object factor_w_prec;  // and its weight precision
 };
+
+// How the mode moves per unit of log w_prec, dw/dlog(w_prec) = -w_prec
+// H^-1 A_w (w - m0), with H the Hessian of the mode's last Newton step:
+// (R*d,). Either path; the trial space never forms an (R*d)-square matrix.
+py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
+                       const ModeResult& mode);
 
 // Newton steps from `W0` towards the mode of quadratic x likelihood(trials),
 // each with the best of a few step lengths, until the largest change of a row
@@ -116,5 +161,8 @@ py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& row
 // Lower Cholesky factors (R, d, d) of the covariances whose precisions are
 // `blocks` plus the diagonal blocks of the quadratic term A (R*d, R*d).
 py::object tilt_factors(py::handle globals, py::handle blocks, py::handle A);
+
+// The same with the quadratic term's diagonal blocks (R, d, d) given.
+py::object tilt_factors_of_blocks(py::handle globals, py::handle blocks, py::handle prior_blocks);
 
 }  // namespace kelvra::learning

@@ -114,12 +114,15 @@ void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_
 
 void check_mode_work(const std::string& what, const py::int_& num_steps, double n_trials,
                      double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype,
-                     double sets, double sets_at_once) {
+                     double sets, double sets_at_once, bool in_trials) {
   const double size = rows * d_aug;
+  const double trial_size = rows * n_trials;
   const double searches = by_evidence ? kModeSearches : 1.0;
-  const double per_step =
-      std::max(kClassStepFloor, size * size * (size + n_trials) + 16.0 * n_trials * size);
-  const double operations = sets * searches * num_steps.cast<double>() * per_step;
+  const double factored = in_trials ? trial_size * trial_size * (trial_size / 3.0 + rows)
+                                    : size * size * (size + n_trials);
+  const double per_step = std::max(kClassStepFloor, factored + 16.0 * n_trials * size);
+  const double once = in_trials ? n_trials * n_trials * d_aug + n_trials * size * size : 0.0;
+  const double operations = sets * (searches * num_steps.cast<double>() * per_step + once);
   if (operations > kMaxSweepOperations) {
     char message[512];
     const std::string of_sets =
@@ -134,7 +137,9 @@ void check_mode_work(const std::string& what, const py::int_& num_steps, double 
   const double itemsize = np.attr("dtype")(dtype).attr("itemsize").cast<double>();
   // Sets computed one after another leave behind what their records keep:
   // the anchor's Hessian and two stacks of row blocks.
-  const double working = kModeMatrices * size * size + 4.0 * n_trials * (size + d_aug);
+  const double working = (in_trials ? kModeMatrices * trial_size * trial_size + 4.0 * size * size
+                                    : kModeMatrices * size * size) +
+                         4.0 * n_trials * (size + d_aug);
   const double kept = 3.0 * size * size;
   require_memory(what.c_str(), itemsize * (sets_at_once * working + (sets - sets_at_once) * kept));
 }

@@ -66,11 +66,18 @@ void check_sweep_work(const char* what, const py::int_& num_steps, py::handle n_
 // must fit in the memory available. A call that fits `sets` data sets of
 // that shape does their work together, holds the working matrices of
 // `sets_at_once` of them at a time and the results of all.
+//
+// A fit whose Newton steps run in the space of the trials (`in_trials`,
+// fewer padded trials n than coefficients d per row) forms and factors an
+// (n R)-square matrix per step instead ((n R)**2 (n R / 3 + R)) and tries its
+// step lengths as before; once per fit it forms the trials' Gram matrix (n**2
+// d) and the (R d)-square anchor of the trials the memory does not keep (n
+// (R d)**2), which with the (n R)-square working matrices must fit in memory.
 inline constexpr double kModeSearches = 10;
 inline constexpr double kModeMatrices = 10;
 void check_mode_work(const std::string& what, const py::int_& num_steps, double n_trials,
                      double d_aug, double rows, bool by_evidence, py::handle np, py::handle dtype,
-                     double sets = 1.0, double sets_at_once = 1.0);
+                     double sets = 1.0, double sets_at_once = 1.0, bool in_trials = false);
 
 // The reference class is the most frequent; every other class has a row.
 struct ClassLayout {

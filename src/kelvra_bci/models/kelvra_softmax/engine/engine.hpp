@@ -56,8 +56,10 @@ bool is_mode(py::handle choice);
 // The fit by the posterior mode, and the compiled function behind it.
 py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle tol,
                        py::ssize_t memory_size);
+// `folds`: whether some trial lies beyond the memory and joins the anchor.
 py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
-                               const py::int_& d_aug, const py::int_& n_classes, bool by_evidence);
+                               const py::int_& d_aug, const py::int_& n_classes, bool by_evidence,
+                               bool folds = true);
 
 // One set's values of the compiled fit by the mode (fit_mode_core), by
 // argument name: all but num_steps and tol, which every set shares; trials
@@ -65,9 +67,10 @@ py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t b
 using NamedValues = std::vector<std::pair<const char*, py::object>>;
 NamedValues fit_mode_arguments(py::handle np, const learning::FitArguments& args,
                                py::ssize_t bucket, py::ssize_t memory_size);
-// The record of one set from the compiled fit's outputs for it.
+// The record of one set from the compiled fit's outputs for it; `bucket`
+// says in which space its Newton steps ran (the record's fit_newton_space).
 py::object fit_mode_record(const Call& call, learning::FitArguments args, py::handle outputs,
-                           py::ssize_t memory_size);
+                           py::ssize_t memory_size, py::ssize_t bucket);
 
 // The update by the posterior mode with the record's memory (a record
 // without one starts an empty memory of `memory_fallback` trials), and its

@@ -7,6 +7,7 @@
 #include "common/module.hpp"
 #include "common/python.hpp"
 #include "core/arguments.hpp"
+#include "core/mode.hpp"
 #include "core/records.hpp"
 #include "engine/buckets.hpp"
 #include "engine/compile.hpp"
@@ -82,10 +83,11 @@ py::object fit_body(Call& call) {
   py::object tol = checked_tol(np, call.arg("tol"), args.dtype);
   if (by_mode) {
     const py::ssize_t n = args.Xn.attr("shape")[py::int_(0)].cast<py::ssize_t>();
-    learning::check_mode_work(
-        "fitting by the mode", args.num_steps, static_cast<double>(trial_bucket(n)),
-        host_int(args.Xn.attr("shape")[py::int_(1)]).cast<double>() + 1.0,
-        args.n_classes.cast<double>() - 1.0, args.w_scale_auto, np, args.dtype);
+    const auto bucket = static_cast<double>(trial_bucket(n));
+    const double d_aug = host_int(args.Xn.attr("shape")[py::int_(1)]).cast<double>() + 1.0;
+    learning::check_mode_work("fitting by the mode", args.num_steps, bucket, d_aug,
+                              args.n_classes.cast<double>() - 1.0, args.w_scale_auto, np,
+                              args.dtype, 1.0, 1.0, learning::trial_space(bucket, d_aug));
     return fit_by_mode(call, args, tol, memory);
   }
   py::handle dtype = args.dtype;
@@ -180,7 +182,10 @@ const FunctionDef fit = {
     "    class alike, so the reference class does not change the fit; each\n"
     "    row's covariance is the Polya-Gamma tilt of its binary problem at the mode.\n"
     "    w_scale may then be 'auto': the evidence chooses it, and the record\n"
-    "    stores the choice. learning_rate is stored, not used.\n"
+    "    stores the choice. learning_rate is stored, not used. With fewer\n"
+    "    trials (padded) than features + 1, the Newton steps run in the space of\n"
+    "    the trials, at the same mode; the record's fit_newton_space says which\n"
+    "    ('trials' or 'coefficients').\n"
     "memory: method 'mode' keeps the last `memory` trials (default 64) in the\n"
     "    record, for update(rule='mode') to revisit.\n"
     "\n"
@@ -196,7 +201,10 @@ const FunctionDef fit = {
     "with tol, the cap num_steps counts. Method 'mode' is held to that estimate\n"
     "and to its own: num_steps * s * max(1e4, (R d)**2 * (R d + n) + 16 n R d)\n"
     "for R = n_classes - 1 rows and n trials padded, s = 10 searches with\n"
-    "w_scale 'auto' and 1 without; its Hessians must fit in memory.\n"
+    "w_scale 'auto' and 1 without; its Hessians must fit in memory. With fewer\n"
+    "padded trials than d, the Newton steps run in the space of the trials,\n"
+    "and (n R)**2 * (n R / 3 + R) replaces (R d)**2 * (R d + n), plus\n"
+    "n**2 d + n (R d)**2 once.\n"
     "Hours of a desktop CPU lie beyond the bound;\n"
     "n_classes beyond the trials is fine within it. Class counts whose state does\n"
     "not fit in memory raise MemoryError before anything is allocated.",

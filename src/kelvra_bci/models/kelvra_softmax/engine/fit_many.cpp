@@ -12,6 +12,7 @@
 #include "common/module.hpp"
 #include "common/python.hpp"
 #include "core/arguments.hpp"
+#include "core/mode.hpp"
 #include "core/training_data.hpp"
 #include "engine/buckets.hpp"
 #include "engine/compile.hpp"
@@ -53,7 +54,7 @@ const FunctionDef fit_one_set = {
     kSource,
 };
 
-enum class ManyCaptured : std::size_t { by_evidence, at_once };
+enum class ManyCaptured : std::size_t { per_set, at_once };
 
 // Traced once per shape: the fit by the mode over the leading axis of every
 // per-set argument. `at_once` sets share each pass: 1 runs them one after
@@ -62,8 +63,9 @@ enum class ManyCaptured : std::size_t { by_evidence, at_once };
 // where the device has parallel width to spare.
 py::object fit_many_core_body(Call& call) {
   py::object jax = call.global("jax");
-  py::object one = make_function(fit_mode_core.definition, call.globals(),
-                                 py::make_tuple(call.captured(ManyCaptured::by_evidence)));
+  py::object one =
+      make_function(fit_mode_core.definition, call.globals(),
+                    py::reinterpret_borrow<py::tuple>(call.captured(ManyCaptured::per_set)));
   py::list names, sets;
   for (const Argument& argument : fit_mode_core.arguments) {
     if (shared_by_all(argument.name)) continue;
@@ -81,7 +83,7 @@ py::object fit_many_core_body(Call& call) {
 // The fit by the mode's arguments with a leading axis of sets, but for the
 // two every set shares; `at_once` names how many sets each pass vectorises.
 const Signature fit_many_core("fit many", "fit_many_core", "fit_many.<locals>.fit_many_core",
-                              {"sets", "at_once", "n", "d", "K"}, {"auto"},
+                              {"sets", "at_once", "n", "d", "K"}, {"auto", "trials", "folds"},
                               {{"X_aug", {"sets", "n", "d"}},
                                {"yj", {"sets", "n"}, Dtype::int32},
                                {"weight", {"sets", "n"}},
@@ -185,14 +187,16 @@ py::ssize_t sets_at_once(const Call& call, py::ssize_t count) {
 
 Shape fit_many_shape(py::handle np, py::handle dtype, py::ssize_t count, py::ssize_t at_once,
                      py::ssize_t bucket, const py::int_& d_aug, const py::int_& n_classes,
-                     bool by_evidence) {
+                     bool by_evidence, bool folds) {
   return Shape(fit_many_core, np, dtype)
       .size("sets", count)
       .size("at_once", at_once)
       .size("n", bucket)
       .size("d", d_aug)
       .size("K", n_classes)
-      .flag("auto", by_evidence);
+      .flag("auto", by_evidence)
+      .flag("trials", learning::trial_space(static_cast<double>(bucket), d_aug.cast<double>()))
+      .flag("folds", folds);
 }
 
 py::object fit_many_body(Call& call) {
@@ -250,14 +254,19 @@ py::object fit_many_body(Call& call) {
   py::object tol = checked_tol(np, call.arg("tol"), dtype);
   py::int_ d_aug = host_int(first.Xn.attr("shape")[py::int_(1)]) + py::int_(1);
   const py::ssize_t at_once = sets_at_once(call, count);
+  // Sets whose trials all stay in the memory fold none; the anchor is
+  // computed when any set folds some (zero for the others).
+  const bool folds = most_trials > memory;
   const py::ssize_t bucket = shared_bucket(most_trials, [&](py::ssize_t b) {
-    return fit_many_shape(np, dtype, count, at_once, b, d_aug, first.n_classes, first.w_scale_auto)
+    return fit_many_shape(np, dtype, count, at_once, b, d_aug, first.n_classes, first.w_scale_auto,
+                          folds)
         .key();
   });
-  learning::check_mode_work("fitting " + std::to_string(count) + " sets by the mode",
-                            first.num_steps, static_cast<double>(bucket), d_aug.cast<double>(),
-                            first.n_classes.cast<double>() - 1.0, first.w_scale_auto, np, dtype,
-                            static_cast<double>(count), static_cast<double>(at_once));
+  learning::check_mode_work(
+      "fitting " + std::to_string(count) + " sets by the mode", first.num_steps,
+      static_cast<double>(bucket), d_aug.cast<double>(), first.n_classes.cast<double>() - 1.0,
+      first.w_scale_auto, np, dtype, static_cast<double>(count), static_cast<double>(at_once),
+      learning::trial_space(static_cast<double>(bucket), d_aug.cast<double>()));
 
   // Each per-set value stacked over the sets, by name.
   py::dict columns;
@@ -274,10 +283,12 @@ py::object fit_many_body(Call& call) {
   }
   arguments.set("num_steps", np.attr("int32")(first.num_steps))
       .set("tol", tol.is_none() ? np.attr("asarray")(0.0, "dtype"_a = dtype) : tol);
-  py::object executable = compiled(
-      call,
-      fit_many_shape(np, dtype, count, at_once, bucket, d_aug, first.n_classes, first.w_scale_auto),
-      py::make_tuple(py::bool_(first.w_scale_auto), py::int_(at_once)));
+  py::object executable =
+      compiled(call,
+               fit_many_shape(np, dtype, count, at_once, bucket, d_aug, first.n_classes,
+                              first.w_scale_auto, folds),
+               py::make_tuple(fit_mode_captured(bucket, d_aug, first.w_scale_auto, folds),
+                              py::int_(at_once)));
   py::tuple out = executable(*arguments.values());
   py::list outputs;
   for (py::handle values : out) outputs.append(np.attr("asarray")(values));
@@ -287,7 +298,8 @@ py::object fit_many_body(Call& call) {
     py::tuple mine(py::len(outputs));
     for (std::size_t j = 0; j < py::len(outputs); ++j) mine[j] = outputs[j][py::int_(i)];
     models.append(for_set(
-        i, [&] { return fit_mode_record(call, sets[static_cast<std::size_t>(i)], mine, memory); }));
+        i, [&] { return fit_mode_record(call, sets[static_cast<std::size_t>(i)], mine, memory, bucket);
+        }));
   }
   return models;
 }

@@ -61,20 +61,34 @@ NamedValues fit_mode_arguments(py::handle np, const learning::FitArguments& args
 }
 
 py::object fit_mode_record(const Call& call, learning::FitArguments args, py::handle outputs,
-                           py::ssize_t memory_size) {
+                           py::ssize_t memory_size, py::ssize_t bucket) {
   py::object np = call.global("np");
   py::handle dtype = args.dtype;
   const auto n = args.Xn.attr("shape")[py::int_(0)].cast<py::ssize_t>();
   const py::ssize_t remembered = std::min(n, memory_size);
   auto out = [&](int i) { return py::object(outputs[py::int_(i)]); };
+  // A fit that folded no trial returns no anchor: it is zero, in the shape
+  // and dtype an update reads.
+  const bool folded = py::len(outputs) > 5;
+  const py::ssize_t size = static_cast<py::ssize_t>(py::len(args.layout.non_ref)) *
+                           (args.Xn.attr("shape")[py::int_(1)].cast<py::ssize_t>() + 1);
+  py::object hessian =
+      folded ? out(5) : np.attr("zeros")(py::make_tuple(size, size), "dtype"_a = dtype);
+  py::object shift = folded ? out(6) : np.attr("zeros")(size, "dtype"_a = dtype);
+  py::object tilt = folded ? out(7) : np.attr("zeros_like")(np.attr("asarray")(out(1)));
   const double w_prec = host_double(out(2));
   if (args.w_scale_auto) args.w_scale = 1.0 / std::sqrt(w_prec);
   py::dict params = learning::fit_params(np, args, out(0), out(1));
   py::object X_kept = rows_of(args.Xn, n - remembered, n);
   py::object y_kept = rows_of(args.y0, n - remembered, n);
   add_memory_entries(np, params, X_kept, y_kept, np.attr("ones")(remembered, "dtype"_a = dtype),
-                     out(4), out(5), out(6), memory_size, args.layout.counts);
-  add_scale_entries(np, params, args.w_scale_auto, np.attr("asarray")(out(7)));
+                     hessian, shift, tilt, memory_size, args.layout.counts);
+  add_scale_entries(np, params, args.w_scale_auto, np.attr("asarray")(out(4)));
+  // Which space the fit's Newton steps ran in, for whoever reads the record;
+  // the learning and inference modules do not read it.
+  const bool in_trials = learning::trial_space(
+      static_cast<double>(bucket), args.Xn.attr("shape")[py::int_(1)].cast<double>() + 1.0);
+  params["fit_newton_space"] = np.attr("asarray")(in_trials ? "trials" : "coefficients");
   py::object model = learning::make_record(call, params);
   model.attr("n_sweeps") = host_int(out(3));
   return model;
@@ -86,11 +100,12 @@ py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle
   py::handle dtype = args.dtype;
   py::tuple shape = args.Xn.attr("shape");
   py::int_ d_aug = host_int(shape[1]) + py::int_(1);
+  const bool folds = shape[0].cast<py::ssize_t>() > memory_size;
   const py::ssize_t bucket = shared_bucket(shape[0].cast<py::ssize_t>(), [&](py::ssize_t b) {
-    return fit_mode_shape(np, dtype, b, d_aug, args.n_classes, args.w_scale_auto).key();
+    return fit_mode_shape(np, dtype, b, d_aug, args.n_classes, args.w_scale_auto, folds).key();
   });
   py::object executable =
-      fit_mode_executable(call, dtype, bucket, d_aug, args.n_classes, args.w_scale_auto);
+      fit_mode_executable(call, dtype, bucket, d_aug, args.n_classes, args.w_scale_auto, folds);
   py::object tol_value =
       tol.is_none() ? scalar(np, 0.0, dtype) : py::reinterpret_borrow<py::object>(tol);
   Arguments arguments(fit_mode_core);
@@ -99,7 +114,7 @@ py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle
   }
   arguments.set("num_steps", np.attr("int32")(args.num_steps)).set("tol", tol_value);
   py::object out = executable(*arguments.values());
-  return fit_mode_record(call, std::move(args), out, memory_size);
+  return fit_mode_record(call, std::move(args), out, memory_size, bucket);
 }
 
 py::object update_by_mode(const Call& call, const learning::UpdateArguments& args, py::handle tol,

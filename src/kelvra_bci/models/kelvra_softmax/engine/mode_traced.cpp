@@ -35,6 +35,10 @@ py::object scale_direction(const Call& call, py::handle factor, py::handle w_pre
 // Traced once per shape: the mode and, when asked, the weight precision the
 // evidence settles on; then the covariance of every row (its tilt at the mode), and the
 // trials that the memory will not hold folded into the anchor at the mode.
+// With fewer padded trials than coefficients per row the Newton steps run in
+// the space of the trials and no (R*d)-square matrix is formed for them; the
+// folded trials' anchor is one only when some trial is folded (a record
+// whose trials all stay in the memory stores a zero anchor, made on the host).
 py::object fit_mode_core_body(Call& call) {
   py::object jnp = call.global("jnp");
   py::handle X_aug = call.arg("X_aug");
@@ -44,12 +48,18 @@ py::object fit_mode_core_body(Call& call) {
                                 py::reinterpret_borrow<py::object>(call.arg("yj")),
                                 py::reinterpret_borrow<py::object>(call.arg("weight"))};
   const learning::Rows rows{py::reinterpret_borrow<py::object>(call.arg("classes"))};
-  const learning::Quadratic prior =
+  auto flag = [&](FitCaptured which) {
+    return PyObject_IsTrue(call.captured(static_cast<std::size_t>(which)).ptr()) == 1;
+  };
+  const bool by_evidence = flag(FitCaptured::by_evidence);
+  const bool in_trials = flag(FitCaptured::trial_space);
+  const bool folds = flag(FitCaptured::folds);
+  learning::Quadratic prior =
       learning::row_prior(call.globals(), rows.classes, d_aug, dtype, call.arg("w_loc"),
-                          call.arg("b_loc"), call.arg("b_prec"));
+                          call.arg("b_loc"), call.arg("b_prec"), !in_trials);
+  if (in_trials) prior = learning::in_trial_space(call.globals(), std::move(prior), trials);
   py::object R = rows.classes.attr("shape")[py::int_(0)];
   py::object W0 = prior.m0.attr("reshape")(py::make_tuple(R, d_aug));
-  const bool by_evidence = PyObject_IsTrue(call.captured(0).ptr()) == 1;
   const learning::ModeResult mode =
       by_evidence
           ? learning::choose_scale(call.globals(), trials, rows, prior, W0, call.arg("w_prec"),
@@ -57,19 +67,28 @@ py::object fit_mode_core_body(Call& call) {
           : learning::find_mode(call.globals(), trials, rows, prior, W0, call.arg("w_prec"),
                                 py::none(), call.arg("num_steps"), call.arg("tol"));
 
-  py::object A = mode.w_prec * prior.A_w + prior.A_b;
-  py::object factors = learning::tilt_factors(
-      call.globals(), learning::tilt_blocks(call.globals(), trials, rows, mode.W), A);
+  py::object blocks = learning::tilt_blocks(call.globals(), trials, rows, mode.W);
+  py::object factors =
+      in_trials
+          ? learning::tilt_factors_of_blocks(
+                call.globals(), blocks,
+                learning::prior_row_blocks(call.globals(), prior, mode.w_prec))
+          : learning::tilt_factors(call.globals(), blocks, mode.w_prec * prior.A_w + prior.A_b);
+  py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
+  // The first update's step of the scale starts from here.
+  py::object direction =
+      in_trials ? learning::scale_slope(call.globals(), trials, prior, mode)
+                : scale_direction(call, mode.factor, mode.w_prec, prior.A_w, w, prior.m0);
+  if (!folds) {
+    return py::make_tuple(mode.W, factors, mode.w_prec, mode.n_steps, direction);
+  }
   const learning::Trials folded{trials.X_aug, trials.yj,
                                 py::reinterpret_borrow<py::object>(call.arg("folded"))};
   auto [grad_old, hessian_old] = learning::likelihood_terms(call.globals(), folded, rows, mode.W);
-  py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
   py::object shift = matmul(hessian_old, w) - grad_old;
   py::object tilt_old = learning::tilt_blocks(call.globals(), folded, rows, mode.W);
-  // The first update's step of the scale starts from here.
-  py::object direction = scale_direction(call, mode.factor, mode.w_prec, prior.A_w, w, prior.m0);
-  return py::make_tuple(mode.W, factors, mode.w_prec, mode.n_steps, hessian_old, shift, tilt_old,
-                        direction);
+  return py::make_tuple(mode.W, factors, mode.w_prec, mode.n_steps, direction, hessian_old, shift,
+                        tilt_old);
 }
 
 // ---------------------------------------------------------------- the update
@@ -160,7 +179,7 @@ py::object update_mode_core_body(Call& call) {
 }  // namespace
 
 const Signature fit_mode_core("fit mode", "fit_mode_core", "fit.<locals>.fit_mode_core",
-                              {"n", "d", "K"}, {"auto"},
+                              {"n", "d", "K"}, {"auto", "trials", "folds"},
                               {{"X_aug", {"n", "d"}},
                                {"yj", {"n"}, Dtype::int32},
                                {"weight", {"n"}},
@@ -203,19 +222,30 @@ const Signature update_mode_core("update mode", "update_mode_core",
                                  update_mode_core_body, kSource);
 
 Shape fit_mode_shape(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
-                     const py::int_& n_classes, bool by_evidence) {
+                     const py::int_& n_classes, bool by_evidence, bool folds) {
   return Shape(fit_mode_core, np, dtype)
       .size("n", bucket)
       .size("d", d_aug)
       .size("K", n_classes)
-      .flag("auto", by_evidence);
+      .flag("auto", by_evidence)
+      .flag("trials", learning::trial_space(static_cast<double>(bucket), d_aug.cast<double>()))
+      .flag("folds", folds);
+}
+
+py::tuple fit_mode_captured(py::ssize_t bucket, const py::int_& d_aug, bool by_evidence,
+                            bool folds) {
+  return py::make_tuple(
+      py::bool_(by_evidence),
+      py::bool_(learning::trial_space(static_cast<double>(bucket), d_aug.cast<double>())),
+      py::bool_(folds));
 }
 
 py::object fit_mode_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
-                               const py::int_& d_aug, const py::int_& n_classes, bool by_evidence) {
-  return compiled(call,
-                  fit_mode_shape(call.global("np"), dtype, bucket, d_aug, n_classes, by_evidence),
-                  py::make_tuple(py::bool_(by_evidence)));
+                               const py::int_& d_aug, const py::int_& n_classes, bool by_evidence,
+                               bool folds) {
+  return compiled(
+      call, fit_mode_shape(call.global("np"), dtype, bucket, d_aug, n_classes, by_evidence, folds),
+      fit_mode_captured(bucket, d_aug, by_evidence, folds));
 }
 
 py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_t memory,

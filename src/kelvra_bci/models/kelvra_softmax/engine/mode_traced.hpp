@@ -28,8 +28,14 @@ extern const Signature fit_mode_core;
 extern const Signature update_mode_core;
 
 // The shape of the compiled fit by the mode: `bucket` padded trials, `d_aug`
-// columns, `n_classes` classes, the evidence switch.
+// columns, `n_classes` classes, the evidence switch, whether any trial is
+// folded into the anchor; the Newton steps' space follows from the sizes.
 Shape fit_mode_shape(py::handle np, py::handle dtype, py::ssize_t bucket, const py::int_& d_aug,
-                     const py::int_& n_classes, bool by_evidence);
+                     const py::int_& n_classes, bool by_evidence, bool folds);
+
+// What the compiled fit by the mode captures, by position.
+enum class FitCaptured : std::size_t { by_evidence, trial_space, folds };
+py::tuple fit_mode_captured(py::ssize_t bucket, const py::int_& d_aug, bool by_evidence,
+                            bool folds);
 
 }  // namespace kelvra::engine
