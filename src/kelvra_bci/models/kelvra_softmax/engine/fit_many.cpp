@@ -297,9 +297,9 @@ py::object fit_many_body(Call& call) {
   for (py::ssize_t i = 0; i < count; ++i) {
     py::tuple mine(py::len(outputs));
     for (std::size_t j = 0; j < py::len(outputs); ++j) mine[j] = outputs[j][py::int_(i)];
-    models.append(for_set(
-        i, [&] { return fit_mode_record(call, sets[static_cast<std::size_t>(i)], mine, memory, bucket);
-        }));
+    models.append(for_set(i, [&] {
+      return fit_mode_record(call, sets[static_cast<std::size_t>(i)], mine, memory, bucket);
+    }));
   }
   return models;
 }
