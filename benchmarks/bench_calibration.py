@@ -25,6 +25,9 @@ them). Other candidates (--candidates), each a variant of "follows":
   same with the covariance of the logits from the joint Laplace posterior of
   all rows (prior, anchor and remembered trials at the stored mode), which
   counts the correlation of the rows that the per-row covariances ignore;
+- "prequential choice": each block predicted at the mean or by "joint
+  moderated", whichever gave the blocks before it the higher log-likelihood
+  (scored before their labels were learnt; the mean on a tie);
 - "by trial": every block learnt one trial at a time, as a live decoder does,
   so the scale takes a step per trial.
 
@@ -178,6 +181,7 @@ CANDIDATES = {
     ),
     "follows, cap 1, moderated": dict(prepare=lambda m: capped_scale(m, 1.0), update={}, predict="moderated"),
     "follows, joint moderated": dict(prepare=None, update={}, predict="joint"),
+    "follows, prequential choice": dict(prepare=None, update={}, predict="choose"),
     "follows, cap 3, joint moderated": dict(prepare=lambda m: capped_scale(m, 3.0), update={}, predict="joint"),
     # Each block learnt one trial at a time, as a live decoder learns: the scale may take a step per trial.
     "follows, by trial": dict(prepare=None, update={}, predict="mean", by_trial=True),
@@ -197,7 +201,7 @@ def play(X, y, calibration, blocks, n_classes, draws, candidates):
     lda.calibrate(Xc, yc)
     seen_X, seen_y = [Xc], [yc]
     logreg = LogisticRegression(max_iter=1000).fit(Xc, yc)
-    out, seconds = {}, {name: [] for name in models}
+    out, seconds, chosen = {}, {name: [] for name in models}, {}
     for b, block in enumerate(blocks):
         Xb, yb = X[block], y[block]
         for name, model in models.items():
@@ -208,6 +212,19 @@ def play(X, y, calibration, blocks, n_classes, draws, candidates):
                     p = moderated_proba(model, Xb)
                 elif way == "joint":
                     p = joint_moderated_proba(model, Xb)
+                elif way == "choose":
+                    # Whichever of the two predicted the blocks so far better, by their log-likelihood.
+                    both = {
+                        "mean": np.asarray(engine.predict_proba(model, Xb, 1, b), dtype=np.float64),
+                        "joint": joint_moderated_proba(model, Xb),
+                    }
+                    totals = chosen.setdefault(name, dict.fromkeys(both, 0.0))
+                    p = both[max(totals, key=lambda k: (totals[k], k == "mean"))]
+                    for k, q in both.items():
+                        hit = np.zeros(len(yb))
+                        known = yb < q.shape[1]
+                        hit[known] = q[np.flatnonzero(known), yb[known]]
+                        totals[k] += float(np.sum(np.log(np.maximum(hit, 1e-15))))
                 else:
                     s = 1 if way == "mean" else way
                     p = np.asarray(engine.predict_proba(model, Xb, s, b), dtype=np.float64)
