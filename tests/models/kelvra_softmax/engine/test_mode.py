@@ -343,3 +343,26 @@ def test_fewer_trials_than_features_take_the_trial_space_to_the_dense_fit(x64, K
             np.testing.assert_array_equal(got, want)
     if memory is not None:
         assert np.max(np.abs(alone.params["anchor_hessian"])) > 0
+
+
+def test_a_fit_too_wide_for_the_dense_steps_runs_in_the_trial_space_to_the_mode(x64):
+    # 16 trials of 1200 features, 4 classes: Newton steps on the 3603
+    # coefficients would go beyond the bound of work; in the space of the
+    # trials they are small. The result must be the mode of the prior the
+    # evidence chose: the log-posterior's gradient vanishes there.
+    K, n, p = 4, 16, 1200
+    X, y = ref.make_problem(n, p, K, seed=3, sep=0.3)
+    model = engine.fit(X, y, K, 0, 0.0, "auto", 0.0, 10.0, 0, 1.0, 100, tol=1e-10, method="mode")
+    params = model.params
+    assert str(params["fit_newton_space"]) == "trials"
+    W = np.asarray(params["beta_mean"])
+    rows = np.asarray(params["non_ref_classes"])
+    X_aug = np.hstack([X, np.ones((n, 1))])
+    logits = np.hstack([X_aug @ W.T, np.zeros((n, 1))])
+    P = np.exp(logits - logits.max(1, keepdims=True))
+    P = (P / P.sum(1, keepdims=True))[:, :-1]
+    likelihood = (P - (y[:, None] == rows[None, :])).T @ X_aug
+    coupling = np.eye(K - 1) - np.ones((K - 1, K - 1)) / K
+    precisions = np.r_[np.full(p, float(params["w_scale"]) ** -2), 1 / 10.0**2]
+    gradient = likelihood + coupling @ (W * precisions)
+    assert np.max(np.abs(gradient)) < 1e-6 * np.max(np.abs(likelihood))

@@ -63,7 +63,7 @@ std::vector<Parameter> update_parameters(std::initializer_list<Parameter> extra)
   return followed_by({{"model", "KelvraModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}}, extra);
 }
 
-FitArguments checked_fit_arguments(const Call& call, Strictness strictness) {
+FitArguments checked_fit_arguments(const Call& call, Strictness strictness, bool sweeps) {
   py::object np = call.global("np");
   for (const char* name : {"n_classes", "rng_seed", "num_steps"}) {
     check_whole_number(call, name, strictness);
@@ -110,8 +110,10 @@ FitArguments checked_fit_arguments(const Call& call, Strictness strictness) {
   py::int_ d_aug = host_int(Xn.attr("shape")[py::int_(1)]) + py::int_(1);
   check_class_count("fitting n_classes=" + text(args.n_classes), args.n_classes, d_aug, np,
                     args.dtype);
-  check_sweep_work("fit", args.num_steps, Xn.attr("shape")[py::int_(0)], d_aug, args.n_classes,
-                   strictness);
+  if (sweeps) {
+    check_sweep_work("fit", args.num_steps, Xn.attr("shape")[py::int_(0)], d_aug, args.n_classes,
+                     strictness);
+  }
   check_finite_features(np, Xn, args.dtype);
 
   args.Xn = std::move(Xn);

@@ -33,8 +33,10 @@ struct FitArguments {
 // b_scale, rng_seed, learning_rate and num_steps of `call`. Strict (the
 // engine) first refuses int parameters given with a fraction, and then
 // labels, features and trial counts that the conversions would change or
-// that fail only later, and sweeps beyond the bound of work.
-FitArguments checked_fit_arguments(const Call& call, Strictness strictness);
+// that fail only later, and sweeps beyond the bound of work. A fit that runs
+// no sweeps (`sweeps` false: the engine's fit by the mode, which holds its
+// Newton steps to their own bound) skips the sweeps' bound.
+FitArguments checked_fit_arguments(const Call& call, Strictness strictness, bool sweeps = true);
 
 struct UpdateArguments {
   py::object model;

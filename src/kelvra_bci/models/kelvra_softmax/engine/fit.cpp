@@ -76,7 +76,7 @@ py::object fit_body(Call& call) {
                           py::repr(method).cast<std::string>());
   }
   const py::ssize_t memory = memory_capacity(call.arg("memory"));
-  const FitArguments args = learning::checked_fit_arguments(call, Strictness::strict);
+  const FitArguments args = learning::checked_fit_arguments(call, Strictness::strict, !by_mode);
   if (args.w_scale_auto && !by_mode) {
     throw py::value_error("w_scale='auto' needs method='mode'");
   }
@@ -198,8 +198,8 @@ const FunctionDef fit = {
     "would take more than about 1e13 operations raises ValueError before any\n"
     "runs. The estimate is num_steps * (n_classes - 1) * max(1e4,\n"
     "n * d * (n_classes + 2 * d) + 3 * d**3) for n trials and d = n_features + 1;\n"
-    "with tol, the cap num_steps counts. Method 'mode' is held to that estimate\n"
-    "and to its own: num_steps * s * max(1e4, (R d)**2 * (R d + n) + 16 n R d)\n"
+    "with tol, the cap num_steps counts. Method 'mode' runs no sweeps and is\n"
+    "held to its own estimate instead: num_steps * s * max(1e4, (R d)**2 * (R d + n) + 16 n R d)\n"
     "for R = n_classes - 1 rows and n trials padded, s = 10 searches with\n"
     "w_scale 'auto' and 1 without; its Hessians must fit in memory. With fewer\n"
     "padded trials than d, the Newton steps run in the space of the trials,\n"

@@ -103,7 +103,7 @@ const Signature fit_many_core("fit many", "fit_many_core", "fit_many.<locals>.fi
 py::object check_one_set_body(Call& call) {
   auto* checked = py::reinterpret_borrow<py::capsule>(call.captured(0))
                       .get_pointer<std::vector<FitArguments>>();
-  checked->push_back(learning::checked_fit_arguments(call, Strictness::strict));
+  checked->push_back(learning::checked_fit_arguments(call, Strictness::strict, false));
   return py::none();
 }
 
