@@ -233,24 +233,11 @@ struct TrialAlgebra {
     return matmul(per_trial.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1));
   }
   // H^-1 v = A^-1 v - A^-1 U'S M^-1 S'U A^-1 v
-  py::object woodbury(py::handle v) const {
+  py::object solve(py::handle v) const {
     py::object u = prior_inverse_times(v);
     py::object y = jax.attr("scipy").attr("linalg").attr("cho_solve")(
         py::make_tuple(curvature.factor, true), to_trials(u));
     return u - prior_inverse_times(from_trials(y));
-  }
-  // H x = A x + U'SS'U x, without forming H.
-  py::object times(py::handle x) const {
-    return kron_times(q.coupling, coefficient_precisions(q, curvature.w_prec), x) +
-           from_trials(to_trials(x));
-  }
-  // The Woodbury form subtracts two terms that nearly cancel along the
-  // directions the trials determine well, which in float32 costs digits of
-  // the solution there; one step of refinement against H itself, whose
-  // products cost a few passes over the trials, wins them back.
-  py::object solve(py::handle v) const {
-    py::object x = woodbury(v);
-    return x + woodbury(py::reinterpret_borrow<py::object>(v) - times(x));
   }
   // v' H^-1 v
   py::object quadratic_form(py::handle v) const {
