@@ -68,8 +68,7 @@ void check_precompile_work(const Call& call, bool by_mode, py::handle fit_trials
                                 d, static_cast<double>(most - 1), true, np, dtype);
     }
     learning::check_mode_work(what, one, static_cast<double>(capacity + bucket), d,
-                              static_cast<double>(mode_rows(most - 1, most - 1)), false, np,
-                              dtype);
+                              static_cast<double>(mode_rows(most - 1, most - 1)), false, np, dtype);
   } else if (!fit_trials.is_none()) {
     learning::check_sweep_work(what.c_str(), one,
                                py::int_(trial_bucket(fit_trials.cast<py::ssize_t>())), d_aug,
