@@ -12,7 +12,7 @@ namespace kelvra::engine {
 using namespace pybind11::literals;
 
 py::ssize_t trial_bucket(py::ssize_t n_trials) {
-  constexpr py::ssize_t kFinerFrom = 512;
+  constexpr py::ssize_t kFinerFrom = 64;
   py::ssize_t bucket = 16;
   while (bucket < n_trials && bucket < kFinerFrom) bucket *= 2;
   if (bucket >= n_trials) return bucket;
