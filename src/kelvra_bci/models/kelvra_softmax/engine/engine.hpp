@@ -14,6 +14,7 @@ namespace kelvra::engine {
 extern const FunctionDef fit;
 extern const FunctionDef update;
 extern const FunctionDef predict_proba;
+extern const FunctionDef predict_proba_moderated;
 extern const FunctionDef predict_log_proba;
 extern const FunctionDef predict;
 extern const FunctionDef predict_samples;
