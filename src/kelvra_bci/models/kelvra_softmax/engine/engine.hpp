@@ -37,6 +37,11 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
 py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S);
 
+// The compiled moderated prediction of `bucket` padded trials for a record
+// of `n_classes` classes whose memory holds `memory` trials.
+py::object moderated_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                                py::ssize_t memory, const py::int_& d_aug, py::ssize_t n_classes);
+
 // How many recent trials a record of method "mode" keeps for its updates to
 // revisit, unless the fit is told otherwise: defaults.MEMORY, read once when
 // the module is imported (ImportError unless an int from 1 to MAX_MEMORY).

@@ -112,6 +112,16 @@ const Signature proba_moderated("proba moderated", "proba_moderated",
                                  {"b_prec", {}}},
                                 proba_moderated_body, kSource);
 
+Shape moderated_shape(py::handle np, py::handle dtype, py::ssize_t bucket, py::ssize_t memory,
+                      const py::int_& d_aug, py::ssize_t n_classes) {
+  return Shape(proba_moderated, np, dtype)
+      .size("n", bucket)
+      .size("m", memory)
+      .size("d", d_aug)
+      .size("rows", n_classes - 1)
+      .size("K", n_classes);
+}
+
 py::object scalar(py::handle np, double value, py::handle dtype) {
   return np.attr("asarray")(value, "dtype"_a = dtype);
 }
@@ -163,17 +173,11 @@ py::object predict_proba_moderated_body(Call& call) {
         "(fit method='mode', update rule='mode'); this record holds none it can trust");
   }
 
-  const py::int_ n_classes = record::read_int(np, model, record::n_classes);
+  const auto n_classes = record::read_int(np, model, record::n_classes).cast<py::ssize_t>();
+  // The record check has made non_ref_classes one row for every class but the reference.
   const auto n = Xn.attr("shape")[py::int_(0)].cast<py::ssize_t>();
   const py::ssize_t bucket = trial_bucket(n);
-  const py::ssize_t rows = py::len(args.non_ref);
-  const Shape shape = Shape(proba_moderated, np, dtype)
-                          .size("n", bucket)
-                          .size("m", memory.size)
-                          .size("d", d_aug)
-                          .size("rows", rows)
-                          .size("K", n_classes);
-  py::object executable = compiled(call, shape, py::make_tuple(n_classes));
+  py::object executable = moderated_executable(call, dtype, bucket, memory.size, d_aug, n_classes);
   py::object int32 = np.attr("int32");
   const auto remembered = static_cast<py::ssize_t>(py::len(memory.y));
   py::object weight = np.attr("zeros")(memory.size, "dtype"_a = dtype);
@@ -201,6 +205,12 @@ py::object predict_proba_moderated_body(Call& call) {
 }
 
 }  // namespace
+
+py::object moderated_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                                py::ssize_t memory, const py::int_& d_aug, py::ssize_t n_classes) {
+  return compiled(call, moderated_shape(call.global("np"), dtype, bucket, memory, d_aug, n_classes),
+                  py::make_tuple(py::int_(n_classes)));
+}
 
 const FunctionDef predict_proba_moderated = {
     "predict_proba_moderated",
