@@ -4,29 +4,51 @@ Each stream is decoded block by block, every block predicted first and then
 learnt. The kelvra decoders start from one fit on the calibration trials
 (defaults.FIT, w_scale "auto") and are updated by the mode:
 
-- "scale follows": the record as the fit writes it, whose w_scale each update
+- "follows": the record as the fit writes it, whose w_scale each update
   moves along the prequential evidence (the new trials' log-likelihood at the
-  stored mode, before their labels count);
-- "scale fixed": the same fit with w_scale_follows set to 0, so the scale the
+  stored mode, before their labels count); the estimator's default;
+- "fixed": the same fit with w_scale_follows set to 0, so the scale the
   evidence chose on the calibration trials stays for the session (the
   behaviour before the scale followed).
 
-Each is predicted at the posterior mean (S=1) and by averaging the softmax
-over S posterior draws (S = 10, 50, 200 by default). Beside them, in the same
-process on the same blocks: LogisticRegression(C=1, max_iter=1000) refitted on
-every trial seen, and the adaptive LDA of bench_quality.py (a shrunk
-covariance kept from calibration, class means that follow each trial).
+Both are predicted at the posterior mean and by averaging the softmax over S
+posterior draws (S = 10, 50, 200 by default; --draws with no count skips
+them). Other candidates (--candidates), each a variant of "follows":
+
+- "forget g": updates with forgetting=g (each new trial multiplies the weight
+  of every earlier one by g);
+- "cap c": the calibration's scale held to at most c before the session (a
+  prior sized for a small calibration, the scale following from there);
+- "moderated": probabilities that carry each row's stored covariance, through
+  the mean-field approximation of the Gaussian-softmax integral (each pair of
+  logits compared by their probit-scaled difference); "joint moderated" the
+  same with the covariance of the logits from the joint Laplace posterior of
+  all rows (prior, anchor and remembered trials at the stored mode), which
+  counts the correlation of the rows that the per-row covariances ignore;
+- "prequential choice": each block predicted at the mean or by "joint
+  moderated", whichever gave the blocks before it the higher log-likelihood
+  (scored before their labels were learnt; the mean on a tie);
+- "by trial": every block learnt one trial at a time, as a live decoder does,
+  so the scale takes a step per trial.
+
+Beside them, in the same process on the same blocks:
+LogisticRegression(C=1, max_iter=1000) refitted on every trial seen, and the
+adaptive LDA of bench_quality.py (a shrunk covariance kept from calibration,
+class means that follow each trial).
 
 Streams: those of bench_quality.py (the digits with late classes, calibration
 45, blocks of 15; simulated 4-class sessions of 600 trials with and without
 drift, seeds 0-2, calibration on the first run, blocks of 10) and the demo's
-scenarios (digits, eeg, session; their own calibration and blocks). Log-loss
-floors probabilities at 1e-15 on the benchmark streams and at the demo's 1e-7
-on its scenarios, so each column matches the table it comes from. ECE: top
-label, ten equal-width bins. The last columns give the final w_scale and the
-median time of an update of the "scale follows" model (ms, for its block size).
+scenarios (digits, eeg, session; their own calibration and blocks; seeds
+--demo-seeds, the eeg's 110 stream trials make its ECE noisy by 0.03-0.05, so
+take the mean of seeds 0-5). Log-loss floors probabilities at 1e-15 on the
+benchmark streams and at the demo's 1e-7 on its scenarios, so each column
+matches the table it comes from. ECE: top label, ten equal-width bins. Every
+row is the mean over the seeds; the last columns give a candidate's final
+w_scale and the median time of one of its updates (ms, for its block size).
 
     .venv/bin/python benchmarks/bench_calibration.py [--streams digits sim demo] [--draws 10 50 200]
+        [--candidates follows fixed ...] [--demo-seeds 0 1 2 3 4 5]
 """
 
 from __future__ import annotations
@@ -65,37 +87,168 @@ def fixed_scale(model):
     return KelvraModel(model_type=model.model_type, params=params)
 
 
-def play(X, y, calibration, blocks, n_classes, draws):
+def capped_scale(model, cap):
+    """The same record with its scale no weaker than `cap` (a prior sized for a small calibration)."""
+    params = dict(model.params)
+    params["w_scale"] = np.array(min(float(params["w_scale"]), cap), dtype=np.float64)
+    return KelvraModel(model_type=model.model_type, params=params)
+
+
+def moderated_proba(model, X):
+    """Class probabilities that carry each row's posterior variance (mean-field Gaussian-softmax integral).
+
+    The logit of row j has mean x'm_j and variance s_j = |L_j'x|^2 under the
+    stored per-row covariances (the reference's logit is 0 and certain). Each
+    pair of classes is compared by the probit-scaled difference of their
+    logits, (a_k - a_i) / sqrt(1 + pi/8 (s_k + s_i)), and the pairwise terms
+    are combined as in the softmax, then renormalised.
+    """
+    params = model.params
+    n_classes = int(params["n_classes"])
+    rows = np.asarray(params["non_ref_classes"], dtype=np.int64)
+    beta = np.asarray(params["beta_mean"], dtype=np.float64)
+    chol = np.asarray(params["beta_cov_chol"], dtype=np.float64)
+    X_aug = np.hstack([np.asarray(X, dtype=np.float64), np.ones((X.shape[0], 1))])
+    mean = np.zeros((X.shape[0], n_classes))
+    var = np.zeros((X.shape[0], n_classes))
+    mean[:, rows] = X_aug @ beta.T
+    var[:, rows] = np.sum(np.einsum("nd,jde->nje", X_aug, chol) ** 2, axis=2)
+    gap = mean[:, :, None] - mean[:, None, :]
+    scaled = gap / np.sqrt(1.0 + np.pi / 8.0 * (var[:, :, None] + var[:, None, :]))
+    p = 1.0 / np.sum(np.exp(np.minimum(-scaled, 700.0)), axis=2)
+    return p / p.sum(axis=1, keepdims=True)
+
+
+def joint_moderated_proba(model, X):
+    """As moderated_proba, with the logits' covariance from the joint Laplace posterior of every row.
+
+    The rows of the record are differences to the reference class, so they are
+    correlated a posteriori; the per-row covariances overstate the variance of
+    the difference of two non-reference logits. Here the precision is the
+    whole Hessian at the stored mode: the prior's (which treats every class
+    alike), the anchor's, and the remembered trials' at their weights.
+    """
+    params = model.params
+    n_classes = int(params["n_classes"])
+    rows = np.asarray(params["non_ref_classes"], dtype=np.int64)
+    beta = np.asarray(params["beta_mean"], dtype=np.float64)
+    n_rows, d = beta.shape
+    is_weight = np.r_[np.ones(d - 1), 0.0]
+    coupling = np.eye(n_rows) - 1.0 / n_classes
+    w_prec = 1.0 / float(params["w_scale"]) ** 2
+    b_prec = 1.0 / float(params["b_scale"]) ** 2
+    hessian = np.kron(coupling, np.diag(w_prec * is_weight + b_prec * (1 - is_weight)))
+    hessian += np.asarray(params["anchor_hessian"], dtype=np.float64)
+    X_m = np.asarray(params["memory_X"], dtype=np.float64)
+    X_m = np.hstack([X_m, np.ones((X_m.shape[0], 1))])
+    c = np.asarray(params["memory_weight"], dtype=np.float64)
+    logits = np.zeros((X_m.shape[0], n_classes))
+    logits[:, rows] = X_m @ beta.T
+    p = np.exp(logits - logits.max(axis=1, keepdims=True))
+    p /= p.sum(axis=1, keepdims=True)
+    P = p[:, rows]
+    curvature = c[:, None, None] * (np.einsum("nr,rq->nrq", P, np.eye(n_rows)) - P[:, :, None] * P[:, None, :])
+    hessian += np.einsum("nrq,ni,nj->riqj", curvature, X_m, X_m).reshape(n_rows * d, n_rows * d)
+    cov = np.linalg.inv(hessian).reshape(n_rows, d, n_rows, d)
+    X_aug = np.hstack([np.asarray(X, dtype=np.float64), np.ones((X.shape[0], 1))])
+    mean = np.zeros((X.shape[0], n_classes))
+    mean[:, rows] = X_aug @ beta.T
+    V = np.zeros((X.shape[0], n_classes, n_classes))
+    V[np.ix_(np.arange(X.shape[0]), rows, rows)] = np.einsum("ni,risj,nj->nrs", X_aug, cov, X_aug)
+    diag = np.einsum("nkk->nk", V)
+    var = np.maximum(diag[:, :, None] + diag[:, None, :] - 2 * V, 0.0)
+    gap = mean[:, :, None] - mean[:, None, :]
+    scaled = gap / np.sqrt(1.0 + np.pi / 8.0 * var)
+    q = 1.0 / np.sum(np.exp(np.minimum(-scaled, 700.0)), axis=2)
+    return q / q.sum(axis=1, keepdims=True)
+
+
+# Candidate decoders: how the calibration record is prepared, the update's
+# keyword arguments, and how it predicts ("mean", "moderated" or a draw count).
+CANDIDATES = {
+    "follows": dict(prepare=None, update={}, predict="mean"),
+    "fixed": dict(prepare=fixed_scale, update={}, predict="mean"),
+    "follows, moderated": dict(prepare=None, update={}, predict="moderated"),
+    "follows, forget .99": dict(prepare=None, update={"forgetting": 0.99}, predict="mean"),
+    "follows, forget .995": dict(prepare=None, update={"forgetting": 0.995}, predict="mean"),
+    "follows, forget .998": dict(prepare=None, update={"forgetting": 0.998}, predict="mean"),
+    "follows, forget .995, moderated": dict(prepare=None, update={"forgetting": 0.995}, predict="moderated"),
+    "follows, cap 3": dict(prepare=lambda m: capped_scale(m, 3.0), update={}, predict="mean"),
+    "follows, forget .99, moderated": dict(prepare=None, update={"forgetting": 0.99}, predict="moderated"),
+    "follows, cap 3, moderated": dict(prepare=lambda m: capped_scale(m, 3.0), update={}, predict="moderated"),
+    "follows, cap 3, forget .99, moderated": dict(
+        prepare=lambda m: capped_scale(m, 3.0), update={"forgetting": 0.99}, predict="moderated"
+    ),
+    "follows, cap 1, moderated": dict(prepare=lambda m: capped_scale(m, 1.0), update={}, predict="moderated"),
+    "follows, joint moderated": dict(prepare=None, update={}, predict="joint"),
+    "follows, prequential choice": dict(prepare=None, update={}, predict="choose"),
+    "follows, cap 3, joint moderated": dict(prepare=lambda m: capped_scale(m, 3.0), update={}, predict="joint"),
+    # Each block learnt one trial at a time, as a live decoder learns: the scale may take a step per trial.
+    "follows, by trial": dict(prepare=None, update={}, predict="mean", by_trial=True),
+    "follows, by trial, forget .998": dict(prepare=None, update={"forgetting": 0.998}, predict="mean", by_trial=True),
+}
+
+
+def play(X, y, calibration, blocks, n_classes, draws, candidates):
     """Probabilities of every stream trial before its label was learnt, per decoder; final scales; update ms."""
     Xc, yc = X[calibration], y[calibration]
     fitted = engine.fit(Xc, yc, int(yc.max()) + 1, 0, rng_seed=0, **SETTINGS, tol=TOL)
-    models = {"scale follows": fitted, "scale fixed": fixed_scale(fitted)}
+    models = {}
+    for name in candidates:
+        prepare = CANDIDATES[name]["prepare"]
+        models[name] = fitted if prepare is None else prepare(fitted)
     lda = AdaptiveLDA(n_classes)
     lda.calibrate(Xc, yc)
     seen_X, seen_y = [Xc], [yc]
     logreg = LogisticRegression(max_iter=1000).fit(Xc, yc)
-    out, seconds = {}, []
+    out, seconds, chosen = {}, {name: [] for name in models}, {}
     for b, block in enumerate(blocks):
         Xb, yb = X[block], y[block]
         for name, model in models.items():
-            for s in (1, *draws):
-                p = np.asarray(engine.predict_proba(model, Xb, s, b), dtype=np.float64)
-                out.setdefault(f"kelvra, {name}, S={s}", []).append(padded(p, np.arange(p.shape[1]), n_classes))
+            how = CANDIDATES[name]["predict"]
+            ways = (how, *draws) if name in ("follows", "fixed") else (how,)
+            for way in ways:
+                if way == "moderated":
+                    p = moderated_proba(model, Xb)
+                elif way == "joint":
+                    p = joint_moderated_proba(model, Xb)
+                elif way == "choose":
+                    # Whichever of the two predicted the blocks so far better, by their log-likelihood.
+                    both = {
+                        "mean": np.asarray(engine.predict_proba(model, Xb, 1, b), dtype=np.float64),
+                        "joint": joint_moderated_proba(model, Xb),
+                    }
+                    totals = chosen.setdefault(name, dict.fromkeys(both, 0.0))
+                    p = both[max(totals, key=lambda k: (totals[k], k == "mean"))]
+                    for k, q in both.items():
+                        hit = np.zeros(len(yb))
+                        known = yb < q.shape[1]
+                        hit[known] = q[np.flatnonzero(known), yb[known]]
+                        totals[k] += float(np.sum(np.log(np.maximum(hit, 1e-15))))
+                else:
+                    s = 1 if way == "mean" else way
+                    p = np.asarray(engine.predict_proba(model, Xb, s, b), dtype=np.float64)
+                label = f"kelvra, {name}" + (f", S={way}" if isinstance(way, int) else "")
+                out.setdefault(label, []).append(padded(p, np.arange(p.shape[1]), n_classes))
         out.setdefault("LogisticRegression refit", []).append(
             padded(logreg.predict_proba(Xb), logreg.classes_, n_classes)
         )
         out.setdefault("adaptive LDA", []).append(lda.predict_proba(Xb))
         for name in models:
             start = time.perf_counter()
-            models[name] = engine.update(models[name], Xb, yb, rule=defaults.UPDATE_RULE, tol=TOL)
-            if name == "scale follows":
-                seconds.append(time.perf_counter() - start)
+            pieces = [slice(i, i + 1) for i in range(len(yb))] if CANDIDATES[name].get("by_trial") else [slice(None)]
+            for piece in pieces:
+                models[name] = engine.update(
+                    models[name], Xb[piece], yb[piece], rule=defaults.UPDATE_RULE, tol=TOL, **CANDIDATES[name]["update"]
+                )
+            seconds[name].append(time.perf_counter() - start)
         lda.learn(Xb, yb, None, None)
         seen_X.append(Xb)
         seen_y.append(yb)
         logreg = LogisticRegression(max_iter=1000).fit(np.concatenate(seen_X), np.concatenate(seen_y))
     scales = {name: float(model.params["w_scale"]) for name, model in models.items()}
-    return {name: np.concatenate(p) for name, p in out.items()}, scales, 1e3 * statistics.median(seconds)
+    ms = {name: 1e3 * statistics.median(s) for name, s in seconds.items()}
+    return {name: np.concatenate(p) for name, p in out.items()}, scales, ms
 
 
 def scores(p, y, n_classes, floor):
@@ -108,26 +261,28 @@ def scores(p, y, n_classes, floor):
     )
 
 
-def table(title, runs, floor, draws):
+def table(title, runs, floor):
     """Means over the runs (seeds) of one stream."""
     print(f"\n{title}")
-    print(f"{'decoder':<34} | {'acc':>6} {'logloss':>8} {'ECE':>6}")
-    print("-" * 60)
+    print(f"{'decoder':<40} | {'acc':>6} {'logloss':>8} {'ECE':>6} | {'w_scale':>7} {'upd ms':>6}")
+    print("-" * 80)
     names = runs[0][0].keys()
     for name in names:
         m = np.mean([scores(proba[name], y, n_classes, floor) for proba, y, n_classes, _, _ in runs], axis=0)
-        print(f"{name:<34} | {m[0]:>6.3f} {m[1]:>8.3f} {m[2]:>6.3f}")
-    follows = np.mean([scales["scale follows"] for *_, scales, _ in runs])
-    fixed = np.mean([scales["scale fixed"] for *_, scales, _ in runs])
-    ms = np.mean([run[-1] for run in runs])
-    print(f"final w_scale: follows {follows:.2f}, fixed {fixed:.2f}; update of a block {ms:.1f} ms (follows)")
+        candidate = name.removeprefix("kelvra, ")
+        extra = ""
+        if name.startswith("kelvra") and candidate in runs[0][3]:
+            scale = np.mean([scales[candidate] for *_, scales, _ in runs])
+            ms = np.mean([run[-1][candidate] for run in runs])
+            extra = f" | {scale:>7.2f} {ms:>6.1f}"
+        print(f"{name:<40} | {m[0]:>6.3f} {m[1]:>8.3f} {m[2]:>6.3f}{extra}")
 
 
-def run_streams(make, seeds, draws):
+def run_streams(make, seeds, draws, candidates):
     runs = []
     for seed in seeds:
         X, y, calibration, blocks, n_classes = make(seed)
-        proba, scales, ms = play(X, y, calibration, blocks, n_classes, draws)
+        proba, scales, ms = play(X, y, calibration, blocks, n_classes, draws, candidates)
         y_stream = np.concatenate([y[block] for block in blocks])
         runs.append((proba, y_stream, n_classes, scales, ms))
     return runs
@@ -160,7 +315,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--streams", nargs="+", choices=("digits", "sim", "demo"), default=["digits", "sim", "demo"])
     parser.add_argument("--scenarios", nargs="+", default=["digits", "eeg", "session"])
-    parser.add_argument("--draws", type=int, nargs="+", default=[10, 50, 200])
+    parser.add_argument("--draws", type=int, nargs="*", default=[10, 50, 200])
+    parser.add_argument("--candidates", nargs="+", choices=tuple(CANDIDATES), default=list(CANDIDATES))
+    parser.add_argument("--demo-seeds", type=int, nargs="+", default=[0], help="demo scenarios (default: 0)")
     parser.add_argument("--seeds", type=int, nargs="+", default=[0, 1, 2], help="simulated sessions (default: 0 1 2)")
     parser.add_argument("--blas-threads", type=int, default=1)
     add_jax_options(parser)
@@ -174,17 +331,20 @@ def main():
         digits_calibration=45, digits_block=15, sim_trials=600, sim_classes=4, sim_block=10, drift=1.0
     )
     if "digits" in args.streams:
-        runs = run_streams(lambda seed: digits_stream(seed, quality), [0], args.draws)
-        table("bench_quality digits stream (calibration 45, blocks of 15)", runs, 1e-15, args.draws)
+        runs = run_streams(lambda seed: digits_stream(seed, quality), [0], args.draws, args.candidates)
+        table("bench_quality digits stream (calibration 45, blocks of 15)", runs, 1e-15)
     if "sim" in args.streams:
         for drift in (0.0, 1.0):
-            runs = run_streams(lambda seed, d=drift: simulated_stream(seed, quality, d), args.seeds, args.draws)
+            runs = run_streams(
+                lambda seed, d=drift: simulated_stream(seed, quality, d), args.seeds, args.draws, args.candidates
+            )
             seeds = ", ".join(map(str, args.seeds))
-            table(f"bench_quality simulated session, drift {drift:g} (seeds {seeds})", runs, 1e-15, args.draws)
+            table(f"bench_quality simulated session, drift {drift:g} (seeds {seeds})", runs, 1e-15)
     if "demo" in args.streams:
         for scenario in args.scenarios:
-            runs = run_streams(demo_stream(scenario), [0], args.draws)
-            table(f"demo scenario {scenario} (seed 0)", runs, 1e-7, args.draws)
+            runs = run_streams(demo_stream(scenario), args.demo_seeds, args.draws, args.candidates)
+            seeds = ", ".join(map(str, args.demo_seeds))
+            table(f"demo scenario {scenario} (seeds {seeds})", runs, 1e-7)
 
 
 if __name__ == "__main__":

@@ -58,9 +58,14 @@ UPDATE_RULE = "mode"
 
 # Posterior draws a prediction averages; 1 predicts at the posterior mean.
 # Draws from the per-row covariances widen the predictive distribution: on
-# the streams of benchmarks/bench_calibration.py every draw count from 10 to
-# 200 gave a worse log-loss and ECE than the mean (the demo's digits session:
-# ECE 0.075 with 200 draws against 0.032 at the mean).
+# the digits streams and the simulated session without drift of
+# benchmarks/bench_calibration.py every draw count from 10 to 200 gave a worse
+# log-loss and ECE than the mean (the demo's digits session: ECE 0.073 with
+# 200 draws against 0.020 at the mean). On the demo's over-confident eeg
+# session they help a little (seeds 0-5, 200 draws: ECE 0.127 against 0.147),
+# and a prediction that integrates the joint posterior's logit variance helps
+# more (0.085), but both make the digits far under-confident (ECE 0.08-0.41),
+# where nearly separable classes leave the posterior wide in most directions.
 DRAWS = 1
 
 # How the estimator predicts: "auto" scores every partial_fit block, before
