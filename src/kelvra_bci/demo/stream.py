@@ -121,15 +121,17 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     print(f"Calibration fit: {fit_s:.2f} s.")
 
     rules = ("mode", "once") if path == "engine" else ("resweep",)
-    if path == "engine":
-        # As the estimator does for an online session: no class joining the
-        # stream waits for a compile in the loop.
-        _, ahead_s = _timed(_compile_ahead, Xc.shape[1], calibration_classes, n_classes, block_size, draws, rules)
-        print(f"Compiled ahead for {calibration_classes} to {n_classes} classes: {ahead_s:.2f} s.")
-    adaptive = dict.fromkeys(rules, static)
     # The estimator's default decoder predicts as the estimator does: by the
     # prequential choice, scored on each block before its labels are learnt.
     prediction = defaults.PREDICTION if path == "engine" and draws == defaults.DRAWS else "mean"
+    if path == "engine":
+        # As the estimator does for an online session: no class joining the
+        # stream waits for a compile in the loop.
+        _, ahead_s = _timed(
+            _compile_ahead, Xc.shape[1], calibration_classes, n_classes, block_size, draws, rules, prediction != "mean"
+        )
+        print(f"Compiled ahead for {calibration_classes} to {n_classes} classes: {ahead_s:.2f} s.")
+    adaptive = dict.fromkeys(rules, static)
     totals, candidates, picks = None, None, []
     seen_X, seen_y = [Xc], [yc]
     tracks = {name: _Track(name) for name in (*rules, "static", "logreg")}
@@ -185,7 +187,7 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     return summary
 
 
-def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, draws: int, rules) -> None:
+def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, draws: int, rules, moderated) -> None:
     from ..models.kelvra_softmax import engine
 
     for rule in rules:
@@ -198,6 +200,7 @@ def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, dra
             tol=defaults.FIT["tol"],
             memory=defaults.FIT["memory"],
             min_classes=fewest,
+            moderated=moderated and rule == "mode",
         )
 
 
