@@ -481,12 +481,19 @@ def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
     for key, arr in (("anchor_hessian", hessian), ("anchor_shift", shift), ("anchor_tilt", tilt)):
         if not _finite_in(arr, mean.dtype):
             raise RecordError(f"parameter {key!r} holds NaN, infinite or values beyond {mean.dtype}")
-    hessian64 = np.asarray(hessian, dtype=np.float64)
-    tilt64 = np.asarray(tilt, dtype=np.float64)
-    _check_curvature("anchor_hessian", hessian64[None])
-    _check_curvature("anchor_tilt", tilt64)
+    # The curvature's shape is checked in the stored precision (float32 at
+    # least: its rounding is far below the slack), without a float64 copy of
+    # the largest entry of the record.
+    _check_curvature("anchor_hessian", np.asarray(hessian, dtype=np.result_type(hessian, np.float32))[None])
+    _check_curvature("anchor_tilt", np.asarray(tilt, dtype=np.result_type(tilt, np.float32)))
     if trusted and k:
-        _check_anchor_bounds(params, mean, hessian64, np.asarray(shift, dtype=np.float64), tilt64)
+        _check_anchor_bounds(
+            params,
+            mean,
+            np.asarray(hessian, dtype=np.float64),
+            np.asarray(shift, dtype=np.float64),
+            np.asarray(tilt, dtype=np.float64),
+        )
 
 
 def _check_scale_following(params: Mapping[str, Any], from_file: bool) -> None:
@@ -520,14 +527,34 @@ def _check_curvature(key: str, blocks: np.ndarray) -> None:
     """
     if not blocks.size:
         return
-    scale = np.abs(blocks).max()
-    if not (np.abs(blocks - blocks.transpose(0, 2, 1)) <= _ANCHOR_SLACK * scale).all():
+    scale = max(blocks.max(), -blocks.min())
+    # One temporary, reused: this runs on the (rows d)^2 anchor before every update.
+    asymmetry = np.subtract(blocks, blocks.transpose(0, 2, 1))
+    np.abs(asymmetry, out=asymmetry)
+    if not asymmetry.max() <= _ANCHOR_SLACK * scale:
         raise RecordError(f"parameter {key!r} is not symmetric")
     diag = np.diagonal(blocks, axis1=1, axis2=2)
     if (diag < -_ANCHOR_SLACK * scale).any():
         raise RecordError(f"parameter {key!r} has a negative diagonal entry: no curvature of trials")
     if scale > (1 + _ANCHOR_SLACK) * diag.max():
         raise RecordError(f"parameter {key!r} has an entry larger than its diagonal allows: no curvature of trials")
+
+
+def _precision_traces(chol: np.ndarray) -> np.ndarray:
+    """tr((L L')^-1) = ||L^-1||_F^2 of each lower factor L, already checked to be triangular with a positive diagonal.
+
+    The triangular inverse is a third of the work of a general one, which
+    every update by the mode pays once per row.
+    """
+    from scipy.linalg import lapack  # a dependency of JAX, loaded only where a memory is checked
+
+    (trtri,) = lapack.get_lapack_funcs(("trtri",), (chol,))
+    traces = np.empty(chol.shape[0])
+    for row, factor in enumerate(chol):
+        # L' is upper triangular and, in LAPACK's column order, L itself: no copy.
+        inverse, _ = trtri(factor.T, lower=0)
+        traces[row] = np.vdot(inverse, inverse)
+    return traces
 
 
 def _check_anchor_bounds(
@@ -542,8 +569,7 @@ def _check_anchor_bounds(
     """
     k, d = mean.shape
     chol = np.asarray(params["beta_cov_chol"], dtype=np.float64)
-    inverse = np.linalg.inv(chol)
-    precision_trace = np.einsum("kij,kij->k", inverse, inverse)
+    precision_trace = _precision_traces(chol)
     allowed = (1 + 100 * _ANCHOR_SLACK) * precision_trace
     if not (np.trace(tilt, axis1=1, axis2=2) <= allowed).all():
         raise RecordError("parameter 'anchor_tilt' exceeds the precision the stored covariances hold")

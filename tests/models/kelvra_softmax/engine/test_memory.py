@@ -12,7 +12,7 @@ import softmax_reference as ref
 from kelvra_bci.errors import InputError
 from kelvra_bci.modelfiles import ModelFileError
 from kelvra_bci.models.kelvra_softmax import engine
-from kelvra_bci.record import MEMORY_KEYS, KelvraModel, RecordError
+from kelvra_bci.record import MEMORY_KEYS, KelvraModel, RecordError, check_softmax_params
 
 
 def fit(X, y, K, w_loc=0.0, w_scale=1.0, b_loc=0.0, b_scale=1e4, memory=None, tol=1e-10):
@@ -80,6 +80,23 @@ def test_a_bad_memory_is_refused_in_one_line_naming_it_before_any_update_and_on_
     bad.save(path)
     with pytest.raises(ModelFileError, match=named):
         KelvraModel.load(path)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("relative, refused", [(1e-5, False), (1e-2, True)])
+def test_the_anchor_symmetry_is_judged_by_its_slack_in_any_stored_precision(x64, remembering, dtype, relative, refused):
+    # The check works in the stored precision: its rounding
+    # must neither refuse a sound anchor nor let a skewed one through.
+    model, _, _ = remembering
+    h = np.array(model.params["anchor_hessian"], dtype=np.float64)
+    scale = np.abs(h).max()
+    h[0, 1] += relative * scale
+    params = {**model.params, "anchor_hessian": h.astype(dtype)}
+    if refused:
+        with pytest.raises(RecordError, match="'anchor_hessian' is not symmetric"):
+            check_softmax_params(params)
+    else:
+        check_softmax_params(params)
 
 
 def test_a_memory_missing_an_entry_is_refused_and_a_sound_one_travels_through_a_file(x64, remembering, tmp_path):

@@ -31,12 +31,8 @@ bool is_mode(py::handle choice) {
   return py::isinstance<py::str>(choice) && choice.cast<std::string>() == "mode";
 }
 
-py::ssize_t mode_row_bucket(py::ssize_t stored_rows, py::ssize_t rows_after) {
-  const py::ssize_t needed = std::max(stored_rows + 1, rows_after);
-  // 2, 4, then multiples of 4: the work grows with the cube of the rows, so
-  // padding stays within a third past four rows.
-  if (needed <= 2) return 2;
-  return (needed + 3) / 4 * 4;
+py::ssize_t mode_rows(py::ssize_t stored_rows, py::ssize_t rows_after) {
+  return std::max<py::ssize_t>(1, std::max(stored_rows, rows_after));
 }
 
 NamedValues fit_mode_arguments(py::handle np, const learning::FitArguments& args,
@@ -119,7 +115,7 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
 
   const auto k_old = static_cast<py::ssize_t>(py::len(args.non_ref));
   const auto k_new = static_cast<py::ssize_t>(py::len(state.non_ref));
-  const py::ssize_t rows = mode_row_bucket(k_old, k_new);
+  const py::ssize_t rows = mode_rows(k_old, k_new);
   const auto d = d_aug.cast<py::ssize_t>();
   py::object classes = np.attr("full")(rows, learning::kEmptyRow, "dtype"_a = np.attr("int32"));
   classes[py::slice(0, k_new, 1)] = state.non_ref;
@@ -128,16 +124,20 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
   m_row[py::int_(-1)] = args.b_loc;
   py::object W_prev = np.attr("tile")(m_row, py::make_tuple(rows, 1));
   W_prev[py::slice(0, k_new, 1)] = state.beta_mean;
-  py::object anchor_hessian =
-      np.attr("zeros")(py::make_tuple(rows * d, rows * d), "dtype"_a = dtype);
-  anchor_hessian[py::make_tuple(py::slice(0, k_old * d, 1), py::slice(0, k_old * d, 1))] =
-      memory.hessian;
-  py::object anchor_shift = np.attr("zeros")(rows * d, "dtype"_a = dtype);
-  anchor_shift[py::slice(0, k_old * d, 1)] = memory.shift;
-  py::object anchor_tilt = np.attr("zeros")(py::make_tuple(rows, d, d), "dtype"_a = dtype);
-  anchor_tilt[py::slice(0, k_old, 1)] = memory.tilt;
-  py::object direction = np.attr("zeros")(rows * d, "dtype"_a = dtype);
-  direction[py::slice(0, k_old * d, 1)] = memory.direction;
+  // The stored rows first, a joining class's rows at zero. Where no class
+  // joins, the memory's arrays go as they are: no copy of the (rows d)^2 anchor.
+  auto grown = [&](py::handle stored, py::tuple shape, py::object part) {
+    if (rows == k_old) return py::reinterpret_borrow<py::object>(stored);
+    py::object values = np.attr("zeros")(shape, "dtype"_a = dtype);
+    values[part] = stored;
+    return values;
+  };
+  py::slice old_rows(0, k_old, 1), old_stack(0, k_old * d, 1);
+  py::object anchor_hessian = grown(memory.hessian, py::make_tuple(rows * d, rows * d),
+                                    py::make_tuple(old_stack, old_stack));
+  py::object anchor_shift = grown(memory.shift, py::make_tuple(rows * d), old_stack);
+  py::object anchor_tilt = grown(memory.tilt, py::make_tuple(rows, d, d), old_rows);
+  py::object direction = grown(memory.direction, py::make_tuple(rows * d), old_stack);
   const bool follows = scale_follows(np, args.model.attr("params"));
 
   // Forgetting per trial: the anchor and every remembered trial lose the

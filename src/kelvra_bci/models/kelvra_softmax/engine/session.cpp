@@ -45,7 +45,7 @@ void check_precompile_work(const Call& call, bool by_mode, py::handle fit_trials
   if (by_mode) {
     py::ssize_t last_rows = 0;
     for (py::ssize_t k = fewest; k <= most; ++k) {
-      const py::ssize_t rows = mode_row_bucket(k - 1, k - 1);
+      const py::ssize_t rows = mode_rows(k - 1, k - 1);
       if (rows != last_rows) ++shapes;
       last_rows = rows;
     }
@@ -69,8 +69,7 @@ void check_precompile_work(const Call& call, bool by_mode, py::handle fit_trials
                                 d, static_cast<double>(most - 1), true, np, dtype);
     }
     learning::check_mode_work(what, one, static_cast<double>(capacity + bucket), d,
-                              static_cast<double>(mode_row_bucket(most - 1, most - 1)), false, np,
-                              dtype);
+                              static_cast<double>(mode_rows(most - 1, most - 1)), false, np, dtype);
   } else if (!fit_trials.is_none()) {
     learning::check_sweep_work(what.c_str(), one,
                                py::int_(trial_bucket(fit_trials.cast<py::ssize_t>())), d_aug,
@@ -111,7 +110,7 @@ py::object precompile_body(Call& call) {
   const py::ssize_t bucket = trial_bucket(batch);
   // The class counts a session growing to n_classes meets, so that no class
   // joining it waits for a compile: from min_classes, or all of them for the
-  // update by the mode, whose row buckets a session walks through anyway.
+  // update by the mode, whose rows follow the class count.
   const py::ssize_t most = n_classes.cast<py::ssize_t>();
   const py::ssize_t fewest = min_classes.is_none()
                                  ? (by_mode ? 2 : most)
@@ -134,7 +133,7 @@ py::object precompile_body(Call& call) {
   py::ssize_t last_rows = 0;
   for (py::ssize_t k = fewest; k <= most; ++k) {
     if (by_mode) {
-      const py::ssize_t rows = mode_row_bucket(k - 1, k - 1);
+      const py::ssize_t rows = mode_rows(k - 1, k - 1);
       if (rows == last_rows) continue;
       update_mode_executable(call, dtype, capacity, bucket, d_aug, rows);
       last_rows = rows;

@@ -92,7 +92,7 @@ py::object update_body(Call& call) {
         std::max(fallback, stored_size.is_none() ? py::ssize_t{0}
                                                  : host_int(stored_size).cast<py::ssize_t>()));
     const py::ssize_t rows =
-        mode_row_bucket(py::len(args.non_ref), args.new_n_classes.cast<py::ssize_t>() - 1);
+        mode_rows(py::len(args.non_ref), args.new_n_classes.cast<py::ssize_t>() - 1);
     learning::check_mode_work(
         "updating by the mode", args.num_steps,
         capacity + static_cast<double>(trial_bucket(shape[0].cast<py::ssize_t>())),
