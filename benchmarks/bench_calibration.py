@@ -27,7 +27,8 @@ them). Other candidates (--candidates), each a variant of "follows":
   counts the correlation of the rows that the per-row covariances ignore;
 - "prequential choice": each block predicted at the mean or by "joint
   moderated", whichever gave the blocks before it the higher log-likelihood
-  (scored before their labels were learnt; the mean on a tie);
+  (scored before their labels were learnt; the mean on a tie), with the
+  engine's predict_proba_moderated: the estimator's prediction="auto";
 - "by trial": every block learnt one trial at a time, as a live decoder does,
   so the scale takes a step per trial.
 
@@ -67,7 +68,7 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.metrics import log_loss
 from threadpoolctl import threadpool_limits
 
-from kelvra_bci.models.kelvra_softmax import defaults, engine
+from kelvra_bci.models.kelvra_softmax import defaults, engine, prequential
 from kelvra_bci.record import KelvraModel
 
 SETTINGS = {key: value for key, value in defaults.FIT.items() if key != "tol"}
@@ -213,18 +214,17 @@ def play(X, y, calibration, blocks, n_classes, draws, candidates):
                 elif way == "joint":
                     p = joint_moderated_proba(model, Xb)
                 elif way == "choose":
-                    # Whichever of the two predicted the blocks so far better, by their log-likelihood.
+                    # As the estimator's prediction="auto": whichever of the two predicted the
+                    # blocks so far better, by their log-likelihood, the moderated one compiled.
                     both = {
                         "mean": np.asarray(engine.predict_proba(model, Xb, 1, b), dtype=np.float64),
-                        "joint": joint_moderated_proba(model, Xb),
+                        "moderated": prequential.moderated_proba(model, Xb),
                     }
-                    totals = chosen.setdefault(name, dict.fromkeys(both, 0.0))
-                    p = both[max(totals, key=lambda k: (totals[k], k == "mean"))]
-                    for k, q in both.items():
-                        hit = np.zeros(len(yb))
-                        known = yb < q.shape[1]
-                        hit[known] = q[np.flatnonzero(known), yb[known]]
-                        totals[k] += float(np.sum(np.log(np.maximum(hit, 1e-15))))
+                    p = both[prequential.chosen(chosen.get(name))]
+                    scores = prequential.block_scores(both, yb)
+                    totals = chosen.setdefault(name, dict.fromkeys(scores, 0.0))
+                    for k, value in scores.items():
+                        totals[k] += value
                 else:
                     s = 1 if way == "mean" else way
                     p = np.asarray(engine.predict_proba(model, Xb, s, b), dtype=np.float64)

@@ -8,8 +8,9 @@ that were not calibrated join the model as soon as they appear, as a new mental
 command would in a real session. Two adaptive models see the stream, one whose
 updates find the posterior mode given every trial so far (the decoder of
 KelvraSoftmaxClassifier with its defaults: updates by the mode, the prior's
-scale following the evidence, predictions at the posterior mean unless
-``draws`` asks for more) and one whose
+scale following the evidence, predictions by the estimator's choice between
+the posterior mean and the moderated prediction unless ``draws`` asks for
+draws) and one whose
 Polya-Gamma updates count each new trial once (on the modules' path, one whose
 updates resweep); they are compared with the calibration model left static and with
 scikit-learn's LogisticRegression refitted on every trial seen so far.
@@ -25,7 +26,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ..models.kelvra_softmax import defaults
+from ..models.kelvra_softmax import defaults, prequential
 
 # Which compiled code runs the Bayesian models: the engine, or the learning and
 # inference modules (whose updates always resweep), kept for comparison.
@@ -120,12 +121,18 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     print(f"Calibration fit: {fit_s:.2f} s.")
 
     rules = ("mode", "once") if path == "engine" else ("resweep",)
+    # The estimator's default decoder predicts as the estimator does: by the
+    # prequential choice, scored on each block before its labels are learnt.
+    prediction = defaults.PREDICTION if path == "engine" and draws == defaults.DRAWS else "mean"
     if path == "engine":
         # As the estimator does for an online session: no class joining the
         # stream waits for a compile in the loop.
-        _, ahead_s = _timed(_compile_ahead, Xc.shape[1], calibration_classes, n_classes, block_size, draws, rules)
+        _, ahead_s = _timed(
+            _compile_ahead, Xc.shape[1], calibration_classes, n_classes, block_size, draws, rules, prediction != "mean"
+        )
         print(f"Compiled ahead for {calibration_classes} to {n_classes} classes: {ahead_s:.2f} s.")
     adaptive = dict.fromkeys(rules, static)
+    totals, candidates, picks = None, None, []
     seen_X, seen_y = [Xc], [yc]
     tracks = {name: _Track(name) for name in (*rules, "static", "logreg")}
     logreg = LogisticRegression(max_iter=1000).fit(Xc, yc)
@@ -135,6 +142,12 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
         key = seed * 100_003 + b
         for name, model in (*adaptive.items(), ("static", static)):
             p, seconds = _timed(predict_proba, model, Xb, draws, key)
+            if name == "mode" and prediction != "mean":
+                moderated, more = _timed(prequential.moderated_proba, model, Xb)
+                seconds += more
+                candidates = {"mean": p, "moderated": moderated}
+                picks.append(prequential.chosen(totals) if prediction == "auto" else prediction)
+                p = candidates[picks[-1]]
             tracks[name].predict_s.append(seconds)
             tracks[name].proba.append(_pad(p, np.arange(p.shape[1]), n_classes))
         t = time.perf_counter()
@@ -142,7 +155,10 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
         tracks["logreg"].predict_s.append(time.perf_counter() - t)
         tracks["logreg"].proba.append(_pad(p, logreg.classes_, n_classes))
 
-        # The labels of the block arrive: adapt.
+        # The labels of the block arrive: score the candidates, then adapt.
+        if candidates is not None:
+            scores = prequential.block_scores(candidates, yb)
+            totals = {k: (totals or {}).get(k, 0.0) + v for k, v in scores.items()}
         for rule in rules:
             adaptive[rule], seconds = _timed(update, adaptive[rule], Xb, yb, rule)
             tracks[rule].update_s.append(seconds)
@@ -160,7 +176,7 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     bar.close()
 
     summary = _summarise(tracks, ys)
-    _print_summary(summary, calibration_classes, block_size, draws, path)
+    _print_summary(summary, calibration_classes, block_size, draws, path, picks)
     ends = np.array([blk.stop for blk in blocks])
     fig_path = os.path.join(out, "demo.png")
     _plot(fig_path, tracks, ys, ends, session, block_size, draws)
@@ -171,7 +187,7 @@ def play(session: Session, out: str, *, seed: int, block_size: int, draws: int, 
     return summary
 
 
-def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, draws: int, rules) -> None:
+def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, draws: int, rules, moderated) -> None:
     from ..models.kelvra_softmax import engine
 
     for rule in rules:
@@ -184,6 +200,7 @@ def _compile_ahead(n_features: int, fewest: int, most: int, block_size: int, dra
             tol=defaults.FIT["tol"],
             memory=defaults.FIT["memory"],
             min_classes=fewest,
+            moderated=moderated and rule == "mode",
         )
 
 
@@ -289,7 +306,7 @@ def _predictions(draws: int) -> str:
     return f"by averaging {draws} posterior draws (the estimator's default: {defaults.DRAWS})"
 
 
-def _print_summary(summary, calibration_classes, block_size, draws, path):
+def _print_summary(summary, calibration_classes, block_size, draws, path, picks):
     head = f"{'model':<40}{'accuracy':>9}{'log-loss':>10}{'ECE':>7}{'update ms':>11}{'(max)':>9}{'predict ms':>12}"
     print()
     print(head)
@@ -312,8 +329,19 @@ def _print_summary(summary, calibration_classes, block_size, draws, path):
     if path == "engine" and draws == defaults.DRAWS:
         print(
             f"'{_LABELS['mode']}' is KelvraSoftmaxClassifier() with its defaults: fit by the mode, updates by\n"
-            f"the mode with the prior's scale following the evidence, predictions at the posterior mean."
+            f"the mode with the prior's scale following the evidence, {_chosen_predictions(picks)}."
         )
+
+
+def _chosen_predictions(picks) -> str:
+    """Which predictions the estimator's default decoder made, in words."""
+    if not picks:
+        return "predictions at the posterior mean"
+    moderated = picks.count("moderated")
+    return (
+        f"predictions by the estimator's choice\n(prediction='{defaults.PREDICTION}'): moderated for {moderated} "
+        f"of {len(picks)} blocks, at the posterior mean for the others; '{picks[-1]}' at the end"
+    )
 
 
 def _plot(path, tracks, ys, ends, session, block_size, draws):

@@ -27,7 +27,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from kelvra_bci.limits import INT32_MAX, INT64_MAX, INT64_MIN, MAX_MEMORY
-from kelvra_bci.models.kelvra_softmax import defaults, engine
+from kelvra_bci.models.kelvra_softmax import defaults, engine, prequential
 
 __all__ = ["KelvraSoftmaxClassifier"]
 
@@ -36,7 +36,7 @@ _POSITIVE = Interval(Real, 0, np.inf, closed="neither")
 # Sweep and draw counts travel through JAX as int32; a float count would be cut to an int.
 _COUNT = Interval(Integral, 1, INT32_MAX, closed="both")
 
-_PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state")
+_PREDICTION_PARAMETERS = ("num_posterior_samples", "random_state", "prediction")
 
 # Setting this environment variable to 0 keeps the estimator from turning on
 # the persistent compile cache.
@@ -268,6 +268,22 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         default, the best calibrated on every stream measured) the posterior
         means are used and predictions are deterministic. Also the
         default number of draws of ``sample_predictive``.
+    prediction : {"auto", "mean", "moderated"}, default=defaults.PREDICTION
+        How ``predict_proba`` and ``predict`` turn the posterior into class
+        probabilities. "mean": the softmax at the posterior means (averaged
+        over ``num_posterior_samples`` draws when that is above 1).
+        "moderated": ``engine.predict_proba_moderated``, which widens each
+        trial's probabilities by the joint posterior uncertainty of its
+        logits; it needs a record fitted and updated by the mode (the
+        defaults) and is deterministic. "auto": each ``partial_fit`` on a
+        fitted estimator first scores its new trials, before their labels
+        are learnt, by both (the log-likelihood of their labels), and
+        predictions use whichever has the higher total so far; the mean on a
+        tie and before any such block, so ``fit`` alone, cross-validation and
+        a model updated by another rule than "mode" predict at the mean. A
+        session that outruns the model (drift, a calibration that made it
+        over-confident) moves it to "moderated"; ``prediction_`` says which
+        is in force.
     random_state : int, RandomState instance or None, default=None
         Randomness of the posterior draws. None draws fresh randomness on every
         call (from NumPy's global generator); an int gives the same draws on
@@ -283,6 +299,12 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         The fitted model record. Its class indices need not follow
         ``classes_``: a class that ``partial_fit`` added after the first fit
         gets the next free index.
+    prediction_ : {"mean", "moderated"}
+        The prediction ``predict_proba`` uses now (see ``prediction``).
+    prediction_scores_ : dict
+        With ``prediction="auto"``: the log-likelihood of every trial that
+        ``partial_fit`` scored before learning it, summed, under "mean" and
+        "moderated". Reset by ``fit``.
     n_iter_ : int
         Coordinate sweeps or Newton steps (the scale search's included) run by
         the last ``fit`` or ``partial_fit`` call.
@@ -332,6 +354,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         "memory": [Interval(Integral, 1, MAX_MEMORY, closed="both")],
         "forgetting": [Interval(Real, 0, 1, closed="right"), None],
         "num_posterior_samples": [_COUNT],
+        "prediction": [StrOptions({"auto", "mean", "moderated"})],
         # Any seed a model record holds, not only scikit-learn's [0, 2**32).
         "random_state": [Interval(Integral, INT64_MIN, INT64_MAX, closed="both"), np.random.RandomState, None],
     }
@@ -351,6 +374,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         forgetting=None,
         num_posterior_samples=defaults.DRAWS,
         random_state=None,
+        prediction=defaults.PREDICTION,
     ):
         self.w_loc = w_loc
         self.w_scale = w_scale
@@ -365,6 +389,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.forgetting = forgetting
         self.num_posterior_samples = num_posterior_samples
         self.random_state = random_state
+        self.prediction = prediction
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
@@ -389,7 +414,7 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     def _learn(self, X, y, classes, *, online, reset=False):
         with _learning_lock(self):
             if reset:
-                for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns"):
+                for attr in ("model_", "classes_", "n_iter_", "_model_labels", "_columns", "prediction_scores_"):
                     self.__dict__.pop(attr, None)
             return self._learn_alone(X, y, classes, online=online)
 
@@ -423,6 +448,8 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         classes_ = model_labels[columns]
         # Model index of each label: its rank in classes_, mapped through columns.
         y_index = columns[np.searchsorted(classes_, y)].astype(np.int64)
+        # Scored before the labels are learnt; counted once the update succeeded.
+        scored = None if first else self._scores_before_learning(X, y_index)
         if first:
             _use_compile_cache()
             model = engine.fit(
@@ -461,6 +488,8 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 rule=self.update_rule,
                 tol=self.tol,
                 memory=None if memory is None else int(memory),
+                # The prediction the choice may move to, ready before it does.
+                moderated=self.update_rule == "mode" and self.prediction != "mean",
             )
             if first:
                 # A calibration may take a moment longer; the first trial of the
@@ -469,17 +498,46 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 engine.precompile(n_classes=model_labels.size, min_classes=model_labels.size, **shape)
             _compile_ahead.request(n_classes=model_labels.size + 1, min_classes=model_labels.size, **shape)
         self.model_ = model
+        if scored is not None:
+            totals = self.__dict__.setdefault("prediction_scores_", dict.fromkeys(scored, 0.0))
+            for name, value in scored.items():
+                totals[name] += value
         self.n_iter_ = int(model.n_sweeps)
         self._model_labels = model_labels
         self._columns = columns
         self.classes_ = classes_
         return self
 
+    @property
+    def prediction_(self):
+        check_is_fitted(self)
+        if self.prediction != "auto":
+            return self.prediction
+        if not self._can_moderate():
+            return "mean"
+        return prequential.chosen(getattr(self, "prediction_scores_", None))
+
+    def _can_moderate(self):
+        # The estimator's own records hold a memory the moderated prediction
+        # can trust whenever the updates are by the mode: a fit by the mode
+        # writes one, and the first update by the mode starts one.
+        return self.update_rule == "mode" and "memory_X" in self.model_.params
+
+    def _scores_before_learning(self, X, y_index):
+        """The log-likelihood of a new block under both predictions, or None when there is no choice."""
+        if self.prediction != "auto" or not self._can_moderate():
+            return None
+        mean = np.exp(engine.predict_log_proba(self.model_, X, self.num_posterior_samples, self._draw_seed()))
+        moderated = prequential.moderated_proba(self.model_, X)
+        return prequential.block_scores({"mean": mean, "moderated": moderated}, y_index)
+
     def predict_proba(self, X):
         """Class probabilities, columns in the order of ``classes_``.
 
-        With ``num_posterior_samples`` > 1 they are the Monte-Carlo average of
-        the softmax over that many posterior draws. Float64: the exponential of
+        By ``prediction_``: at the posterior means, or, with
+        ``num_posterior_samples`` > 1, the Monte-Carlo average of the softmax
+        over that many posterior draws; or moderated by the joint posterior
+        uncertainty of the logits. Float64: the exponential of
         ``predict_log_proba``, so that the two agree even where a confident
         model's probabilities round to 1 in float32.
         """
@@ -488,16 +546,23 @@ class KelvraSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     def predict_log_proba(self, X):
         """Logarithm of the class probabilities, computed in log space in float64.
 
-        It stays finite where ``predict_proba`` underflows to 0. With one
-        posterior sample it is the log-softmax of the logits at the posterior
-        means. With more it is the log of the Monte-Carlo average over the same
+        It stays finite where ``predict_proba`` underflows to 0. Moderated (see
+        ``prediction_``), it is the log of ``engine.predict_proba_moderated``'s
+        probabilities, those that underflowed taken as float32's smallest
+        normal number. With one posterior sample it is the log-softmax of the
+        logits at the posterior means. With more it is the log of the Monte-Carlo average over the same
         draws that ``predict_proba`` makes for the same seed (log-sum-exp of the
         draws' log-softmax, minus log of their number), so its exponential
         equals ``predict_proba`` up to float32 rounding when ``random_state`` is
         an int. Returns float64.
         """
         X = self._check_X(X)
-        log_proba = engine.predict_log_proba(self.model_, X, self.num_posterior_samples, self._draw_seed())
+        if self.prediction_ == "moderated":
+            proba = prequential.moderated_proba(self.model_, X)
+            # Float32 probabilities that underflowed count as its smallest normal number.
+            log_proba = np.log(np.maximum(proba, np.finfo(np.float32).tiny))
+        else:
+            log_proba = engine.predict_log_proba(self.model_, X, self.num_posterior_samples, self._draw_seed())
         return log_proba[:, self._columns]
 
     def predict(self, X):

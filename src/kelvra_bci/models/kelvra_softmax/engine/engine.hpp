@@ -14,6 +14,7 @@ namespace kelvra::engine {
 extern const FunctionDef fit;
 extern const FunctionDef update;
 extern const FunctionDef predict_proba;
+extern const FunctionDef predict_proba_moderated;
 extern const FunctionDef predict_log_proba;
 extern const FunctionDef predict;
 extern const FunctionDef predict_samples;
@@ -35,6 +36,11 @@ py::object update_executable(const Call& call, py::handle dtype, py::ssize_t buc
 // The compiled class probabilities: at the means for S = 1, else averaged over S draws.
 py::object proba_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
                             const py::int_& d_aug, const py::int_& n_classes, const py::int_& S);
+
+// The compiled moderated prediction of `bucket` padded trials for a record
+// of `n_classes` classes whose memory holds `memory` trials.
+py::object moderated_executable(const Call& call, py::handle dtype, py::ssize_t bucket,
+                                py::ssize_t memory, const py::int_& d_aug, py::ssize_t n_classes);
 
 // How many recent trials a record of method "mode" keeps for its updates to
 // revisit, unless the fit is told otherwise: defaults.MEMORY, read once when

@@ -40,6 +40,7 @@ const kelvra::ModuleDefinition engine_module = {
         &kelvra::engine::fit_many,
         &kelvra::engine::update,
         &kelvra::engine::predict_proba,
+        &kelvra::engine::predict_proba_moderated,
         &kelvra::engine::predict_log_proba,
         &kelvra::engine::predict,
         &kelvra::engine::predict_samples,

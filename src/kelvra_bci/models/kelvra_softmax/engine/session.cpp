@@ -37,8 +37,8 @@ py::object count_or_none(const Call& call, const char* name, std::int64_t low) {
 // of work, or Hessians beyond the memory).
 void check_precompile_work(const Call& call, bool by_mode, py::handle fit_trials,
                            py::ssize_t bucket, py::ssize_t capacity, py::ssize_t fewest,
-                           py::ssize_t most, bool from_min_classes, const py::int_& d_aug,
-                           py::handle dtype) {
+                           py::ssize_t most, bool from_min_classes, bool moderated,
+                           const py::int_& d_aug, py::handle dtype) {
   py::object np = call.global("np");
   const std::string what = "precompiling for n_classes=" + std::to_string(most);
   std::size_t shapes = fit_trials.is_none() ? 0 : (by_mode ? 2 : 1);
@@ -52,7 +52,8 @@ void check_precompile_work(const Call& call, bool by_mode, py::handle fit_trials
   } else {
     shapes += static_cast<std::size_t>(most - fewest + 1);
   }
-  shapes += static_cast<std::size_t>(from_min_classes ? most - fewest + 1 : 1);
+  const auto predictions = static_cast<std::size_t>(from_min_classes ? most - fewest + 1 : 1);
+  shapes += moderated ? 2 * predictions : predictions;
   const std::size_t kept = compiled_cache().info().max_size;
   if (shapes > kept) {
     learning::invalid(what + " from " + std::to_string(fewest) + " classes would compile " +
@@ -94,6 +95,8 @@ py::object precompile_body(Call& call) {
   const py::ssize_t capacity = memory_capacity(call.arg("memory"));
   py::object min_classes = count_or_none(call, "min_classes", 2);
   py::handle tol = call.arg("tol");
+  const bool moderated = PyObject_IsTrue(call.arg("moderated").ptr()) == 1;
+  if (moderated && !by_mode) throw py::value_error("moderated needs rule='mode'");
   // The dtype the fit and update of this process will compute in.
   py::object dtype = call.global("_jax_dtype_from_numpy")(
       np.attr("zeros")(py::make_tuple(0, 0), "dtype"_a = np.attr("float64")));
@@ -113,7 +116,7 @@ py::object precompile_body(Call& call) {
                                  ? (by_mode ? 2 : most)
                                  : std::min(min_classes.cast<py::ssize_t>(), most);
   check_precompile_work(call, by_mode, fit_trials, bucket, capacity, fewest, most,
-                        !min_classes.is_none(), d_aug, dtype);
+                        !min_classes.is_none(), moderated, d_aug, dtype);
 
   py::list compiled_for;
   if (!fit_trials.is_none()) {
@@ -144,6 +147,12 @@ py::object precompile_body(Call& call) {
     proba_executable(call, dtype, bucket, d_aug, py::int_(k), S);
   }
   compiled_for.append("predict_proba of up to " + std::to_string(bucket) + " trials");
+  if (moderated) {
+    for (py::ssize_t k = min_classes.is_none() ? most : fewest; k <= most; ++k) {
+      moderated_executable(call, dtype, bucket, capacity, d_aug, k);
+    }
+    compiled_for.append("predict_proba_moderated of up to " + std::to_string(bucket) + " trials");
+  }
   return py::tuple(compiled_for);
 }
 
@@ -217,7 +226,8 @@ const FunctionDef precompile = {
      {"rule", "str | None", Conversion::none, true},
      {"tol", "float | None", Conversion::none, true},
      {"memory", "int | None", Conversion::none, true},
-     {"min_classes", "int | None", Conversion::none, true}},
+     {"min_classes", "int | None", Conversion::none, true},
+     {"moderated", "bool | None", Conversion::none, true}},
     "tuple[str, ...]",
     "Compile ahead of time what a session of this shape will call.\n"
     "\n"
@@ -232,6 +242,8 @@ const FunctionDef precompile = {
     "predict_proba for every class count from it up to n_classes, so that\n"
     "classes joining the session compile nothing; without it, the update by the\n"
     "mode is compiled for every count from 2, the rest for n_classes alone.\n"
+    "moderated=True (rule='mode' only) also compiles predict_proba_moderated\n"
+    "for the same class counts and that memory.\n"
     "\n"
     "Refused with ValueError before anything is compiled: more functions than\n"
     "the cache keeps (cache_info()['max_size']), and a largest shape whose one\n"
