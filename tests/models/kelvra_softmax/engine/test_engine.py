@@ -8,7 +8,7 @@ import pytest
 import softmax_reference as ref
 
 from kelvra_bci.kelvra_io import KelvraModel
-from kelvra_bci.models.kelvra_softmax import engine, inference, learning
+from kelvra_bci.models.kelvra_softmax import defaults, engine, inference, learning
 
 SETTINGS = (0.1, 1.5, -0.2, 2.0, 7, 0.6, 4)  # w_loc, w_scale, b_loc, b_scale, rng_seed, learning_rate, num_steps
 # Relative tolerance of means and factors: padding only reorders sums in float64.
@@ -110,14 +110,20 @@ def test_compiles_once_per_shape_bucket():
     }
 
 
-def test_precompile_leaves_nothing_to_compile():
+# By the mode, a fit whose trials all stay in the memory (30) compiles
+# another function than one that folds some into the anchor (100).
+@pytest.mark.parametrize("rule, n", [("once", 30), ("mode", 30), ("mode", 100)])
+def test_precompile_leaves_nothing_to_compile(rule, n):
     engine.clear_cache()
-    compiled = engine.precompile(3, 3, fit_trials=30, update_trials=2, num_posterior_samples=4, rule="once")
+    compiled = engine.precompile(3, 3, fit_trials=n, update_trials=2, num_posterior_samples=4, rule=rule)
     assert len(compiled) == 3
     misses = engine.cache_info()["misses"]
-    X, y = ref.make_problem(30, 3, 3, seed=4)
-    model = engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 5)
-    model = engine.update(model, X[:2], y[:2], rule="once")
+    X, y = ref.make_problem(n, 3, 3, seed=4)
+    if rule == "mode":
+        model = engine.fit(X, y, 3, 0, rng_seed=0, **defaults.FIT)
+    else:
+        model = engine.fit(X, y, 3, 0, 0.0, 1.0, 0.0, 1.0, 0, 0.5, 5)
+    model = engine.update(model, X[:2], y[:2], rule=rule)
     engine.predict_proba(model, X[:2], 4, 0)
     assert engine.cache_info()["misses"] == misses
 

@@ -122,9 +122,11 @@ py::object precompile_body(Call& call) {
   if (!fit_trials.is_none()) {
     const py::ssize_t bucket = trial_bucket(fit_trials.cast<py::ssize_t>());
     if (by_mode) {
-      // Both scales: one the caller gives, and "auto".
-      fit_mode_executable(call, dtype, bucket, d_aug, n_classes, false);
-      fit_mode_executable(call, dtype, bucket, d_aug, n_classes, true);
+      // Both scales: one the caller gives, and "auto"; and the variant the fit
+      // will take, which folds trials into the anchor only beyond the memory.
+      const bool folds = fit_trials.cast<py::ssize_t>() > capacity;
+      fit_mode_executable(call, dtype, bucket, d_aug, n_classes, false, folds);
+      fit_mode_executable(call, dtype, bucket, d_aug, n_classes, true, folds);
     } else {
       fit_executable(call, dtype, bucket, d_aug, n_classes, !tol_value.is_none());
     }
