@@ -120,50 +120,6 @@ def moderated_proba(model, X):
     return p / p.sum(axis=1, keepdims=True)
 
 
-def joint_moderated_proba(model, X):
-    """As moderated_proba, with the logits' covariance from the joint Laplace posterior of every row.
-
-    The rows of the record are differences to the reference class, so they are
-    correlated a posteriori; the per-row covariances overstate the variance of
-    the difference of two non-reference logits. Here the precision is the
-    whole Hessian at the stored mode: the prior's (which treats every class
-    alike), the anchor's, and the remembered trials' at their weights.
-    """
-    params = model.params
-    n_classes = int(params["n_classes"])
-    rows = np.asarray(params["non_ref_classes"], dtype=np.int64)
-    beta = np.asarray(params["beta_mean"], dtype=np.float64)
-    n_rows, d = beta.shape
-    is_weight = np.r_[np.ones(d - 1), 0.0]
-    coupling = np.eye(n_rows) - 1.0 / n_classes
-    w_prec = 1.0 / float(params["w_scale"]) ** 2
-    b_prec = 1.0 / float(params["b_scale"]) ** 2
-    hessian = np.kron(coupling, np.diag(w_prec * is_weight + b_prec * (1 - is_weight)))
-    hessian += np.asarray(params["anchor_hessian"], dtype=np.float64)
-    X_m = np.asarray(params["memory_X"], dtype=np.float64)
-    X_m = np.hstack([X_m, np.ones((X_m.shape[0], 1))])
-    c = np.asarray(params["memory_weight"], dtype=np.float64)
-    logits = np.zeros((X_m.shape[0], n_classes))
-    logits[:, rows] = X_m @ beta.T
-    p = np.exp(logits - logits.max(axis=1, keepdims=True))
-    p /= p.sum(axis=1, keepdims=True)
-    P = p[:, rows]
-    curvature = c[:, None, None] * (np.einsum("nr,rq->nrq", P, np.eye(n_rows)) - P[:, :, None] * P[:, None, :])
-    hessian += np.einsum("nrq,ni,nj->riqj", curvature, X_m, X_m).reshape(n_rows * d, n_rows * d)
-    cov = np.linalg.inv(hessian).reshape(n_rows, d, n_rows, d)
-    X_aug = np.hstack([np.asarray(X, dtype=np.float64), np.ones((X.shape[0], 1))])
-    mean = np.zeros((X.shape[0], n_classes))
-    mean[:, rows] = X_aug @ beta.T
-    V = np.zeros((X.shape[0], n_classes, n_classes))
-    V[np.ix_(np.arange(X.shape[0]), rows, rows)] = np.einsum("ni,risj,nj->nrs", X_aug, cov, X_aug)
-    diag = np.einsum("nkk->nk", V)
-    var = np.maximum(diag[:, :, None] + diag[:, None, :] - 2 * V, 0.0)
-    gap = mean[:, :, None] - mean[:, None, :]
-    scaled = gap / np.sqrt(1.0 + np.pi / 8.0 * var)
-    q = 1.0 / np.sum(np.exp(np.minimum(-scaled, 700.0)), axis=2)
-    return q / q.sum(axis=1, keepdims=True)
-
-
 # Candidate decoders: how the calibration record is prepared, the update's
 # keyword arguments, and how it predicts ("mean", "moderated" or a draw count).
 CANDIDATES = {
@@ -212,7 +168,7 @@ def play(X, y, calibration, blocks, n_classes, draws, candidates):
                 if way == "moderated":
                     p = moderated_proba(model, Xb)
                 elif way == "joint":
-                    p = joint_moderated_proba(model, Xb)
+                    p = prequential.moderated_proba(model, Xb)
                 elif way == "choose":
                     # As the estimator's prediction="auto": whichever of the two predicted the
                     # blocks so far better, by their log-likelihood, the moderated one compiled.
