@@ -302,7 +302,7 @@ def _summarise(tracks, ys):
 def _predictions(draws: int) -> str:
     """How the Bayesian models predict, in words."""
     if draws == 1:
-        return "at the posterior mean (one draw, the estimator's default)"
+        return "at the posterior mean (one draw; the default decoder chooses as the estimator does)"
     return f"by averaging {draws} posterior draws (the estimator's default: {defaults.DRAWS})"
 
 
