@@ -386,7 +386,10 @@ def _plot(path, tracks, ys, ends, session, block_size, draws):
     ax_rel.set_title("Reliability, whole stream (marker area ~ trials)")
     ax_rel.legend(loc="upper left", fontsize=8)
     ax_rel.grid(alpha=0.3)
-    fig.suptitle(f"{session.title}: predict each block, then learn its labels; kelvra predicts {_predictions(draws)}")
+    fig.suptitle(
+        f"{session.title}: predict each block, then learn its labels; "
+        + ("kelvra at the mean or as the estimator chooses" if draws == 1 else f"kelvra averages {draws} draws")
+    )
     fig.savefig(path, dpi=110)
 
 
