@@ -60,6 +60,16 @@ void check_sampling_memory(const std::string& request, py::handle np, const py::
   require_memory(request.c_str(), (draws + per_trial) * itemsize);
 }
 
+void check_feature_values(py::handle np, py::handle Xn, py::handle dtype) {
+  // NaN features would come back as NaN probabilities and a label of 0.
+  if (!all_finite(np, Xn)) throw py::value_error("X must not contain NaN or infinite values");
+  if (Xn.attr("size").cast<py::ssize_t>() > 0 &&
+      np.attr("abs")(Xn).attr("max")().cast<double>() >
+          np.attr("finfo")(dtype).attr("max").cast<double>()) {
+    throw py::value_error("X holds values too large for " + dtype_text(np, dtype));
+  }
+}
+
 Posterior read_posterior(const Call& call, py::handle model, Strictness strictness, bool on_host) {
   py::object np = call.global("np");
   py::object jnp = call.global("jnp");
@@ -98,13 +108,7 @@ Posterior read_posterior(const Call& call, py::handle model, Strictness strictne
     throw py::value_error("X has 0 features, but the model expects " +
                           py::str(d_aug - py::int_(1)).cast<std::string>());
   }
-  // NaN features would come back as NaN probabilities and a label of 0.
-  if (!all_finite(np, Xn)) throw py::value_error("X must not contain NaN or infinite values");
-  if (Xn.attr("size").cast<py::ssize_t>() > 0 &&
-      np.attr("abs")(Xn).attr("max")().cast<double>() >
-          np.attr("finfo")(dtype).attr("max").cast<double>()) {
-    throw py::value_error("X holds values too large for " + dtype_text(np, dtype));
-  }
+  check_feature_values(np, Xn, dtype);
   if (num_posterior_samples > py::int_(1)) {
     check_sampling_memory(
         "drawing num_posterior_samples=" + py::str(num_posterior_samples).cast<std::string>() +

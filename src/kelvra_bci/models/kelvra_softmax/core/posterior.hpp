@@ -36,6 +36,10 @@ struct Posterior {
 Posterior read_posterior(const Call& call, py::handle model, Strictness strictness,
                          bool on_host = false);
 
+// Refuses features (float64, 2D) that are NaN or infinite, or beyond what
+// the working `dtype` holds: they would come back as NaN probabilities.
+void check_feature_values(py::handle np, py::handle Xn, py::handle dtype);
+
 // Refuses class probabilities that came out NaN or infinite (features or
 // coefficients too large for the working precision) instead of returning
 // them, or labels drawn from them, as an answer.

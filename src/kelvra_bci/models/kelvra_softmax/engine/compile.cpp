@@ -121,6 +121,10 @@ py::object padded_to(py::handle np, py::handle values, py::ssize_t size, py::han
   return out;
 }
 
+py::object scalar(py::handle np, double value, py::handle dtype) {
+  return np.attr("asarray")(value, "dtype"_a = dtype);
+}
+
 py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop) {
   return values[py::slice(start, stop, 1)];
 }

@@ -52,6 +52,9 @@ py::object padded_to(py::handle np, py::handle values, py::ssize_t size, py::han
 // values[start:stop]
 py::object rows_of(py::handle values, py::ssize_t start, py::ssize_t stop);
 
+// A 0-d NumPy array of `value` in `dtype`: a compiled function's scalar argument.
+py::object scalar(py::handle np, double value, py::handle dtype);
+
 // float(value); NaN for a number beyond a double's range (2**2000), which
 // every check of a setting's range then refuses as it refuses NaN.
 double setting_value(py::handle value);

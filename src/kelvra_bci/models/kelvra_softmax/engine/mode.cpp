@@ -17,15 +17,8 @@
 #include "engine/mode_traced.hpp"
 
 namespace kelvra::engine {
-namespace {
 
 using namespace pybind11::literals;
-
-py::object scalar(py::handle np, double value, py::handle dtype) {
-  return np.attr("asarray")(value, "dtype"_a = dtype);
-}
-
-}  // namespace
 
 bool is_mode(py::handle choice) {
   return py::isinstance<py::str>(choice) && choice.cast<std::string>() == "mode";

@@ -19,17 +19,6 @@ constexpr const char* kSource = "kelvra_bci/models/kelvra_softmax/engine/mode_tr
 // The most one update moves log w_prec (see kScaleRate).
 constexpr double kMaxScaleMove = 0.4;
 
-// How the mode w moves with log w_prec, for the next update's step of the
-// scale: dw/dlog(w_prec) = -w_prec H^-1 A_w (w - m0), with `factor` the
-// Cholesky factor of the Hessian H of the last Newton step.
-py::object scale_direction(const Call& call, py::handle factor, py::handle w_prec, py::handle A_w,
-                           py::handle w, py::handle m0) {
-  py::object cho_solve = call.global("jax").attr("scipy").attr("linalg").attr("cho_solve");
-  py::object A_w_offset = matmul(A_w, py::reinterpret_borrow<py::object>(w) - m0);
-  return -py::reinterpret_borrow<py::object>(w_prec) *
-         cho_solve(py::make_tuple(factor, true), A_w_offset);
-}
-
 // ---------------------------------------------------------------- the fit
 
 // Traced once per shape: the mode and, when asked, the weight precision the
@@ -76,9 +65,7 @@ py::object fit_mode_core_body(Call& call) {
           : learning::tilt_factors(call.globals(), blocks, mode.w_prec * prior.A_w + prior.A_b);
   py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
   // The first update's step of the scale starts from here.
-  py::object direction =
-      in_trials ? learning::scale_slope(call.globals(), trials, prior, mode)
-                : scale_direction(call, mode.factor, mode.w_prec, prior.A_w, w, prior.m0);
+  py::object direction = learning::scale_slope(call.globals(), trials, prior, mode);
   if (!folds) {
     return py::make_tuple(mode.W, factors, mode.w_prec, mode.n_steps, direction);
   }
@@ -172,7 +159,7 @@ py::object update_mode_core_body(Call& call) {
   py::object hessian = anchor_hessian + hessian_e;
   py::object shift = anchor_shift + matmul(hessian_e, w) - grad_e;
   py::object tilt = anchor_tilt + learning::tilt_blocks(call.globals(), leaving, rows, mode.W);
-  py::object direction = scale_direction(call, mode.factor, w_prec, quadratic.A_w, w, quadratic.m0);
+  py::object direction = learning::scale_slope(call.globals(), seen, quadratic, mode);
   return py::make_tuple(mode.W, factors, hessian, shift, mode.n_steps, tilt, w_prec, direction);
 }
 

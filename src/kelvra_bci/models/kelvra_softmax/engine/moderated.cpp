@@ -6,7 +6,6 @@
 // that left the memory, and the remembered trials themselves.
 #include <string>
 
-#include "common/limits.hpp"
 #include "common/python.hpp"
 #include "common/record.hpp"
 #include "core/arguments.hpp"
@@ -122,10 +121,6 @@ Shape moderated_shape(py::handle np, py::handle dtype, py::ssize_t bucket, py::s
       .size("K", n_classes);
 }
 
-py::object scalar(py::handle np, double value, py::handle dtype) {
-  return np.attr("asarray")(value, "dtype"_a = dtype);
-}
-
 py::object predict_proba_moderated_body(Call& call) {
   py::object np = call.global("np");
   py::object model = checked_record(call, py::none());
@@ -145,12 +140,7 @@ py::object predict_proba_moderated_body(Call& call) {
                           " features, but the model expects " +
                           py::str(n_features).cast<std::string>());
   }
-  if (!all_finite(np, Xn)) throw py::value_error("X must not contain NaN or infinite values");
-  if (Xn.attr("size").cast<py::ssize_t>() > 0 &&
-      np.attr("abs")(Xn).attr("max")().cast<double>() >
-          np.attr("finfo")(dtype).attr("max").cast<double>()) {
-    throw py::value_error("X holds values too large for " + dtype_text(np, dtype));
-  }
+  inference::check_feature_values(np, Xn, dtype);
 
   // The memory as an update by the mode would read it. A record without one
   // it can trust (fitted by sweeps, or updated by another rule since) holds
