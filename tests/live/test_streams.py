@@ -76,3 +76,31 @@ def test_the_buffer_keeps_the_newest_samples_in_order():
     assert inlet._capacity <= inlet._size <= 2 * inlet._capacity
     np.testing.assert_array_equal(ts[-inlet._capacity :], np.arange(3000, 4000) / SFREQ)
     np.testing.assert_array_equal(inlet._data[: inlet._size, 0], ts)
+
+
+class _Info:
+    def __init__(self, uid):
+        self.uid = uid
+
+
+@pytest.mark.parametrize(
+    ("answers", "lost", "found"),
+    [
+        # A lost outlet's advertisement lingers before its successor appears: keep looking.
+        ([["old"], ["old"], ["old", "new"]], True, "new"),
+        ([[], ["new"]], True, "new"),
+        ([["old"]], True, None),  # only the echo until the deadline
+        ([["old"], ["new"]], False, None),  # a quiet stream whose outlet still answers is not replaced
+        ([[], ["new"]], False, "new"),
+    ],
+)
+def test_a_successor_is_another_outlet(monkeypatch, answers, lost, found):
+    from kelvra_bci.live import streams
+
+    calls = iter(answers)
+    last = answers[-1]
+    monkeypatch.setattr(streams, "_resolve", lambda query, left: [_Info(u) for u in next(calls, last)])
+    monkeypatch.setattr(streams, "RESOLVE_SLICE", 0.01)
+    query = streams.StreamQuery("EEG", name="eeg")
+    info = streams.find_successor(query, "old", 0.2, lost=lost)
+    assert (info.uid if info else None) == found

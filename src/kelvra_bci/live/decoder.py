@@ -303,7 +303,7 @@ class _Loop:
         lost = wait == config.reconnect_timeout
         if lost:
             status.say(f"{which} stream lost; looking for it again (up to {wait:g} s)")
-        sinfo = find_successor(query, old.uid, wait, self.stop.is_set)
+        sinfo = find_successor(query, old.uid, wait, self.stop.is_set, lost=lost)
         if sinfo is None:
             if lost and not self.stop.is_set():
                 raise LiveError(f"the {which} stream was lost and did not come back within {wait:g} s")

@@ -103,18 +103,26 @@ def find_stream(query: StreamQuery, timeout: float, stop=lambda: False):
             raise LiveError(f"no {query.describe()} found on the network within {timeout:g} s")
 
 
-def find_successor(query: StreamQuery, uid: str, timeout: float, stop=lambda: False):
-    """A new outlet that has taken the place of the outlet ``uid``; None while that one is still there,
-    or when none appears within ``timeout`` seconds or ``stop()`` turns true."""
+def find_successor(query: StreamQuery, uid: str, timeout: float, stop=lambda: False, *, lost: bool = False):
+    """A new outlet that has taken the place of the outlet ``uid``, or None when none appears within
+    ``timeout`` seconds or ``stop()`` turns true.
+
+    While the old outlet still answers, a quiet stream is only quiet: None at
+    once. After a loss (``lost``) its advertisement can linger for a moment,
+    so it is passed over and the search goes on until the deadline.
+    """
     deadline = time.monotonic() + timeout
     while True:
         found = _resolve(query, deadline - time.monotonic())
-        if any(info.uid == uid for info in found):
+        if not lost and any(info.uid == uid for info in found):
             return None
-        if found:
-            return found[0]
+        fresh = [info for info in found if info.uid != uid]
+        if fresh:
+            return fresh[0]
         if time.monotonic() >= deadline or stop():
             return None
+        if found:  # only the lost outlet's echo: it answered at once, so wait before asking again
+            time.sleep(min(RESOLVE_SLICE, max(deadline - time.monotonic(), 0.0)))
 
 
 def subscribe(name: str, timeout: float, stop=lambda: False):
