@@ -22,6 +22,15 @@ constexpr double kStepLengths[] = {1.0,     0.5,      0.25,      0.125,      0.0
 // The largest change of one coefficient in one Newton step.
 constexpr double kMaxMove = 4.0;
 
+// A step whose second move is at most this fraction of its first shows a
+// Hessian that still describes the objective well: where the loop allows it,
+// the next step moves with the same factor instead of forming a new one.
+constexpr double kChordContraction = 0.25;
+
+// Refinements of a solve made with a factor from an earlier point, each
+// against the Hessian at the mode itself (see refined_solve).
+constexpr int kRefinements = 3;
+
 // The slowest rate at which the evidence's fixed point is taken to be
 // approached: a move of log w_prec is worth at most 1 / (1 - rate) of itself.
 constexpr double kSlowestRate = 0.99;
@@ -388,6 +397,7 @@ struct NewtonLoop {
   py::object evidence;   // None, or a 0-d boolean that switches the evidence on
   py::object num_steps;  // 0-d int32 cap on the steps
   py::object tol;        // 0-d relative change at which the loop stops
+  py::object chord;      // None, or True: a step may keep the last step's factor
 
   template <typename Visit>
   void fields(Visit&& visit) {
@@ -395,6 +405,7 @@ struct NewtonLoop {
     visit(evidence);
     visit(num_steps);
     visit(tol);
+    visit(chord);
   }
 };
 
@@ -409,6 +420,8 @@ struct NewtonState {
   py::object factor;     // the last step's Hessian as factored (see Curvature)
   py::object mix;
   py::object factor_w_prec;
+  py::object reuse;   // 0-d bool: the next step keeps `factor`
+  py::object reused;  // 0-d bool: the last step kept the one before it
 
   template <typename Visit>
   void fields(Visit&& visit) {
@@ -421,6 +434,8 @@ struct NewtonState {
     visit(factor);
     visit(mix);
     visit(factor_w_prec);
+    visit(reuse);
+    visit(reused);
   }
 };
 
@@ -526,12 +541,56 @@ py::object trial_well_determined(py::handle jax, py::handle jnp, const Trials& t
   return py::float_(size) - jnp.attr("sum")(L_inverse * L_inverse) - jnp.attr("sum")(LB * LB);
 }
 
+// The Hessian at the point `s` was taken at, factored for its path. `mix`
+// goes through unchanged on the dense path, where it is unused.
+Curvature formed_curvature(py::handle jnp, const Trials& trials, const Quadratic& q,
+                           const Softmax& s, py::handle w_prec, py::handle mix) {
+  if (in_trials(q)) return trial_curvature(jnp, trials, q, s, w_prec);
+  py::object hessian = terms_from(jnp, trials, s).second;
+  return {jnp.attr("linalg").attr("cholesky")(hessian + prior_at(q, w_prec).A),
+          py::reinterpret_borrow<py::object>(mix), py::reinterpret_borrow<py::object>(w_prec)};
+}
+
+// The branches of a step's choice between forming its factor and keeping the
+// last one. Both take and give (W, w_prec, factor, mix, factor_w_prec) less
+// the point: (factor, mix, factor_w_prec).
+py::object formed_factor_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  const auto loop = captured_as<NewtonLoop>(call);
+  const Problem& data = loop.problem;
+  const auto carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, carry[0]);
+  const Curvature formed =
+      formed_curvature(jnp, data.trials, data.quadratic, s, carry[1], carry[3]);
+  return py::make_tuple(formed.factor, formed.mix, formed.w_prec);
+}
+
+py::object kept_factor_body(Call& call) {
+  const auto carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  return py::make_tuple(carry[2], carry[3], carry[4]);
+}
+
+const FunctionDef formed_factor = {
+    "formed_factor", "find_mode.<locals>.formed_factor", {{"carry"}}, nullptr,
+    nullptr,         formed_factor_body,                 kSource,
+};
+
+const FunctionDef kept_factor = {
+    "kept_factor", "find_mode.<locals>.kept_factor", {{"carry"}}, nullptr,
+    nullptr,       kept_factor_body,                 kSource,
+};
+
 // Each step forms the Hessian once and uses its factor twice: for the Newton
 // step, then for a second step from the point it reached. Near the mode the
 // second step is the size of the first one's error, so it both sharpens the
 // point and measures how far off it was; the loop stops on its size. Forming
 // the Hessian is most of a step's work, so an update that one Newton step
-// settles costs one Hessian, not two.
+// settles costs one Hessian, not two. Where the loop allows it (`chord`), a
+// step whose second move fell well below its first leaves its factor to the
+// next step: the gradient stays exact, so the moves still lead to the mode,
+// and a one-trial update, whose Hessian barely changes on the way, forms one
+// Hessian where it formed two.
 py::object newton_step_body(Call& call) {
   py::object jax = call.global("jax");
   py::object jnp = call.global("jnp");
@@ -546,17 +605,20 @@ py::object newton_step_body(Call& call) {
   const PriorAt A = prior_at(q, w_prec);
   py::object b = w_prec * q.b_w + q.b_b;
   const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
-  py::object grad;
+  const bool chord = !loop.chord.is_none();
   Curvature curvature;
-  if (in_trials(q)) {
-    grad = likelihood_gradient(data.trials, s);
-    curvature = trial_curvature(jnp, data.trials, q, s, w_prec);
+  if (chord) {
+    const py::tuple captured = packed(loop);
+    py::tuple chosen = jax.attr("lax").attr("cond")(
+        state.reuse, make_function(kept_factor, call.globals(), captured),
+        make_function(formed_factor, call.globals(), captured),
+        py::make_tuple(W, w_prec, state.factor, state.mix, state.factor_w_prec));
+    curvature = {chosen[0], chosen[1], chosen[2]};
   } else {
-    auto [grad_l, hessian_l] = terms_from(jnp, data.trials, s);
-    grad = grad_l;
-    curvature = {jnp.attr("linalg").attr("cholesky")(hessian_l + A.A), state.mix, w_prec};
+    curvature = formed_curvature(jnp, data.trials, q, s, w_prec, state.mix);
   }
-  grad = grad + A.times(W.attr("reshape")(py::make_tuple(-1))) - b;
+  py::object grad = likelihood_gradient(data.trials, s) +
+                    A.times(W.attr("reshape")(py::make_tuple(-1))) - b;
   const Step first = searched_step(jax, jnp, data.trials, q, s, W, curvature, grad, A, b);
   py::object W_mid = first.W;
 
@@ -568,8 +630,11 @@ py::object newton_step_body(Call& call) {
   py::object W_new = second.W;
 
   py::object tiny = jnp.attr("array")(jnp.attr("finfo")(dtype).attr("tiny"), "dtype"_a = dtype);
-  py::object change = jnp.attr("max")(jnp.attr("abs")(W_new - W_mid)) /
-                      jnp.attr("maximum")(jnp.attr("max")(jnp.attr("abs")(W_new)), tiny);
+  auto relative_move = [&](py::handle from, py::handle to) {
+    return jnp.attr("max")(jnp.attr("abs")(py::reinterpret_borrow<py::object>(to) - from)) /
+           jnp.attr("maximum")(jnp.attr("max")(jnp.attr("abs")(to)), tiny);
+  };
+  py::object change = relative_move(W_mid, W_new);
   // The gradient is a sum over trials, exact only to the rounding of its
   // terms: once the second step's Newton decrement is no larger than that
   // rounding's, measured the same way, no step can tell the point from the
@@ -583,6 +648,12 @@ py::object newton_step_body(Call& call) {
                                A.abs_times(jnp, jnp.attr("abs")(w_mid)) + jnp.attr("abs")(b));
   py::object settled = jnp.attr("less_equal")(
       second.decrement, hessian_quadratic_form(jax, jnp, data.trials, q, curvature, rounding));
+  py::object reuse = jnp.attr("array")(false);
+  if (chord) {
+    reuse = jnp.attr("logical_and")(
+        jnp.attr("logical_not")(settled),
+        jnp.attr("less_equal")(change, relative_move(W, W_mid) * py::float_(kChordContraction)));
+  }
   change = jnp.attr("where")(settled, jnp.attr("zeros_like")(change), change);
   py::object w_prec_new = w_prec;
   py::handle evidence = loop.evidence;
@@ -634,7 +705,8 @@ py::object newton_step_body(Call& call) {
     last_gap = jnp.attr("where")(evidence, gap, last_gap);
   }
   return packed(NewtonState{state.step + py::int_(1), W_new, w_prec_new, change, last_move,
-                            last_gap, curvature.factor, curvature.mix, curvature.w_prec});
+                            last_gap, curvature.factor, curvature.mix, curvature.w_prec, reuse,
+                            state.reuse});
 }
 
 const FunctionDef newton_keep_going = {
@@ -689,6 +761,60 @@ py::object mode_slope(py::handle jax, py::handle jnp, const Trials& trials, cons
   py::object solved = hessian_solve(jax, jnp, trials, q, curvature, pull);
   return (-py::reinterpret_borrow<py::object>(w_prec) * solved).attr("reshape")(W.attr("shape"));
 }
+
+// H v at the point `s` was taken at, H the likelihood's curvature of every
+// trial plus the prior's: (R*d,) for stacked rows v (R*d,), no matrix formed.
+py::object hessian_times(py::handle jnp, const Trials& trials, const Softmax& s, const PriorAt& A,
+                         py::handle v) {
+  py::object R = s.P.attr("shape")[py::int_(1)];
+  py::object rows = py::reinterpret_borrow<py::object>(v).attr("reshape")(py::make_tuple(R, -1));
+  py::object moved = s.P * matmul(trials.X_aug, rows.attr("T"));
+  py::object curved =
+      at(trials.weight, trail2()) *
+      (moved - s.P * jnp.attr("sum")(moved, "axis"_a = 1, "keepdims"_a = true));
+  return matmul(curved.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1)) + A.times(v);
+}
+
+// The branches of the slope's choice: refined against the Hessian at the
+// mode when the factor it was solved with is from an earlier point, as it
+// is when the last Newton steps kept one. Both take (slope, W, w_prec,
+// factor, mix, factor_w_prec) and give the slope.
+py::object refined_slope_body(Call& call) {
+  py::object jax = call.global("jax");
+  py::object jnp = call.global("jnp");
+  const auto data = captured_as<Problem>(call);
+  const Quadratic& q = data.quadratic;
+  const auto carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
+  py::object W = carry[1], w_prec = carry[2];
+  const Curvature curvature{carry[3], carry[4], carry[5]};
+  const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
+  const PriorAt A = prior_at(q, w_prec);
+  py::object offset = W.attr("reshape")(py::make_tuple(-1)) - q.m0;
+  py::object pull =
+      in_trials(q) ? kron_times(q.coupling, q.is_weight, offset) : matmul(q.A_w, offset);
+  py::object target = -w_prec * pull;
+  py::object slope = carry[0];
+  // Each pass shrinks the error by the factor's misfit to the mode's Hessian.
+  for (int pass = 0; pass < kRefinements; ++pass) {
+    slope = slope + hessian_solve(jax, jnp, data.trials, q, curvature,
+                                  target - hessian_times(jnp, data.trials, s, A, slope));
+  }
+  return slope;
+}
+
+py::object kept_slope_body(Call& call) {
+  return py::reinterpret_borrow<py::tuple>(call.arg("carry"))[0];
+}
+
+const FunctionDef refined_slope = {
+    "refined_slope", "scale_slope.<locals>.refined_slope", {{"carry"}}, nullptr,
+    nullptr,         refined_slope_body,                   kSource,
+};
+
+const FunctionDef kept_slope = {
+    "kept_slope", "scale_slope.<locals>.kept_slope", {{"carry"}}, nullptr,
+    nullptr,      kept_slope_body,                   kSource,
+};
 
 // What the evidence grid's body captures.
 struct GridLoop {
@@ -871,18 +997,24 @@ py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w
          at(precisions, py::make_tuple(py::none(), all(), all()));
 }
 
-py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
-                       const ModeResult& mode) {
+py::object scale_slope(py::handle globals, const Trials& trials, const Rows& rows,
+                       const Quadratic& q, const ModeResult& mode) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
-  return mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
-      .attr("reshape")(py::make_tuple(-1));
+  py::object slope = mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
+                         .attr("reshape")(py::make_tuple(-1));
+  if (mode.reused.is_none()) return slope;
+  const py::tuple captured = packed(Problem{trials, rows, q});
+  return jax.attr("lax").attr("cond")(
+      mode.reused, make_function(refined_slope, globals, captured),
+      make_function(kept_slope, globals, captured),
+      py::make_tuple(slope, mode.W, mode.w_prec, mode.factor, mode.mix, mode.factor_w_prec));
 }
 
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
                      const Quadratic& quadratic, py::handle W0, py::handle w_prec0,
-                     py::handle evidence, py::handle num_steps, py::handle tol) {
+                     py::handle evidence, py::handle num_steps, py::handle tol, bool chord) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   py::object dtype = W0.attr("dtype");
@@ -899,7 +1031,8 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
       packed(NewtonLoop{{trials, rows, quadratic},
                         py::reinterpret_borrow<py::object>(evidence),
                         jnp.attr("asarray")(num_steps, "dtype"_a = jnp.attr("int32")),
-                        jnp.attr("asarray")(tol, "dtype"_a = dtype)});
+                        jnp.attr("asarray")(tol, "dtype"_a = dtype),
+                        chord ? py::object(py::bool_(true)) : py::object(py::none())});
   py::object cond = make_function(newton_keep_going, globals, captured);
   py::object body = make_function(newton_step, globals, captured);
   // The first change is infinite, so at least one step runs.
@@ -911,10 +1044,14 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
                           jnp.attr("array")(jnp.attr("nan"), "dtype"_a = dtype),
                           jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype),
                           mix,
-                          jnp.attr("asarray")(w_prec0, "dtype"_a = dtype)};
+                          jnp.attr("asarray")(w_prec0, "dtype"_a = dtype),
+                          jnp.attr("array")(false),
+                          jnp.attr("array")(false)};
   const auto done =
       unpacked<NewtonState>(jax.attr("lax").attr("while_loop")(cond, body, packed(start)));
-  return {done.W, done.w_prec, done.step, done.factor, done.mix, done.factor_w_prec};
+  return {done.W,   done.w_prec,         done.step,
+          done.factor, done.mix,         done.factor_w_prec,
+          chord ? done.reused : py::none()};
 }
 
 py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& rows, py::handle W) {
@@ -1045,7 +1182,8 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
       find_mode(globals, trials, rows, quadratic, start_W, w_prec, py::none(), num_steps, tol);
   py::object n_steps = mackay.n_steps + done.n_steps + final_mode.n_steps;
   return {final_mode.W,      final_mode.w_prec, std::move(n_steps),
-          final_mode.factor, final_mode.mix,    final_mode.factor_w_prec};
+          final_mode.factor, final_mode.mix,    final_mode.factor_w_prec,
+          final_mode.reused};
 }
 
 }  // namespace kelvra::learning
