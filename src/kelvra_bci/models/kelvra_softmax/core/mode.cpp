@@ -29,7 +29,7 @@ constexpr double kChordContraction = 0.25;
 
 // Refinements of a solve made with a factor from an earlier point, each
 // against the Hessian at the mode itself (see refined_solve).
-constexpr int kRefinements = 3;
+constexpr int kRefinements = 2;
 
 // The slowest rate at which the evidence's fixed point is taken to be
 // approached: a move of log w_prec is worth at most 1 / (1 - rate) of itself.
@@ -257,6 +257,14 @@ struct TrialAlgebra {
   }
 };
 
+// The lower Cholesky factor of a matrix symmetric by construction. LAPACK
+// reads its lower triangle only, so the average with its transpose that
+// jnp.linalg.cholesky makes first would be a pass over the whole matrix,
+// and a transposing one, for nothing.
+py::object symmetric_factor(py::handle jnp, py::handle matrix) {
+  return jnp.attr("linalg").attr("cholesky")(matrix, "symmetrize_input"_a = false);
+}
+
 // The Cholesky factor of M = I + S'(C^-1 (x) G)S, G = X D^-1 X' the trials'
 // Gram matrix under the prior's per-coefficient variances: the (n*R,
 // n*R)-square matrix a trial-space Newton step factors.
@@ -272,7 +280,7 @@ Curvature trial_curvature(py::handle jnp, const Trials& trials, const Quadratic&
   py::object M = (pairs * at(gram, py::make_tuple(all(), py::none(), all(), py::none())))
                      .attr("reshape")(shape2(size, size)) +
                  jnp.attr("eye")(size, "dtype"_a = S.attr("dtype"));
-  return {jnp.attr("linalg").attr("cholesky")(M), S, py::reinterpret_borrow<py::object>(w_prec)};
+  return {symmetric_factor(jnp, M), S, py::reinterpret_borrow<py::object>(w_prec)};
 }
 
 // H^-1 v, either path.
@@ -547,7 +555,7 @@ Curvature formed_curvature(py::handle jnp, const Trials& trials, const Quadratic
                            const Softmax& s, py::handle w_prec, py::handle mix) {
   if (in_trials(q)) return trial_curvature(jnp, trials, q, s, w_prec);
   py::object hessian = terms_from(jnp, trials, s).second;
-  return {jnp.attr("linalg").attr("cholesky")(hessian + prior_at(q, w_prec).A),
+  return {symmetric_factor(jnp, hessian + prior_at(q, w_prec).A),
           py::reinterpret_borrow<py::object>(mix), py::reinterpret_borrow<py::object>(w_prec)};
 }
 
