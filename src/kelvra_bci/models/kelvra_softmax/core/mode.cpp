@@ -24,12 +24,9 @@ constexpr double kMaxMove = 4.0;
 
 // A step whose second move is at most this fraction of its first shows a
 // Hessian that still describes the objective well: where the loop allows it,
-// the next step moves with the same factor instead of forming a new one.
+// the next step moves with the same factor instead of forming a new one
+// (never two steps running).
 constexpr double kChordContraction = 0.25;
-
-// Refinements of a solve made with a factor from an earlier point, each
-// against the Hessian at the mode itself (see refined_solve).
-constexpr int kRefinements = 2;
 
 // The slowest rate at which the evidence's fixed point is taken to be
 // approached: a move of log w_prec is worth at most 1 / (1 - rate) of itself.
@@ -257,14 +254,6 @@ struct TrialAlgebra {
   }
 };
 
-// The lower Cholesky factor of a matrix symmetric by construction. LAPACK
-// reads its lower triangle only, so the average with its transpose that
-// jnp.linalg.cholesky makes first would be a pass over the whole matrix,
-// and a transposing one, for nothing.
-py::object symmetric_factor(py::handle jnp, py::handle matrix) {
-  return jnp.attr("linalg").attr("cholesky")(matrix, "symmetrize_input"_a = false);
-}
-
 // The Cholesky factor of M = I + S'(C^-1 (x) G)S, G = X D^-1 X' the trials'
 // Gram matrix under the prior's per-coefficient variances: the (n*R,
 // n*R)-square matrix a trial-space Newton step factors.
@@ -280,7 +269,7 @@ Curvature trial_curvature(py::handle jnp, const Trials& trials, const Quadratic&
   py::object M = (pairs * at(gram, py::make_tuple(all(), py::none(), all(), py::none())))
                      .attr("reshape")(shape2(size, size)) +
                  jnp.attr("eye")(size, "dtype"_a = S.attr("dtype"));
-  return {symmetric_factor(jnp, M), S, py::reinterpret_borrow<py::object>(w_prec)};
+  return {jnp.attr("linalg").attr("cholesky")(M), S, py::reinterpret_borrow<py::object>(w_prec)};
 }
 
 // H^-1 v, either path.
@@ -428,8 +417,7 @@ struct NewtonState {
   py::object factor;     // the last step's Hessian as factored (see Curvature)
   py::object mix;
   py::object factor_w_prec;
-  py::object reuse;   // 0-d bool: the next step keeps `factor`
-  py::object reused;  // 0-d bool: the last step kept the one before it
+  py::object reuse;  // 0-d bool: the next step keeps `factor`
 
   template <typename Visit>
   void fields(Visit&& visit) {
@@ -443,7 +431,6 @@ struct NewtonState {
     visit(mix);
     visit(factor_w_prec);
     visit(reuse);
-    visit(reused);
   }
 };
 
@@ -555,7 +542,7 @@ Curvature formed_curvature(py::handle jnp, const Trials& trials, const Quadratic
                            const Softmax& s, py::handle w_prec, py::handle mix) {
   if (in_trials(q)) return trial_curvature(jnp, trials, q, s, w_prec);
   py::object hessian = terms_from(jnp, trials, s).second;
-  return {symmetric_factor(jnp, hessian + prior_at(q, w_prec).A),
+  return {jnp.attr("linalg").attr("cholesky")(hessian + prior_at(q, w_prec).A),
           py::reinterpret_borrow<py::object>(mix), py::reinterpret_borrow<py::object>(w_prec)};
 }
 
@@ -580,13 +567,17 @@ py::object kept_factor_body(Call& call) {
 }
 
 const FunctionDef formed_factor = {
-    "formed_factor", "find_mode.<locals>.formed_factor", {{"carry"}}, nullptr,
-    nullptr,         formed_factor_body,                 kSource,
+    "formed_factor", "find_mode.<locals>.formed_factor",
+    {{"carry"}},     nullptr,
+    nullptr,         formed_factor_body,
+    kSource,
 };
 
 const FunctionDef kept_factor = {
-    "kept_factor", "find_mode.<locals>.kept_factor", {{"carry"}}, nullptr,
-    nullptr,       kept_factor_body,                 kSource,
+    "kept_factor", "find_mode.<locals>.kept_factor",
+    {{"carry"}},   nullptr,
+    nullptr,       kept_factor_body,
+    kSource,
 };
 
 // Each step forms the Hessian once and uses its factor twice: for the Newton
@@ -625,8 +616,8 @@ py::object newton_step_body(Call& call) {
   } else {
     curvature = formed_curvature(jnp, data.trials, q, s, w_prec, state.mix);
   }
-  py::object grad = likelihood_gradient(data.trials, s) +
-                    A.times(W.attr("reshape")(py::make_tuple(-1))) - b;
+  py::object grad =
+      likelihood_gradient(data.trials, s) + A.times(W.attr("reshape")(py::make_tuple(-1))) - b;
   const Step first = searched_step(jax, jnp, data.trials, q, s, W, curvature, grad, A, b);
   py::object W_mid = first.W;
 
@@ -658,8 +649,10 @@ py::object newton_step_body(Call& call) {
       second.decrement, hessian_quadratic_form(jax, jnp, data.trials, q, curvature, rounding));
   py::object reuse = jnp.attr("array")(false);
   if (chord) {
+    // Never two steps running: a factor kept once is at most one step old,
+    // however slowly the moves then shrink.
     reuse = jnp.attr("logical_and")(
-        jnp.attr("logical_not")(settled),
+        jnp.attr("logical_not")(jnp.attr("logical_or")(settled, state.reuse)),
         jnp.attr("less_equal")(change, relative_move(W, W_mid) * py::float_(kChordContraction)));
   }
   change = jnp.attr("where")(settled, jnp.attr("zeros_like")(change), change);
@@ -713,8 +706,7 @@ py::object newton_step_body(Call& call) {
     last_gap = jnp.attr("where")(evidence, gap, last_gap);
   }
   return packed(NewtonState{state.step + py::int_(1), W_new, w_prec_new, change, last_move,
-                            last_gap, curvature.factor, curvature.mix, curvature.w_prec, reuse,
-                            state.reuse});
+                            last_gap, curvature.factor, curvature.mix, curvature.w_prec, reuse});
 }
 
 const FunctionDef newton_keep_going = {
@@ -769,60 +761,6 @@ py::object mode_slope(py::handle jax, py::handle jnp, const Trials& trials, cons
   py::object solved = hessian_solve(jax, jnp, trials, q, curvature, pull);
   return (-py::reinterpret_borrow<py::object>(w_prec) * solved).attr("reshape")(W.attr("shape"));
 }
-
-// H v at the point `s` was taken at, H the likelihood's curvature of every
-// trial plus the prior's: (R*d,) for stacked rows v (R*d,), no matrix formed.
-py::object hessian_times(py::handle jnp, const Trials& trials, const Softmax& s, const PriorAt& A,
-                         py::handle v) {
-  py::object R = s.P.attr("shape")[py::int_(1)];
-  py::object rows = py::reinterpret_borrow<py::object>(v).attr("reshape")(py::make_tuple(R, -1));
-  py::object moved = s.P * matmul(trials.X_aug, rows.attr("T"));
-  py::object curved =
-      at(trials.weight, trail2()) *
-      (moved - s.P * jnp.attr("sum")(moved, "axis"_a = 1, "keepdims"_a = true));
-  return matmul(curved.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1)) + A.times(v);
-}
-
-// The branches of the slope's choice: refined against the Hessian at the
-// mode when the factor it was solved with is from an earlier point, as it
-// is when the last Newton steps kept one. Both take (slope, W, w_prec,
-// factor, mix, factor_w_prec) and give the slope.
-py::object refined_slope_body(Call& call) {
-  py::object jax = call.global("jax");
-  py::object jnp = call.global("jnp");
-  const auto data = captured_as<Problem>(call);
-  const Quadratic& q = data.quadratic;
-  const auto carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
-  py::object W = carry[1], w_prec = carry[2];
-  const Curvature curvature{carry[3], carry[4], carry[5]};
-  const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, W);
-  const PriorAt A = prior_at(q, w_prec);
-  py::object offset = W.attr("reshape")(py::make_tuple(-1)) - q.m0;
-  py::object pull =
-      in_trials(q) ? kron_times(q.coupling, q.is_weight, offset) : matmul(q.A_w, offset);
-  py::object target = -w_prec * pull;
-  py::object slope = carry[0];
-  // Each pass shrinks the error by the factor's misfit to the mode's Hessian.
-  for (int pass = 0; pass < kRefinements; ++pass) {
-    slope = slope + hessian_solve(jax, jnp, data.trials, q, curvature,
-                                  target - hessian_times(jnp, data.trials, s, A, slope));
-  }
-  return slope;
-}
-
-py::object kept_slope_body(Call& call) {
-  return py::reinterpret_borrow<py::tuple>(call.arg("carry"))[0];
-}
-
-const FunctionDef refined_slope = {
-    "refined_slope", "scale_slope.<locals>.refined_slope", {{"carry"}}, nullptr,
-    nullptr,         refined_slope_body,                   kSource,
-};
-
-const FunctionDef kept_slope = {
-    "kept_slope", "scale_slope.<locals>.kept_slope", {{"carry"}}, nullptr,
-    nullptr,      kept_slope_body,                   kSource,
-};
 
 // What the evidence grid's body captures.
 struct GridLoop {
@@ -1005,19 +943,13 @@ py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w
          at(precisions, py::make_tuple(py::none(), all(), all()));
 }
 
-py::object scale_slope(py::handle globals, const Trials& trials, const Rows& rows,
-                       const Quadratic& q, const ModeResult& mode) {
+py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
+                       const ModeResult& mode) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
-  py::object slope = mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
-                         .attr("reshape")(py::make_tuple(-1));
-  if (mode.reused.is_none()) return slope;
-  const py::tuple captured = packed(Problem{trials, rows, q});
-  return jax.attr("lax").attr("cond")(
-      mode.reused, make_function(refined_slope, globals, captured),
-      make_function(kept_slope, globals, captured),
-      py::make_tuple(slope, mode.W, mode.w_prec, mode.factor, mode.mix, mode.factor_w_prec));
+  return mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
+      .attr("reshape")(py::make_tuple(-1));
 }
 
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
@@ -1053,13 +985,10 @@ ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
                           jnp.attr("zeros")(shape2(n_rd, n_rd), "dtype"_a = dtype),
                           mix,
                           jnp.attr("asarray")(w_prec0, "dtype"_a = dtype),
-                          jnp.attr("array")(false),
                           jnp.attr("array")(false)};
   const auto done =
       unpacked<NewtonState>(jax.attr("lax").attr("while_loop")(cond, body, packed(start)));
-  return {done.W,   done.w_prec,         done.step,
-          done.factor, done.mix,         done.factor_w_prec,
-          chord ? done.reused : py::none()};
+  return {done.W, done.w_prec, done.step, done.factor, done.mix, done.factor_w_prec};
 }
 
 py::object tilt_blocks(py::handle globals, const Trials& trials, const Rows& rows, py::handle W) {
@@ -1190,8 +1119,7 @@ ModeResult choose_scale(py::handle globals, const Trials& trials, const Rows& ro
       find_mode(globals, trials, rows, quadratic, start_W, w_prec, py::none(), num_steps, tol);
   py::object n_steps = mackay.n_steps + done.n_steps + final_mode.n_steps;
   return {final_mode.W,      final_mode.w_prec, std::move(n_steps),
-          final_mode.factor, final_mode.mix,    final_mode.factor_w_prec,
-          final_mode.reused};
+          final_mode.factor, final_mode.mix,    final_mode.factor_w_prec};
 }
 
 }  // namespace kelvra::learning

@@ -118,14 +118,15 @@ struct ModeResult {
   py::object factor;         // the last step's factor (see Curvature)
   py::object mix;            // and its trials' square roots
   py::object factor_w_prec;  // and its weight precision
-  py::object reused;         // None, or a 0-d bool: the factor is from a step before the last
 };
 
 // How the mode moves per unit of log w_prec, dw/dlog(w_prec) = -w_prec
-// H^-1 A_w (w - m0), with H the Hessian of the mode's last Newton step:
-// (R*d,). Either path; the trial space never forms an (R*d)-square matrix.
-py::object scale_slope(py::handle globals, const Trials& trials, const Rows& rows,
-                       const Quadratic& q, const ModeResult& mode);
+// H^-1 A_w (w - m0), with H the Hessian the loop's last factor was made of:
+// at the start of its last Newton step, or of the one before where that step
+// kept it (see find_mode's `chord`). (R*d,). Either path; the trial space
+// never forms an (R*d)-square matrix.
+py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
+                       const ModeResult& mode);
 
 // Newton steps from `W0` towards the mode of quadratic x likelihood(trials),
 // each with the best of a few step lengths, until the largest change of a row
@@ -135,12 +136,10 @@ py::object scale_slope(py::handle globals, const Trials& trials, const Rows& row
 // well_determined / ||w - m0||^2), with well_determined, the count of
 // well-determined weights, taken from the Laplace covariance of all rows
 // together. With `chord` (never with the evidence), a step whose moves
-// contracted fast leaves its factor to the next one; the result then says
-// whether its factor was made at an earlier point than the last step's.
+// contracted fast leaves its factor to the next one.
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,
                      const Quadratic& quadratic, py::handle W0, py::handle w_prec0,
-                     py::handle evidence, py::handle num_steps, py::handle tol,
-                     bool chord = false);
+                     py::handle evidence, py::handle num_steps, py::handle tol, bool chord = false);
 
 // The mode under the weight scale the evidence picks, no cross-validation
 // needed: the geometric mean of MacKay's fixed point and the maximum of the
