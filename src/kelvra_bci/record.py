@@ -487,13 +487,17 @@ def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
     _check_curvature("anchor_hessian", np.asarray(hessian, dtype=np.result_type(hessian, np.float32))[None])
     _check_curvature("anchor_tilt", np.asarray(tilt, dtype=np.result_type(tilt, np.float32)))
     if trusted and k:
-        _check_anchor_bounds(
-            params,
-            mean,
-            np.asarray(hessian, dtype=np.float64),
-            np.asarray(shift, dtype=np.float64),
-            np.asarray(tilt, dtype=np.float64),
-        )
+        # On one BLAS thread: OpenBLAS's threaded trtri at a few hundred
+        # features is ten times slower than its serial one (30 ms against 2 at
+        # 253 features on two cores), and this runs before every update.
+        with _blas_threads().limit(limits=1, user_api="blas"):
+            _check_anchor_bounds(
+                params,
+                mean,
+                np.asarray(hessian, dtype=np.float64),
+                np.asarray(shift, dtype=np.float64),
+                np.asarray(tilt, dtype=np.float64),
+            )
 
 
 def _check_scale_following(params: Mapping[str, Any], from_file: bool) -> None:
@@ -576,16 +580,6 @@ def _check_anchor_bounds(
     means, which the update that wrote the anchor found as the mode, the
     anchor's pull balances the prior's and the remembered trials'.
     """
-    # On one BLAS thread: OpenBLAS's threaded trtri at a few hundred features
-    # is ten times slower than its serial one (30 ms against 2 at 253
-    # features on two cores), and this runs before every update of a session.
-    with _blas_threads().limit(limits=1, user_api="blas"):
-        _check_anchor_against(params, mean, hessian, shift, tilt)
-
-
-def _check_anchor_against(
-    params: Mapping[str, Any], mean: np.ndarray, hessian: np.ndarray, shift: np.ndarray, tilt: np.ndarray
-) -> None:
     k, d = mean.shape
     chol = np.asarray(params["beta_cov_chol"], dtype=np.float64)
     precision_trace = _precision_traces(chol)

@@ -147,7 +147,7 @@ py::object update_mode_core_body(Call& call) {
   quadratic.b_b = quadratic.b_b + anchor_shift;
   const learning::ModeResult mode =
       learning::find_mode(call.globals(), seen, rows, quadratic, call.arg("W_prev"), w_prec,
-                          py::none(), call.arg("num_steps"), call.arg("tol"), true);
+                          py::none(), call.arg("num_steps"), call.arg("tol"), /*chord=*/true);
   // The covariance counts the trials the anchor holds by their tilt, as a fit
   // on every trial would, not by the Laplace curvature the mode used.
   py::object factors = learning::tilt_factors(
