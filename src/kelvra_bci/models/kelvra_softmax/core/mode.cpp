@@ -161,23 +161,29 @@ py::object kron_times(py::handle coupling, py::handle per_coefficient, py::handl
 // The prior precision at one weight precision: dense, or as its Kronecker
 // factors in the trial space.
 struct PriorAt {
-  py::object A;           // (R*d, R*d), or None
-  py::object coupling;    // (R, R) in the trial space
-  py::object precisions;  // (d,) in the trial space
+  py::object A;           // (R*d, R*d), or None in the trial space
+  py::object coupling;    // (R, R) and
+  py::object precisions;  // (d,): A is coupling (x) diag(precisions), plus `anchor`
+  py::object anchor;      // None, or the (R*d, R*d) anchor an update adds to A
 
   py::object times(py::handle v) const {
     return A.is_none() ? kron_times(coupling, precisions, v) : matmul(A, v);
   }
-  // |A| v: the precisions are positive, so |C (x) D| = |C| (x) D.
+  // |A| v: the precisions are positive, so |C (x) D| = |C| (x) D, and a
+  // prior alone needs no (R*d)-square pass.
   py::object abs_times(py::handle jnp, py::handle v) const {
-    return A.is_none() ? kron_times(jnp.attr("abs")(coupling), precisions, v)
-                       : matmul(jnp.attr("abs")(A), v);
+    if (!anchor.is_none()) return matmul(jnp.attr("abs")(A), v);
+    return kron_times(jnp.attr("abs")(coupling), precisions, v);
   }
 };
 
 PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
-  if (in_trials(q)) return {py::none(), q.coupling, coefficient_precisions(q, w_prec)};
-  return {py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b, py::none(), py::none()};
+  py::object precisions = coefficient_precisions(q, w_prec);
+  // The dense matrix itself, not its factors, serves the products: the
+  // iterates then round as they always have.
+  py::object A = in_trials(q) ? py::none()
+                              : py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b;
+  return {std::move(A), q.coupling, std::move(precisions), q.anchor};
 }
 
 // Each trial's likelihood curvature in the logits, c (diag(p) - p p') over
@@ -385,6 +391,7 @@ struct Problem {
     visit(quadratic.b_prec);
     visit(quadratic.gram_w);
     visit(quadratic.gram_b);
+    visit(quadratic.anchor);
   }
 };
 

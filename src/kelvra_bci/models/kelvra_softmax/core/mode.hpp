@@ -72,6 +72,7 @@ struct Quadratic {
   py::object b_prec = py::none();     // 0-d precision of the bias
   py::object gram_w = py::none();     // (n, n) X_w X_w' of the trials, weights only
   py::object gram_b = py::none();     // (n, n) x_b x_b', the bias column's
+  py::object anchor = py::none();     // (R*d, R*d) an update's anchor, already in A_b
 };
 
 // Whether a fit on `n_trials` (padded) trials of `d_aug` coefficients per

@@ -144,6 +144,7 @@ py::object update_mode_core_body(Call& call) {
   py::object w_prec = followed_scale(call, fresh, rows);
   py::object prior_A = w_prec * quadratic.A_w + quadratic.A_b;
   quadratic.A_b = quadratic.A_b + anchor_hessian;
+  quadratic.anchor = anchor_hessian;
   quadratic.b_b = quadratic.b_b + anchor_shift;
   const learning::ModeResult mode =
       learning::find_mode(call.globals(), seen, rows, quadratic, call.arg("W_prev"), w_prec,
