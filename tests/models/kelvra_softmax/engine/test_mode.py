@@ -262,7 +262,7 @@ def test_scale_direction_is_how_the_mode_moves_with_the_scale(x64, written_by):
     moved = (solved_at(w_prec * np.exp(h)).params["beta_mean"] - solved_at(w_prec * np.exp(-h)).params["beta_mean"]) / (
         2 * h
     )
-    np.testing.assert_allclose(direction, moved.reshape(-1), rtol=1e-4, atol=1e-6 * np.max(np.abs(moved)))
+    np.testing.assert_allclose(direction, moved.reshape(-1), rtol=1e-6, atol=1e-6 * np.max(np.abs(moved)))
 
 
 @pytest.mark.parametrize(

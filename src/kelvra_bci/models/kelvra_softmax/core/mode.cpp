@@ -158,12 +158,12 @@ py::object kron_times(py::handle coupling, py::handle per_coefficient, py::handl
   return matmul(coupling, rows * per_coefficient).attr("reshape")(py::make_tuple(-1));
 }
 
-// The prior precision at one weight precision: dense, or as its Kronecker
-// factors in the trial space.
+// The prior precision at one weight precision, as its Kronecker factors, and
+// dense where an update's anchor is added to it.
 struct PriorAt {
-  py::object A;           // (R*d, R*d), or None in the trial space
+  py::object A;           // (R*d, R*d) where an update adds its anchor; None for a prior alone
   py::object coupling;    // (R, R) and
-  py::object precisions;  // (d,): A is coupling (x) diag(precisions), plus `anchor`
+  py::object precisions;  // (d,): the prior is coupling (x) diag(precisions)
   py::object anchor;      // None, or the (R*d, R*d) anchor an update adds to A
 
   py::object times(py::handle v) const {
@@ -177,13 +177,24 @@ struct PriorAt {
   }
 };
 
+// A prior alone is applied through its Kronecker factors, in a fit's dense
+// steps as in the trial space: its products then cost O(R^2 d) instead of a
+// pass over an (R*d)-square matrix.
 PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
   py::object precisions = coefficient_precisions(q, w_prec);
-  // The dense matrix itself, not its factors, serves the products: the
-  // iterates then round as they always have.
-  py::object A = in_trials(q) ? py::none()
-                              : py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b;
+  py::object A =
+      q.anchor.is_none() ? py::none() : py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b;
   return {std::move(A), q.coupling, std::move(precisions), q.anchor};
+}
+
+// H + A for a dense Hessian H: a prior alone adds its Kronecker product's
+// diagonals, block by block, in one pass over H.
+py::object plus_prior(py::handle jnp, py::handle hessian, const PriorAt& A) {
+  if (!A.A.is_none()) return hessian + A.A;
+  py::object R = A.coupling.attr("shape")[py::int_(0)];
+  py::object d = A.precisions.attr("shape")[py::int_(0)];
+  py::object blocks = jnp.attr("einsum")("rs,ij->risj", A.coupling, jnp.attr("diag")(A.precisions));
+  return hessian + blocks.attr("reshape")(shape2(R * d, R * d));
 }
 
 // Each trial's likelihood curvature in the logits, c (diag(p) - p p') over
@@ -549,7 +560,7 @@ Curvature formed_curvature(py::handle jnp, const Trials& trials, const Quadratic
                            const Softmax& s, py::handle w_prec, py::handle mix) {
   if (in_trials(q)) return trial_curvature(jnp, trials, q, s, w_prec);
   py::object hessian = terms_from(jnp, trials, s).second;
-  return {jnp.attr("linalg").attr("cholesky")(hessian + prior_at(q, w_prec).A),
+  return {jnp.attr("linalg").attr("cholesky")(plus_prior(jnp, hessian, prior_at(q, w_prec))),
           py::reinterpret_borrow<py::object>(mix), py::reinterpret_borrow<py::object>(w_prec)};
 }
 
@@ -757,6 +768,20 @@ constexpr double kGridReach = 30.0;
 // grid's points lie about 1 apart in log w_prec.
 constexpr double kScaleTolerance = 1e-2;
 
+// H v at the point W for stacked rows v (R*d,): the likelihood's curvature
+// through the trials' logits, without forming H, plus the prior's.
+py::object hessian_times(py::handle jax, py::handle jnp, const Trials& trials, const Rows& rows,
+                         const Quadratic& q, py::handle W, py::handle w_prec, py::handle v) {
+  const Softmax s = softmax_at(jax, jnp, trials, rows, W);
+  py::object V = py::reinterpret_borrow<py::object>(v).attr("reshape")(W.attr("shape"));
+  py::object moved = s.P * matmul(trials.X_aug, V.attr("T"));
+  py::object curved = at(trials.weight, trail2()) *
+                      (moved - s.P * jnp.attr("sum")(moved, "axis"_a = 1, "keepdims"_a = true));
+  py::object likelihood =
+      matmul(curved.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1));
+  return likelihood + prior_at(q, w_prec).times(v);
+}
+
 // How the mode W (R, d) at weight precision w_prec moves per unit of log
 // w_prec: dW/dlog(w_prec) = -w_prec H^-1 A_w (w - m0), H given by `factor`.
 py::object mode_slope(py::handle jax, py::handle jnp, const Trials& trials, const Quadratic& q,
@@ -950,13 +975,24 @@ py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w
          at(precisions, py::make_tuple(py::none(), all(), all()));
 }
 
-py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
-                       const ModeResult& mode) {
+py::object scale_slope(py::handle globals, const Trials& trials, const Rows& rows,
+                       const Quadratic& q, const ModeResult& mode) {
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
-  return mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
-      .attr("reshape")(py::make_tuple(-1));
+  py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
+  py::object offset = w - q.m0;
+  py::object pull =
+      in_trials(q) ? kron_times(q.coupling, q.is_weight, offset) : matmul(q.A_w, offset);
+  py::object target = -py::reinterpret_borrow<py::object>(mode.w_prec) * pull;
+  py::object slope = hessian_solve(jax, jnp, trials, q, curvature, target);
+  // The factor is the Hessian at the start of the loop's last step, or of the
+  // one before, not at the mode: one round of refinement with the mode's own
+  // Hessian (a product, no new factor) takes the slope from that step's
+  // distance to the rounding of the solve.
+  py::object residual =
+      target - hessian_times(jax, jnp, trials, rows, q, mode.W, mode.w_prec, slope);
+  return slope + hessian_solve(jax, jnp, trials, q, curvature, residual);
 }
 
 ModeResult find_mode(py::handle globals, const Trials& trials, const Rows& rows,

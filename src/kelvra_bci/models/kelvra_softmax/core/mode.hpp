@@ -122,12 +122,13 @@ struct ModeResult {
 };
 
 // How the mode moves per unit of log w_prec, dw/dlog(w_prec) = -w_prec
-// H^-1 A_w (w - m0), with H the Hessian the loop's last factor was made of:
-// at the start of its last Newton step, or of the one before where that step
-// kept it (see find_mode's `chord`). (R*d,). Either path; the trial space
-// never forms an (R*d)-square matrix.
-py::object scale_slope(py::handle globals, const Trials& trials, const Quadratic& q,
-                       const ModeResult& mode);
+// H^-1 A_w (w - m0), H the Hessian at the mode: solved with the loop's last
+// factor (made at the start of its last Newton step, or of the one before
+// where that step kept it, see find_mode's `chord`) and refined once with
+// the mode's own Hessian. (R*d,). Either path; the trial space never forms
+// an (R*d)-square matrix.
+py::object scale_slope(py::handle globals, const Trials& trials, const Rows& rows,
+                       const Quadratic& q, const ModeResult& mode);
 
 // Newton steps from `W0` towards the mode of quadratic x likelihood(trials),
 // each with the best of a few step lengths, until the largest change of a row

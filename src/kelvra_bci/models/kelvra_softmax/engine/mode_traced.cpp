@@ -65,7 +65,7 @@ py::object fit_mode_core_body(Call& call) {
           : learning::tilt_factors(call.globals(), blocks, mode.w_prec * prior.A_w + prior.A_b);
   py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
   // The first update's step of the scale starts from here.
-  py::object direction = learning::scale_slope(call.globals(), trials, prior, mode);
+  py::object direction = learning::scale_slope(call.globals(), trials, rows, prior, mode);
   if (!folds) {
     return py::make_tuple(mode.W, factors, mode.w_prec, mode.n_steps, direction);
   }
@@ -160,7 +160,7 @@ py::object update_mode_core_body(Call& call) {
   py::object hessian = anchor_hessian + hessian_e;
   py::object shift = anchor_shift + matmul(hessian_e, w) - grad_e;
   py::object tilt = anchor_tilt + learning::tilt_blocks(call.globals(), leaving, rows, mode.W);
-  py::object direction = learning::scale_slope(call.globals(), seen, quadratic, mode);
+  py::object direction = learning::scale_slope(call.globals(), seen, rows, quadratic, mode);
   return py::make_tuple(mode.W, factors, hessian, shift, mode.n_steps, tilt, w_prec, direction);
 }
 
