@@ -165,6 +165,7 @@ struct PriorAt {
   py::object coupling;    // (R, R) and
   py::object precisions;  // (d,): the prior is coupling (x) diag(precisions)
   py::object anchor;      // None, or the (R*d, R*d) anchor an update adds to A
+  py::object A_abs;       // |A| where it was formed once for the loop, or None
 
   py::object times(py::handle v) const {
     return A.is_none() ? kron_times(coupling, precisions, v) : matmul(A, v);
@@ -172,7 +173,7 @@ struct PriorAt {
   // |A| v: the precisions are positive, so |C (x) D| = |C| (x) D, and a
   // prior alone needs no (R*d)-square pass.
   py::object abs_times(py::handle jnp, py::handle v) const {
-    if (!anchor.is_none()) return matmul(jnp.attr("abs")(A), v);
+    if (!anchor.is_none()) return matmul(A_abs.is_none() ? jnp.attr("abs")(A) : A_abs, v);
     return kron_times(jnp.attr("abs")(coupling), precisions, v);
   }
 };
@@ -182,9 +183,10 @@ struct PriorAt {
 // pass over an (R*d)-square matrix.
 PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
   py::object precisions = coefficient_precisions(q, w_prec);
+  if (!q.held.is_none()) return {q.held, q.coupling, std::move(precisions), q.anchor, q.held_abs};
   py::object A =
       q.anchor.is_none() ? py::none() : py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b;
-  return {std::move(A), q.coupling, std::move(precisions), q.anchor};
+  return {std::move(A), q.coupling, std::move(precisions), q.anchor, py::none()};
 }
 
 // H + A for a dense Hessian H: a prior alone adds its Kronecker product's
@@ -403,6 +405,8 @@ struct Problem {
     visit(quadratic.gram_w);
     visit(quadratic.gram_b);
     visit(quadratic.anchor);
+    visit(quadratic.held);
+    visit(quadratic.held_abs);
   }
 };
 

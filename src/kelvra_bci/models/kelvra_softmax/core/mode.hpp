@@ -73,6 +73,10 @@ struct Quadratic {
   py::object gram_w = py::none();     // (n, n) X_w X_w' of the trials, weights only
   py::object gram_b = py::none();     // (n, n) x_b x_b', the bias column's
   py::object anchor = py::none();     // (R*d, R*d) an update's anchor, already in A_b
+  // An update holds w_prec fixed: its whole precision w_prec A_w + A_b and
+  // the absolute values of it, formed once for every Newton step.
+  py::object held = py::none();
+  py::object held_abs = py::none();
 };
 
 // Whether a fit on `n_trials` (padded) trials of `d_aug` coefficients per

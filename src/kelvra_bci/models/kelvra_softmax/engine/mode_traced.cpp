@@ -145,6 +145,8 @@ py::object update_mode_core_body(Call& call) {
   py::object prior_A = w_prec * quadratic.A_w + quadratic.A_b;
   quadratic.A_b = quadratic.A_b + anchor_hessian;
   quadratic.anchor = anchor_hessian;
+  quadratic.held = prior_A + anchor_hessian;
+  quadratic.held_abs = jnp.attr("abs")(quadratic.held);
   quadratic.b_b = quadratic.b_b + anchor_shift;
   const learning::ModeResult mode =
       learning::find_mode(call.globals(), seen, rows, quadratic, call.arg("W_prev"), w_prec,
