@@ -158,35 +158,27 @@ py::object kron_times(py::handle coupling, py::handle per_coefficient, py::handl
   return matmul(coupling, rows * per_coefficient).attr("reshape")(py::make_tuple(-1));
 }
 
-// The prior precision at one weight precision, as its Kronecker factors, and
-// dense where an update's anchor is added to it.
+// The precision at one weight precision: a prior alone as its Kronecker
+// factors, in a fit's dense steps as in the trial space, so that its products
+// cost O(R^2 d) instead of a pass over an (R*d)-square matrix; an update's
+// prior and anchor as the dense matrix it holds for the whole loop.
 struct PriorAt {
-  py::object A;           // (R*d, R*d) where an update adds its anchor; None for a prior alone
+  py::object A;           // (R*d, R*d) an update's held precision, or None
+  py::object A_abs;       // |A|, or None
   py::object coupling;    // (R, R) and
   py::object precisions;  // (d,): the prior is coupling (x) diag(precisions)
-  py::object anchor;      // None, or the (R*d, R*d) anchor an update adds to A
-  py::object A_abs;       // |A| where it was formed once for the loop, or None
 
   py::object times(py::handle v) const {
     return A.is_none() ? kron_times(coupling, precisions, v) : matmul(A, v);
   }
-  // |A| v: the precisions are positive, so |C (x) D| = |C| (x) D, and a
-  // prior alone needs no (R*d)-square pass.
+  // |A| v: the precisions are positive, so |C (x) D| = |C| (x) D.
   py::object abs_times(py::handle jnp, py::handle v) const {
-    if (!anchor.is_none()) return matmul(A_abs.is_none() ? jnp.attr("abs")(A) : A_abs, v);
-    return kron_times(jnp.attr("abs")(coupling), precisions, v);
+    return A.is_none() ? kron_times(jnp.attr("abs")(coupling), precisions, v) : matmul(A_abs, v);
   }
 };
 
-// A prior alone is applied through its Kronecker factors, in a fit's dense
-// steps as in the trial space: its products then cost O(R^2 d) instead of a
-// pass over an (R*d)-square matrix.
 PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
-  py::object precisions = coefficient_precisions(q, w_prec);
-  if (!q.held.is_none()) return {q.held, q.coupling, std::move(precisions), q.anchor, q.held_abs};
-  py::object A =
-      q.anchor.is_none() ? py::none() : py::reinterpret_borrow<py::object>(w_prec) * q.A_w + q.A_b;
-  return {std::move(A), q.coupling, std::move(precisions), q.anchor, py::none()};
+  return {q.held, q.held_abs, q.coupling, coefficient_precisions(q, w_prec)};
 }
 
 // H + A for a dense Hessian H: a prior alone adds its Kronecker product's
@@ -404,7 +396,6 @@ struct Problem {
     visit(quadratic.b_prec);
     visit(quadratic.gram_w);
     visit(quadratic.gram_b);
-    visit(quadratic.anchor);
     visit(quadratic.held);
     visit(quadratic.held_abs);
   }

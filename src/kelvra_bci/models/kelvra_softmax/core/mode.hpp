@@ -72,9 +72,9 @@ struct Quadratic {
   py::object b_prec = py::none();     // 0-d precision of the bias
   py::object gram_w = py::none();     // (n, n) X_w X_w' of the trials, weights only
   py::object gram_b = py::none();     // (n, n) x_b x_b', the bias column's
-  py::object anchor = py::none();     // (R*d, R*d) an update's anchor, already in A_b
-  // An update holds w_prec fixed: its whole precision w_prec A_w + A_b and
-  // the absolute values of it, formed once for every Newton step.
+  // An update holds w_prec fixed, and its anchor makes the precision no
+  // Kronecker product: w_prec A_w + A_b plus the anchor, and its absolute
+  // values, formed once for every Newton step; None in a fit.
   py::object held = py::none();
   py::object held_abs = py::none();
 };

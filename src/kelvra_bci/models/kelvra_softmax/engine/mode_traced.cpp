@@ -143,8 +143,6 @@ py::object update_mode_core_body(Call& call) {
   const learning::Trials fresh{seen.X_aug, seen.yj, joined(call.arg("new_w"), call.arg("new_e"))};
   py::object w_prec = followed_scale(call, fresh, rows);
   py::object prior_A = w_prec * quadratic.A_w + quadratic.A_b;
-  quadratic.A_b = quadratic.A_b + anchor_hessian;
-  quadratic.anchor = anchor_hessian;
   quadratic.held = prior_A + anchor_hessian;
   quadratic.held_abs = jnp.attr("abs")(quadratic.held);
   quadratic.b_b = quadratic.b_b + anchor_shift;
