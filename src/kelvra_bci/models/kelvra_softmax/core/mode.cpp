@@ -177,6 +177,12 @@ struct PriorAt {
   }
 };
 
+// A_w v, the prior's weight block at unit weight precision: the evidence's
+// weight norm and the pull of the scale on the mode.
+py::object weight_prior_times(const Quadratic& q, py::handle v) {
+  return in_trials(q) ? kron_times(q.coupling, q.is_weight, v) : matmul(q.A_w, v);
+}
+
 PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
   return {q.held, q.held_abs, q.coupling, coefficient_precisions(q, w_prec)};
 }
@@ -679,8 +685,7 @@ py::object newton_step_body(Call& call) {
                                      ? trial_well_determined(jax, jnp, data.trials, q, curvature)
                                      : dense_well_determined(jax, jnp, q, W, w_prec, curvature);
     py::object e = W_new.attr("reshape")(py::make_tuple(-1)) - q.m0;
-    py::object norm = jnp.attr("dot")(
-        e, in_trials(q) ? kron_times(q.coupling, q.is_weight, e) : matmul(q.A_w, e));
+    py::object norm = jnp.attr("dot")(e, weight_prior_times(q, e));
     py::object target =
         jnp.attr("maximum")(well_determined, tiny) / jnp.attr("maximum")(norm, tiny);
     py::object one = jnp.attr("array")(1, "dtype"_a = dtype);
@@ -783,8 +788,7 @@ py::object mode_slope(py::handle jax, py::handle jnp, const Trials& trials, cons
                       py::handle W, py::handle w_prec, const Curvature& curvature) {
   py::object w = W.attr("reshape")(py::make_tuple(-1));
   py::object offset = w - q.m0;
-  py::object pull =
-      in_trials(q) ? kron_times(q.coupling, q.is_weight, offset) : matmul(q.A_w, offset);
+  py::object pull = weight_prior_times(q, offset);
   py::object solved = hessian_solve(jax, jnp, trials, q, curvature, pull);
   return (-py::reinterpret_borrow<py::object>(w_prec) * solved).attr("reshape")(W.attr("shape"));
 }
@@ -977,8 +981,7 @@ py::object scale_slope(py::handle globals, const Trials& trials, const Rows& row
   const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
   py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
   py::object offset = w - q.m0;
-  py::object pull =
-      in_trials(q) ? kron_times(q.coupling, q.is_weight, offset) : matmul(q.A_w, offset);
+  py::object pull = weight_prior_times(q, offset);
   py::object target = -py::reinterpret_borrow<py::object>(mode.w_prec) * pull;
   py::object slope = hessian_solve(jax, jnp, trials, q, curvature, target);
   // The factor is the Hessian at the start of the loop's last step, or of the
