@@ -98,32 +98,33 @@ py::object likelihood_gradient(const Trials& trials, const Softmax& s) {
   return matmul(residual.attr("T"), trials.X_aug).attr("reshape")(py::make_tuple(-1));
 }
 
-std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trials,
-                                             const Softmax& s) {
+// The likelihood's Hessian by pairs of rows. Block (r, s) is sum_n c_n (p_nr
+// [r = s] - p_nr p_ns) x_n x_n', symmetric, and block (s, r) is the same
+// matrix. Each pair, r <= s, is formed once, in one product over the trials
+// with the pairs' weights stacked: half the work of one product of the (n,
+// R*d) stack with itself, which forms every block twice.
+struct PairBlocks {
+  py::object blocks;                            // (pairs, d, d)
+  std::vector<std::vector<py::ssize_t>> index;  // [r][s]: the pair of rows r and s
+  py::ssize_t rows = 0;
+  py::ssize_t d = 0;
+
+  py::object of(py::ssize_t r, py::ssize_t q) const { return blocks[py::int_(index[r][q])]; }
+};
+
+PairBlocks pair_blocks(py::handle jnp, const Trials& trials, const Softmax& s) {
   py::handle X = trials.X_aug;
   py::object c = at(trials.weight, trail2());
-  py::tuple shape = s.P.attr("shape");
-  const auto R = shape[1].cast<py::ssize_t>();
-  py::object d = X.attr("shape")[py::int_(1)];
-  py::object grad = likelihood_gradient(trials, s);
-  // Hessian: block (r, s) is sum_n c_n (p_nr [r = s] - p_nr p_ns) x_n x_n',
-  // symmetric, and block (s, r) is the same matrix. Each pair of rows is
-  // formed once, r <= s, in one product over the trials with the pairs'
-  // weights stacked, then placed at (r, s) and (s, r): half the work of one
-  // product of the (n, R*d) stack with itself, which forms every block twice.
+  const auto R = s.P.attr("shape")[py::int_(1)].cast<py::ssize_t>();
   py::list first, second;
-  py::ssize_t pairs = 0;
   std::vector<std::vector<py::ssize_t>> index(R, std::vector<py::ssize_t>(R));
-  for (py::ssize_t r = 0; r < R; ++r) {
+  for (py::ssize_t r = 0, pairs = 0; r < R; ++r) {
     for (py::ssize_t q = r; q < R; ++q) {
       first.append(r);
       second.append(q);
       index[r][q] = index[q][r] = pairs++;
     }
   }
-  py::list flat;
-  for (py::ssize_t r = 0; r < R; ++r)
-    for (py::ssize_t q = 0; q < R; ++q) flat.append(index[r][q]);
   py::object int32 = jnp.attr("int32");
   py::object rows_a = jnp.attr("array")(first, "dtype"_a = int32);
   py::object rows_b = jnp.attr("array")(second, "dtype"_a = int32);
@@ -133,12 +134,30 @@ std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trial
   py::object weights =
       at(Pc, py::make_tuple(all(), rows_a)) * same -
       at(Pc, py::make_tuple(all(), rows_a)) * at(s.P, py::make_tuple(all(), rows_b));
-  py::object blocks = jnp.attr("einsum")("nk,ni,nj->kij", weights, X, X);
-  py::object gathered = blocks[jnp.attr("array")(flat, "dtype"_a = int32)].attr("reshape")(
-      py::make_tuple(R, R, d, d));
-  py::object Rd = py::int_(R) * d;
-  py::object hessian = gathered.attr("transpose")(0, 2, 1, 3).attr("reshape")(shape2(Rd, Rd));
-  return {std::move(grad), std::move(hessian)};
+  return {jnp.attr("einsum")("nk,ni,nj->kij", weights, X, X), std::move(index), R,
+          X.attr("shape")[py::int_(1)].cast<py::ssize_t>()};
+}
+
+// The (R*d)-square matrix whose block (r, s) is block(r, s). Placed by
+// static slices: an index array would make XLA gather every entry through
+// it, which at a few dozen features cost more than the factorisation.
+template <typename Block>
+py::object assembled(py::handle jnp, py::ssize_t R, Block block) {
+  py::list block_rows;
+  for (py::ssize_t r = 0; r < R; ++r) {
+    py::list row;
+    for (py::ssize_t q = 0; q < R; ++q) row.append(block(r, q));
+    block_rows.append(jnp.attr("concatenate")(row, "axis"_a = 1));
+  }
+  return jnp.attr("concatenate")(block_rows, "axis"_a = 0);
+}
+
+std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trials,
+                                             const Softmax& s) {
+  const PairBlocks pairs = pair_blocks(jnp, trials, s);
+  py::object hessian =
+      assembled(jnp, pairs.rows, [&](py::ssize_t r, py::ssize_t q) { return pairs.of(r, q); });
+  return {likelihood_gradient(trials, s), std::move(hessian)};
 }
 
 bool in_trials(const Quadratic& q) {
@@ -187,14 +206,38 @@ PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
   return {q.held, q.held_abs, q.coupling, coefficient_precisions(q, w_prec)};
 }
 
-// H + A for a dense Hessian H: a prior alone adds its Kronecker product's
-// diagonals, block by block, in one pass over H.
-py::object plus_prior(py::handle jnp, py::handle hessian, const PriorAt& A) {
-  if (!A.A.is_none()) return hessian + A.A;
-  py::object R = A.coupling.attr("shape")[py::int_(0)];
-  py::object d = A.precisions.attr("shape")[py::int_(0)];
-  py::object blocks = jnp.attr("einsum")("rs,ij->risj", A.coupling, jnp.attr("diag")(A.precisions));
-  return hessian + blocks.attr("reshape")(shape2(R * d, R * d));
+// The block (r, s) of the precision A.
+py::object prior_block(py::handle jnp, const PriorAt& A, py::ssize_t r, py::ssize_t q,
+                       py::ssize_t d) {
+  if (!A.A.is_none()) {
+    return A.A[py::make_tuple(py::slice(r * d, (r + 1) * d, 1), py::slice(q * d, (q + 1) * d, 1))];
+  }
+  py::object coupling = A.coupling[py::make_tuple(r, q)];
+  return coupling * jnp.attr("diag")(A.precisions);
+}
+
+// (M + M')/2 for M = H + A, the matrix a dense Newton step factors, formed
+// pair by pair: M's blocks (r, s) and (s, r) hold the same likelihood block,
+// so its symmetric part needs each pair once, and the factorisation then
+// need not symmetrise the whole matrix again. Every entry is rounded as in
+// (M + M')/2 of the whole, so the factor is the same to the last bit.
+py::object symmetric_with_prior(py::handle jnp, const PairBlocks& H, const PriorAt& A) {
+  std::vector<std::vector<py::object>> sym(H.rows, std::vector<py::object>(H.rows));
+  for (py::ssize_t r = 0; r < H.rows; ++r) {
+    for (py::ssize_t q = r; q < H.rows; ++q) {
+      py::object block = H.of(r, q);
+      py::object upper = block + prior_block(jnp, A, r, q, H.d);
+      py::object lower = block + prior_block(jnp, A, q, r, H.d);
+      sym[r][q] = (upper + lower.attr("T")) / py::int_(2);
+      sym[q][r] = sym[r][q].attr("T");
+    }
+  }
+  return assembled(jnp, H.rows, [&](py::ssize_t r, py::ssize_t q) { return sym[r][q]; });
+}
+
+// The lower Cholesky factor of a matrix already symmetric.
+py::object symmetric_factor(py::handle jax, py::handle M) {
+  return jax.attr("lax").attr("linalg").attr("cholesky")(M, "symmetrize_input"_a = false);
 }
 
 // Each trial's likelihood curvature in the logits, c (diag(p) - p p') over
@@ -557,12 +600,12 @@ py::object trial_well_determined(py::handle jax, py::handle jnp, const Trials& t
 
 // The Hessian at the point `s` was taken at, factored for its path. `mix`
 // goes through unchanged on the dense path, where it is unused.
-Curvature formed_curvature(py::handle jnp, const Trials& trials, const Quadratic& q,
+Curvature formed_curvature(py::handle jax, py::handle jnp, const Trials& trials, const Quadratic& q,
                            const Softmax& s, py::handle w_prec, py::handle mix) {
   if (in_trials(q)) return trial_curvature(jnp, trials, q, s, w_prec);
-  py::object hessian = terms_from(jnp, trials, s).second;
-  return {jnp.attr("linalg").attr("cholesky")(plus_prior(jnp, hessian, prior_at(q, w_prec))),
-          py::reinterpret_borrow<py::object>(mix), py::reinterpret_borrow<py::object>(w_prec)};
+  py::object M = symmetric_with_prior(jnp, pair_blocks(jnp, trials, s), prior_at(q, w_prec));
+  return {symmetric_factor(jax, M), py::reinterpret_borrow<py::object>(mix),
+          py::reinterpret_borrow<py::object>(w_prec)};
 }
 
 // The branches of a step's choice between forming its factor and keeping the
@@ -576,7 +619,7 @@ py::object formed_factor_body(Call& call) {
   const auto carry = py::reinterpret_borrow<py::tuple>(call.arg("carry"));
   const Softmax s = softmax_at(jax, jnp, data.trials, data.rows, carry[0]);
   const Curvature formed =
-      formed_curvature(jnp, data.trials, data.quadratic, s, carry[1], carry[3]);
+      formed_curvature(jax, jnp, data.trials, data.quadratic, s, carry[1], carry[3]);
   return py::make_tuple(formed.factor, formed.mix, formed.w_prec);
 }
 
@@ -633,7 +676,7 @@ py::object newton_step_body(Call& call) {
         py::make_tuple(W, w_prec, state.factor, state.mix, state.factor_w_prec));
     curvature = {chosen[0], chosen[1], chosen[2]};
   } else {
-    curvature = formed_curvature(jnp, data.trials, q, s, w_prec, state.mix);
+    curvature = formed_curvature(jax, jnp, data.trials, q, s, w_prec, state.mix);
   }
   py::object grad =
       likelihood_gradient(data.trials, s) + A.times(W.attr("reshape")(py::make_tuple(-1))) - b;
