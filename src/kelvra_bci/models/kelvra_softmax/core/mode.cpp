@@ -161,7 +161,7 @@ std::pair<py::object, py::object> terms_from(py::handle jnp, const Trials& trial
 }
 
 bool in_trials(const Quadratic& q) {
-  return q.A_w.is_none();
+  return !q.gram_w.is_none();
 }
 
 // The prior precision per coefficient of a row at weight precision w_prec: (d,).
@@ -199,7 +199,7 @@ struct PriorAt {
 // A_w v, the prior's weight block at unit weight precision: the evidence's
 // weight norm and the pull of the scale on the mode.
 py::object weight_prior_times(const Quadratic& q, py::handle v) {
-  return in_trials(q) ? kron_times(q.coupling, q.is_weight, v) : matmul(q.A_w, v);
+  return q.A_w.is_none() ? kron_times(q.coupling, q.is_weight, v) : matmul(q.A_w, v);
 }
 
 PriorAt prior_at(const Quadratic& q, py::handle w_prec) {
@@ -1015,6 +1015,27 @@ py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w
   py::object precisions = jnp.attr("diag")(coefficient_precisions(q, w_prec));
   return at(diagonal, py::make_tuple(all(), py::none(), py::none())) *
          at(precisions, py::make_tuple(py::none(), all(), all()));
+}
+
+Quadratic anchored(py::handle globals, Quadratic q, py::handle w_prec, py::handle hessian,
+                   py::handle shift) {
+  py::object jnp = lookup_global(globals, "jnp");
+  py::object R = q.coupling.attr("shape")[py::int_(0)];
+  py::object d = q.is_weight.attr("shape")[py::int_(0)];
+  // The prior's (r, s) block is coupling[r, s] on its diagonal: added to
+  // the anchor's entries in one pass over them, with no (R*d)-square prior
+  // formed first.
+  py::object precisions = coefficient_precisions(q, w_prec);
+  py::object prior =
+      at(q.coupling, py::make_tuple(all(), py::none(), all(), py::none())) *
+      at(jnp.attr("diag")(precisions), py::make_tuple(py::none(), all(), py::none(), all()));
+  q.held =
+      (py::reinterpret_borrow<py::object>(hessian).attr("reshape")(py::make_tuple(R, d, R, d)) +
+       prior)
+          .attr("reshape")(shape2(R * d, R * d));
+  q.held_abs = jnp.attr("abs")(q.held);
+  q.b_b = q.b_b + shift;
+  return q;
 }
 
 py::object scale_slope(py::handle globals, const Trials& trials, const Rows& rows,

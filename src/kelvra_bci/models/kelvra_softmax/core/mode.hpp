@@ -60,8 +60,9 @@ py::object likelihood_gradient(py::handle globals, const Trials& trials, const R
 // The prior of a fit is a Kronecker product, coupling (x) diag(w_prec for
 // the weights, b_prec for the bias), and also kept as its factors: a fit
 // with fewer trials than coefficients per row takes its Newton steps in the
-// space of the trials (see trial_space), where A_w and A_b are None and
-// never formed, and gram_w, gram_b hold the trials' Gram matrices.
+// space of the trials (see trial_space), where gram_w, gram_b hold the
+// trials' Gram matrices. There, and in an update, A_w and A_b are None and
+// never formed.
 struct Quadratic {
   py::object A_w, A_b;                // (R*d, R*d), or None in the trial space
   py::object b_w, b_b;                // (R*d,)
@@ -73,8 +74,8 @@ struct Quadratic {
   py::object gram_w = py::none();     // (n, n) X_w X_w' of the trials, weights only
   py::object gram_b = py::none();     // (n, n) x_b x_b', the bias column's
   // An update holds w_prec fixed, and its anchor makes the precision no
-  // Kronecker product: w_prec A_w + A_b plus the anchor, and its absolute
-  // values, formed once for every Newton step; None in a fit.
+  // Kronecker product: the prior at w_prec plus the anchor, and its absolute
+  // values, formed once for every Newton step (see anchored); None in a fit.
   py::object held = py::none();
   py::object held_abs = py::none();
 };
@@ -103,6 +104,13 @@ Quadratic in_trial_space(py::handle globals, Quadratic q, const Trials& trials);
 
 // The diagonal blocks (R, d, d) of the prior precision at weight precision w_prec.
 py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w_prec);
+
+// An update's quadratic term: the prior `q` (its factors only) at the
+// weight precision w_prec, which the update holds fixed, plus the anchor, the
+// trials no longer remembered as their log-likelihood's Hessian (R*d,
+// R*d) and shift (R*d,).
+Quadratic anchored(py::handle globals, Quadratic q, py::handle w_prec, py::handle hessian,
+                   py::handle shift);
 
 // The Hessian H of a Newton step as factored. Dense: `factor` is the
 // Cholesky factor of H (R*d, R*d). In the trial space, with A the prior

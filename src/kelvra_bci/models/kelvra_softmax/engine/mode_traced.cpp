@@ -137,23 +137,21 @@ py::object update_mode_core_body(Call& call) {
   py::object anchor_shift = keep * call.arg("anchor_shift");
   py::object anchor_tilt = keep * call.arg("anchor_tilt");
 
-  learning::Quadratic quadratic =
-      learning::row_prior(call.globals(), rows.classes, d_aug, dtype, call.arg("w_loc"),
-                          call.arg("b_loc"), call.arg("b_prec"));
   const learning::Trials fresh{seen.X_aug, seen.yj, joined(call.arg("new_w"), call.arg("new_e"))};
   py::object w_prec = followed_scale(call, fresh, rows);
-  py::object prior_A = w_prec * quadratic.A_w + quadratic.A_b;
-  quadratic.held = prior_A + anchor_hessian;
-  quadratic.held_abs = jnp.attr("abs")(quadratic.held);
-  quadratic.b_b = quadratic.b_b + anchor_shift;
+  const learning::Quadratic quadratic = learning::anchored(
+      call.globals(),
+      learning::row_prior(call.globals(), rows.classes, d_aug, dtype, call.arg("w_loc"),
+                          call.arg("b_loc"), call.arg("b_prec"), /*dense=*/false),
+      w_prec, anchor_hessian, anchor_shift);
   const learning::ModeResult mode =
       learning::find_mode(call.globals(), seen, rows, quadratic, call.arg("W_prev"), w_prec,
                           py::none(), call.arg("num_steps"), call.arg("tol"), /*chord=*/true);
   // The covariance counts the trials the anchor holds by their tilt, as a fit
   // on every trial would, not by the Laplace curvature the mode used.
-  py::object factors = learning::tilt_factors(
+  py::object factors = learning::tilt_factors_of_blocks(
       call.globals(), learning::tilt_blocks(call.globals(), seen, rows, mode.W) + anchor_tilt,
-      prior_A);
+      learning::prior_row_blocks(call.globals(), quadratic, w_prec));
 
   auto [grad_e, hessian_e] = learning::likelihood_terms(call.globals(), leaving, rows, mode.W);
   py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
