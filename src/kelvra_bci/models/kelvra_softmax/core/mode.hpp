@@ -64,7 +64,7 @@ py::object likelihood_gradient(py::handle globals, const Trials& trials, const R
 // trials' Gram matrices. There, and in an update, A_w and A_b are None and
 // never formed.
 struct Quadratic {
-  py::object A_w, A_b;                // (R*d, R*d), or None in the trial space
+  py::object A_w, A_b;                // (R*d, R*d), or None (the trial space, an update)
   py::object b_w, b_b;                // (R*d,)
   py::object m0;                      // (R*d,) the prior mean, for the evidence's weight norm
   py::object n_weights;               // 0-d: weight coefficients the evidence counts
@@ -106,9 +106,9 @@ Quadratic in_trial_space(py::handle globals, Quadratic q, const Trials& trials);
 py::object prior_row_blocks(py::handle globals, const Quadratic& q, py::handle w_prec);
 
 // An update's quadratic term: the prior `q` (its factors only) at the
-// weight precision w_prec, which the update holds fixed, plus the anchor, the
-// trials no longer remembered as their log-likelihood's Hessian (R*d,
-// R*d) and shift (R*d,).
+// weight precision w_prec, which the update holds fixed, plus the anchor:
+// the trials no longer remembered, as the Hessian (R*d, R*d) and the shift
+// (R*d,) of their log-likelihood.
 Quadratic anchored(py::handle globals, Quadratic q, py::handle w_prec, py::handle hessian,
                    py::handle shift);
 
