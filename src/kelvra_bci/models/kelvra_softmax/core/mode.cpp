@@ -1053,11 +1053,11 @@ py::object scale_slope(py::handle globals, const Trials& trials, const Rows& row
   py::object jax = lookup_global(globals, "jax");
   py::object jnp = lookup_global(globals, "jnp");
   const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
-  py::object w = mode.W.attr("reshape")(py::make_tuple(-1));
-  py::object offset = w - q.m0;
-  py::object pull = weight_prior_times(q, offset);
-  py::object target = -py::reinterpret_borrow<py::object>(mode.w_prec) * pull;
-  py::object slope = hessian_solve(jax, jnp, trials, q, curvature, target);
+  py::object slope = mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
+                         .attr("reshape")(py::make_tuple(-1));
+  py::object offset = mode.W.attr("reshape")(py::make_tuple(-1)) - q.m0;
+  py::object target =
+      -py::reinterpret_borrow<py::object>(mode.w_prec) * weight_prior_times(q, offset);
   // The factor is the Hessian at the start of the loop's last step, or of the
   // one before, not at the mode: one round of refinement with the mode's own
   // Hessian (a product, no new factor) takes the slope from that step's
