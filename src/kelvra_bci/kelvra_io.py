@@ -1,7 +1,7 @@
 """The record and model-file names under the module name the compiled modules import.
 
-The extension modules look ``KelvraModel``, ``check_softmax_params`` and
-``InputError`` up here when they load; the first two live in
+The extension modules look ``KelvraModel``, ``check_softmax_params``,
+``check_anchor_values`` and ``InputError`` up here; the first three live in
 :mod:`kelvra_bci.record`, and so does the schema; ``InputError`` in
 :mod:`kelvra_bci.errors`. ``ModelFileError`` and ``FORMAT_VERSION`` live in
 :mod:`kelvra_bci.modelfiles`, which is imported only when one of them is
@@ -22,6 +22,7 @@ from .record import (
     SOFTMAX_SCHEMA,
     KelvraModel,
     RecordError,
+    check_anchor_values,
     check_softmax_params,
 )
 
@@ -38,6 +39,7 @@ __all__ = [  # noqa: F822
     "KelvraModel",
     "ModelFileError",
     "RecordError",
+    "check_anchor_values",
     "check_softmax_params",
 ]
 

@@ -165,13 +165,18 @@ class KelvraModel:
 # ---------------------------------------------------------------- the record
 
 
-def check_softmax_params(params: Mapping[str, Any], keys: Iterable[str] | None = None) -> None:
+def check_softmax_params(
+    params: Mapping[str, Any], keys: Iterable[str] | None = None, anchor_values: bool = True
+) -> None:
     """Raise :class:`RecordError` naming the first problem of a kelvra_softmax record.
 
     ``keys=None`` checks the whole record (other extra keys are ignored); otherwise
     only the entries named in ``keys`` are checked, together with how they
     agree with each other. The whole record's check also checks the memory
-    of a record of method "mode" (:data:`MEMORY_KEYS`) where it has one.
+    of a record of method "mode" (:data:`MEMORY_KEYS`) where it has one;
+    ``anchor_values=False`` leaves out the values of its anchor, the check's
+    costliest part, for :func:`check_anchor_values` to do while the update
+    that reads them runs.
     Array entries (``non_ref_classes``, ``beta_mean``, ``beta_cov_chol``,
     ``class_counts``) must be arrays, objects with a ``dtype`` and a
     ``shape`` such as NumPy's: the engine reads them as such.
@@ -180,8 +185,18 @@ def check_softmax_params(params: Mapping[str, Any], keys: Iterable[str] | None =
     """
     _check_softmax(params, SOFTMAX_KEYS if keys is None else keys, from_file=False)
     if keys is None:
-        _check_memory(params, from_file=False)
+        _check_memory(params, from_file=False, anchor_values=anchor_values)
         _check_scale_following(params, from_file=False)
+
+
+def check_anchor_values(params: Mapping[str, Any]) -> None:
+    """The rest of :func:`check_softmax_params` after ``anchor_values=False``: the values of the memory's anchor.
+
+    ``params`` has passed that check. Nothing computed from the anchor may
+    be returned before this has passed.
+    """
+    if all(k in params for k in MEMORY_KEYS):
+        _check_anchor_values(params)
 
 
 def check_stored_softmax_params(params: Mapping[str, Any]) -> None:
@@ -420,7 +435,7 @@ def _check_scale(key: str, scale: float) -> None:
 # ---------------------------------------------------------------- the memory
 
 
-def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
+def _check_memory(params: Mapping[str, Any], from_file: bool, anchor_values: bool = True) -> None:
     """Checks the memory of a whole record already checked by :func:`_check_softmax`."""
     present = [k for k in MEMORY_KEYS if k in params]
     if not present:
@@ -478,6 +493,18 @@ def _check_memory(params: Mapping[str, Any], from_file: bool) -> None:
     for key, arr, want in (("anchor_hessian", hessian, (k * d, k * d)), ("anchor_shift", shift, (k * d,))):
         if arr.shape != want:
             raise RecordError(f"parameter {key!r} has shape {arr.shape}, expected {want} for {k} rows of {d}")
+    if anchor_values:
+        _check_anchor_values(params)
+
+
+def _check_anchor_values(params: Mapping[str, Any]) -> None:
+    """The anchor of a memory whose entries and shapes :func:`_check_memory` has checked."""
+    mean = _as_array("beta_mean", params["beta_mean"])
+    hessian, shift, tilt = (_as_array(k, params[k]) for k in ("anchor_hessian", "anchor_shift", "anchor_tilt"))
+    trusted = _int_scalar("memory_trials", params["memory_trials"]) == int(
+        _as_array("class_counts", params["class_counts"]).sum()
+    )
+    k = tilt.shape[0]
     for key, arr in (("anchor_hessian", hessian), ("anchor_shift", shift), ("anchor_tilt", tilt)):
         if not _finite_in(arr, mean.dtype):
             raise RecordError(f"parameter {key!r} holds NaN, infinite or values beyond {mean.dtype}")

@@ -76,7 +76,7 @@ std::string dtype_name(py::handle np, py::handle dtype) {
   return py::str(np.attr("dtype")(dtype).attr("name")).cast<std::string>();
 }
 
-py::object checked_record(const Call& call, py::handle keys) {
+py::object checked_record(const Call& call, py::handle keys, bool anchor_values) {
   py::handle model = call.arg("model");
   if (!py::hasattr(model, "params")) {
     throw py::type_error(std::string("model must be a KelvraModel, not ") +
@@ -91,9 +91,13 @@ py::object checked_record(const Call& call, py::handle keys) {
   } else if (py::hasattr(params, "keys")) {
     snapshot = py::dict(params);
   }
-  call.global("kelvra_io").attr("check_softmax_params")(snapshot, keys);
+  call.global("kelvra_io").attr("check_softmax_params")(snapshot, keys, anchor_values);
   py::object model_type = py::getattr(model, "model_type", py::str(record::model_type));
   return call.global("KelvraModel")("model_type"_a = model_type, "params"_a = snapshot);
+}
+
+void check_anchor_values(const Call& call, py::handle model) {
+  call.global("kelvra_io").attr("check_anchor_values")(model.attr("params"));
 }
 
 py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py::handle dtype,

@@ -33,8 +33,13 @@ std::string dtype_name(py::handle np, py::handle dtype);
 // params are copied into a new plain dict, so that what is checked is what
 // is computed with, however `params` behaves. Then refuses it when damaged
 // or inconsistent, through the host package's one record check; `keys`
-// names the entries to check (None: all).
-py::object checked_record(const Call& call, py::handle keys);
+// names the entries to check (None: all). With `anchor_values` false the
+// values of a memory's anchor are left for check_anchor_values, which must
+// pass before anything computed from them is returned.
+py::object checked_record(const Call& call, py::handle keys, bool anchor_values = true);
+
+// The anchor's values of a record from checked_record(..., false).
+void check_anchor_values(const Call& call, py::handle model);
 
 // The features of n trials in the first n of `bucket` rows of zeros, as
 // NumPy in `dtype`; with `bias`, the bias column is appended, one in the

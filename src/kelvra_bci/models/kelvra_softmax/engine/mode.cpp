@@ -202,6 +202,9 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
            .set("direction", direction)
            .set("scale_rate", scalar(np, follows ? kScaleRate : 0.0, dtype))
            .values());
+  // The call runs on XLA's threads; a bad anchor raises here and its result
+  // is dropped unread.
+  check_anchor_values(call, args.model);
 
   py::object W = np.attr("asarray")(out[0])[py::slice(0, k_new, 1)];
   py::object factors = np.attr("asarray")(out[1])[py::slice(0, k_new, 1)];
