@@ -75,11 +75,34 @@ def test_a_bad_memory_is_refused_in_one_line_naming_it_before_any_update_and_on_
         with pytest.raises(RecordError, match=named) as info:
             engine.update(bad, X, y, rule=rule)
         assert "\n" not in str(info.value)
+    with pytest.raises(RecordError, match=named):
+        engine.predict_proba_moderated(bad, X)
     # A file keeps exact dtypes and is checked as it is read.
     path = tmp_path / "model.npz"
     bad.save(path)
     with pytest.raises(ModelFileError, match=named):
         KelvraModel.load(path)
+
+
+# The anchor's values are checked while the compiled call runs; a bad anchor
+# must still be named before any complaint about the call's other arguments.
+BAD_CALLS = {
+    "update, features of another model": lambda m, X, y: engine.update(m, np.hstack([X, X]), y, rule="mode"),
+    "update, memory 0": lambda m, X, y: engine.update(m, X, y, rule="mode", memory=0),
+    "moderated, features of another model": lambda m, X, y: engine.predict_proba_moderated(m, np.hstack([X, X])),
+}
+
+
+@pytest.mark.parametrize("call", list(BAD_CALLS))
+@pytest.mark.parametrize("case", ["NaN hessian", "tilt 1e30", "shift 1e30"])
+def test_a_bad_anchor_is_named_before_the_calls_other_faults(x64, remembering, call, case):
+    model, X, y = remembering
+    key, make, named = BAD_MEMORIES[case]
+    with pytest.raises((ValueError, InputError)) as sound:
+        BAD_CALLS[call](model, X, y)
+    assert not isinstance(sound.value, RecordError)
+    with pytest.raises(RecordError, match=named):
+        BAD_CALLS[call](changed(model, key, make(model.params)), X, y)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])

@@ -96,8 +96,11 @@ py::object checked_record(const Call& call, py::handle keys, bool anchor_values)
   return call.global("KelvraModel")("model_type"_a = model_type, "params"_a = snapshot);
 }
 
-void check_anchor_values(const Call& call, py::handle model) {
-  call.global("kelvra_io").attr("check_anchor_values")(model.attr("params"));
+void AnchorCheck::run() {
+  if (done_) return;
+  // Set first: a check that raised is not repeated by guard's handler.
+  done_ = true;
+  call_.global("kelvra_io").attr("check_anchor_values")(model_.attr("params"));
 }
 
 py::object padded_features(py::handle np, py::handle Xn, py::ssize_t bucket, py::handle dtype,

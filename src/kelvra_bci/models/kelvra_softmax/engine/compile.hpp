@@ -34,12 +34,34 @@ std::string dtype_name(py::handle np, py::handle dtype);
 // is computed with, however `params` behaves. Then refuses it when damaged
 // or inconsistent, through the host package's one record check; `keys`
 // names the entries to check (None: all). With `anchor_values` false the
-// values of a memory's anchor are left for check_anchor_values, which must
-// pass before anything computed from them is returned.
+// values of a memory's anchor are left to an AnchorCheck.
 py::object checked_record(const Call& call, py::handle keys, bool anchor_values = true);
 
-// The anchor's values of a record from checked_record(..., false).
-void check_anchor_values(const Call& call, py::handle model);
+// The values of the anchor of a record from checked_record(..., false): the
+// costliest part of the record check, left to run while the compiled call
+// that reads them does. run() checks them once; it must have passed before
+// anything computed from them is returned. guard(work) returns work(), and
+// checks them first when work fails, so that a bad anchor is still what the
+// caller hears of, as when the whole record is checked before anything else.
+class AnchorCheck {
+ public:
+  AnchorCheck(const Call& call, py::handle model) : call_(call), model_(model) {}
+  void run();
+  template <class Work>
+  py::object guard(Work&& work) {
+    try {
+      return work();
+    } catch (...) {
+      run();
+      throw;
+    }
+  }
+
+ private:
+  const Call& call_;
+  py::handle model_;
+  bool done_ = false;
+};
 
 // The features of n trials in the first n of `bucket` rows of zeros, as
 // NumPy in `dtype`; with `bias`, the bias column is appended, one in the

@@ -11,6 +11,8 @@
 
 namespace kelvra::engine {
 
+class AnchorCheck;
+
 extern const FunctionDef fit;
 extern const FunctionDef update;
 extern const FunctionDef predict_proba;
@@ -81,8 +83,9 @@ py::object fit_mode_record(const Call& call, learning::FitArguments args, py::ha
 // The update by the posterior mode with the record's memory (a record
 // without one starts an empty memory of `memory_fallback` trials), and its
 // compiled function for `rows` class rows and new trials padded to `bucket`.
+// `anchor` checks the record's anchor while the compiled call runs.
 py::object update_by_mode(const Call& call, const learning::UpdateArguments& args, py::handle tol,
-                          py::handle forgetting, py::ssize_t memory_fallback);
+                          py::handle forgetting, py::ssize_t memory_fallback, AnchorCheck& anchor);
 py::object update_mode_executable(const Call& call, py::handle dtype, py::ssize_t memory,
                                   py::ssize_t bucket, const py::int_& d_aug, py::ssize_t rows);
 // The class rows an update by the mode computes with: exactly the rows after

@@ -107,7 +107,7 @@ py::object fit_by_mode(const Call& call, learning::FitArguments args, py::handle
 }
 
 py::object update_by_mode(const Call& call, const learning::UpdateArguments& args, py::handle tol,
-                          py::handle forgetting, py::ssize_t memory_fallback) {
+                          py::handle forgetting, py::ssize_t memory_fallback, AnchorCheck& anchor) {
   py::object np = call.global("np");
   py::handle dtype = args.dtype;
   py::object float64 = np.attr("float64"), int64 = np.attr("int64");
@@ -204,7 +204,7 @@ py::object update_by_mode(const Call& call, const learning::UpdateArguments& arg
            .values());
   // The call runs on XLA's threads; a bad anchor raises here and its result
   // is dropped unread.
-  check_anchor_values(call, args.model);
+  anchor.run();
 
   py::object W = np.attr("asarray")(out[0])[py::slice(0, k_new, 1)];
   py::object factors = np.attr("asarray")(out[1])[py::slice(0, k_new, 1)];

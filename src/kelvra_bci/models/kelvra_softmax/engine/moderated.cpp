@@ -121,9 +121,9 @@ Shape moderated_shape(py::handle np, py::handle dtype, py::ssize_t bucket, py::s
       .size("K", n_classes);
 }
 
-py::object predict_proba_moderated_body(Call& call) {
+// The prediction for a record checked but for its anchor's values.
+py::object moderated_of_checked(Call& call, py::handle model, AnchorCheck& anchor) {
   py::object np = call.global("np");
-  py::object model = checked_record(call, py::none());
   py::object params = model.attr("params");
   py::object Xn = float64_features(np, call.arg("X"), Strictness::strict);
   if (not_equal(Xn.attr("ndim"), py::int_(2))) {
@@ -147,7 +147,7 @@ py::object predict_proba_moderated_body(Call& call) {
   // no joint precision to moderate with: its stand-in would be the stored
   // per-row Gaussians, whose correlation is exactly what this prediction adds.
   learning::UpdateArguments args;
-  args.model = model;
+  args.model = py::reinterpret_borrow<py::object>(model);
   args.non_ref = record::read_int_array(np, model, record::non_ref_classes);
   args.w_loc = record::read_double(np, model, record::w_loc);
   args.w_scale = record::read_double(np, model, record::w_scale);
@@ -189,9 +189,18 @@ py::object predict_proba_moderated_body(Call& call) {
            .set("b_loc", scalar(np, args.b_loc, dtype))
            .set("b_prec", scalar(np, 1.0 / (args.b_scale * args.b_scale), dtype))
            .values());
+  anchor.run();
   py::object answer = np.attr("asarray")(probs)[py::slice(0, n, 1)];
   inference::check_finite_probabilities(np, answer, dtype);
   return answer;
+}
+
+py::object predict_proba_moderated_body(Call& call) {
+  // The anchor's values are checked while the prediction runs, as in an
+  // update by the mode.
+  py::object model = checked_record(call, py::none(), false);
+  AnchorCheck anchor(call, model);
+  return anchor.guard([&] { return moderated_of_checked(call, model, anchor); });
 }
 
 }  // namespace

@@ -60,13 +60,11 @@ void check_forgetting(py::handle forgetting) {
   }
 }
 
-py::object update_body(Call& call) {
+// The update of a record checked but for its anchor's values, which an
+// update by the mode leaves to `anchor`.
+py::object checked_update(Call& call, py::handle model, AnchorCheck& anchor) {
   py::object np = call.global("np");
   const bool by_mode = is_mode(call.arg("rule"));
-  // By the mode, the anchor's values are checked while the update runs:
-  // they feed only the compiled call, and at a few hundred features their
-  // check costs a quarter of it.
-  py::object model = checked_record(call, py::none(), !by_mode);
   py::handle forgetting = call.arg("forgetting");
   const UpdateRule rule = engine_update_rule(call.arg("rule"));
   check_forgetting(forgetting);
@@ -100,7 +98,7 @@ py::object update_body(Call& call) {
         "updating by the mode", args.num_steps,
         capacity + static_cast<double>(trial_bucket(shape[0].cast<py::ssize_t>())),
         stored.cast<double>(), static_cast<double>(rows), false, np, args.dtype);
-    return update_by_mode(call, args, tol, forgetting, fallback);
+    return update_by_mode(call, args, tol, forgetting, fallback, anchor);
   }
   py::handle dtype = args.dtype;
 
@@ -135,6 +133,17 @@ py::object update_body(Call& call) {
       learning::make_record(call, learning::updated_params(np, args, state, out[0], out[1]));
   result.attr("n_sweeps") = host_int(out[2]);
   return result;
+}
+
+py::object update_body(Call& call) {
+  const bool by_mode = is_mode(call.arg("rule"));
+  // By the mode, the anchor's values are checked while the update runs:
+  // they feed only the compiled call, and at a few hundred features their
+  // check costs a quarter of it. The other rules do not read them.
+  py::object model = checked_record(call, py::none(), !by_mode);
+  AnchorCheck anchor(call, model);
+  if (!by_mode) return checked_update(call, model, anchor);
+  return anchor.guard([&] { return checked_update(call, model, anchor); });
 }
 
 }  // namespace
