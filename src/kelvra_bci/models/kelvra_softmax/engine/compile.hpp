@@ -46,6 +46,8 @@ py::object checked_record(const Call& call, py::handle keys, bool anchor_values 
 class AnchorCheck {
  public:
   AnchorCheck(const Call& call, py::handle model) : call_(call), model_(model) {}
+  AnchorCheck(const AnchorCheck&) = delete;
+  AnchorCheck& operator=(const AnchorCheck&) = delete;
   void run();
   template <class Work>
   py::object guard(Work&& work) {
