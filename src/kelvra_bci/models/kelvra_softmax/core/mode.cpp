@@ -835,14 +835,17 @@ py::object hessian_times(py::handle jax, py::handle jnp, const Trials& trials, c
   return likelihood + prior_at(q, w_prec).times(v);
 }
 
+// A_w (w - m0) for the stacked rows w of W: the pull of the prior's weight
+// block, which a change of w_prec scales.
+py::object weight_pull(const Quadratic& q, py::handle W) {
+  return weight_prior_times(q, W.attr("reshape")(py::make_tuple(-1)) - q.m0);
+}
+
 // How the mode W (R, d) at weight precision w_prec moves per unit of log
 // w_prec: dW/dlog(w_prec) = -w_prec H^-1 A_w (w - m0), H given by `factor`.
 py::object mode_slope(py::handle jax, py::handle jnp, const Trials& trials, const Quadratic& q,
                       py::handle W, py::handle w_prec, const Curvature& curvature) {
-  py::object w = W.attr("reshape")(py::make_tuple(-1));
-  py::object offset = w - q.m0;
-  py::object pull = weight_prior_times(q, offset);
-  py::object solved = hessian_solve(jax, jnp, trials, q, curvature, pull);
+  py::object solved = hessian_solve(jax, jnp, trials, q, curvature, weight_pull(q, W));
   return (-py::reinterpret_borrow<py::object>(w_prec) * solved).attr("reshape")(W.attr("shape"));
 }
 
@@ -1055,9 +1058,7 @@ py::object scale_slope(py::handle globals, const Trials& trials, const Rows& row
   const Curvature curvature{mode.factor, mode.mix, mode.factor_w_prec};
   py::object slope = mode_slope(jax, jnp, trials, q, mode.W, mode.w_prec, curvature)
                          .attr("reshape")(py::make_tuple(-1));
-  py::object offset = mode.W.attr("reshape")(py::make_tuple(-1)) - q.m0;
-  py::object target =
-      -py::reinterpret_borrow<py::object>(mode.w_prec) * weight_prior_times(q, offset);
+  py::object target = -py::reinterpret_borrow<py::object>(mode.w_prec) * weight_pull(q, mode.W);
   // The factor is the Hessian at the start of the loop's last step, or of the
   // one before, not at the mode: one round of refinement with the mode's own
   // Hessian (a product, no new factor) takes the slope from that step's
